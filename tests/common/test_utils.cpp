@@ -1,0 +1,166 @@
+#include "common/uOVClock.h"
+#include "common/uOVUtils.h"
+#include "platform/Process.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace uOVUtils;
+
+TEST(JoinPath, DropsOneLeadingSeparatorAndAddsOne) {
+    struct Case {
+        std::initializer_list<QString> parts;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{"/opt/Connector/", "logs"}, "/opt/Connector/logs"},
+        {{"/opt/Connector", "/Batch"}, "/opt/Connector/Batch"},
+        {{"/opt/Connector/", "/logs/"}, "/opt/Connector/logs/"},
+        {{"", "logs"}, "/logs"},
+        {{"a", "//b"}, "a//b"},
+        {{"a", "b", "c.log"}, "a/b/c.log"},
+        {{"only"}, "only"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(JoinPath(c.parts), c.expected) << c.expected.toStdString();
+    EXPECT_EQ(WithTrailingBackslash(""), "");
+    EXPECT_EQ(WithTrailingBackslash("/a"), "/a/");
+    EXPECT_EQ(WithTrailingBackslash("/a/"), "/a/");
+}
+
+TEST(LPad, PadsCutsAndRejectsNegativeLength) {
+    EXPECT_EQ(LPad("7", 3, '0'), "007");
+    EXPECT_EQ(LPad("1234", 3, '0'), "123");
+    EXPECT_EQ(LPad("", 3, '0'), "000");
+    EXPECT_EQ(LPad("abc", 3, '0'), "abc");
+    try {
+        LPad("1", -1, '0');
+        FAIL() << "no exception";
+    } catch (const ELPadException& e) {
+        EXPECT_EQ(e.Message(),
+                  "Exception in LPad: Invalid negative length passed in call to LPAD()");
+        EXPECT_EQ(ExceptionClassName(e), "ELPadException");
+    }
+}
+
+TEST(TextToBool, LenientValues) {
+    const std::pair<QString, bool> cases[] = {
+        {"  yes  ", true}, {"0", false},  {"-1", true}, {"t", true},   {"TRUE", true},
+        {"1", true},       {"no", false}, {"", false},  {"   ", false}, {"-2", false},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(TextToBool(text), expected) << text.toStdString();
+}
+
+TEST(GetCmdLineSwitchValue, SeparatorsPrefixesAndCase) {
+    struct Case {
+        std::vector<std::string> args;
+        bool ignoreCase;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{"-loglevel=9"}, true, "9"},
+        {{"/loglevel:9"}, true, "9"},
+        {{"-loglevel="}, true, ""},
+        {{"-LogLevel=5"}, true, "5"},
+        {{"-LogLevel=5"}, false, ""},
+        {{"loglevel=5"}, true, ""},
+        {{"-loglevel"}, true, ""},
+        {{"-x=1", "-loglevel=a=b", "-loglevel=2"}, true, "a=b"},
+        {{"-loglevel:=3"}, true, "=3"},
+    };
+    for (const Case& c : cases) {
+        platform::SetCommandLine(c.args);
+        EXPECT_EQ(GetCmdLineSwitchValue("loglevel", "-/", c.ignoreCase), c.expected)
+            << c.args.front();
+    }
+    platform::SetCommandLine({"/CONSOLE", "-debug"});
+    EXPECT_TRUE(FindCmdLineSwitch("console"));
+    EXPECT_TRUE(FindCmdLineSwitch("Debug"));
+    EXPECT_FALSE(FindCmdLineSwitch("skiptransmit"));
+    platform::SetCommandLine(std::vector<std::string>{});
+}
+
+TEST(FormatDateTime, DesignPatterns) {
+    const TDateTime t = ToDateTime(QDateTime(QDate(2022, 6, 5), QTime(14, 3, 9, 45)));
+    EXPECT_EQ(FormatDateTime("yyyymmddhhnnsszzz", t), "20220605140309045");
+    EXPECT_EQ(FormatDateTime("mm/dd/yyyy hh:nn:ss", t), "06/05/2022 14:03:09");
+    EXPECT_EQ(FormatDateTime("m/d/yyyy", t), "6/5/2022");
+    EXPECT_EQ(FormatDateTime("hh:nn ampm", t), "02:03 PM");
+    EXPECT_EQ(FormatDateTime("hh:nn ampm", 0), "12:00 AM");
+    EXPECT_EQ(ToQDateTime(t), QDateTime(QDate(2022, 6, 5), QTime(14, 3, 9, 45)));
+    EXPECT_EQ(DayOfWeek(t), 1); // a Sunday
+    EXPECT_DOUBLE_EQ(ToDateTime(QDateTime(QDate(1899, 12, 30), QTime(6, 0))), 0.25);
+    EXPECT_DOUBLE_EQ(ToDateTime(QDateTime(QDate(1899, 12, 29), QTime(6, 0))), -1.25);
+}
+
+TEST(UTCText, RoundTripsAndRejectsMalformedText) {
+    // New York: UTC-5 in winter, UTC-4 in summer.
+    const TDateTime winter = ToDateTime(QDateTime(QDate(2024, 1, 15), QTime(10, 30, 0, 123)));
+    EXPECT_EQ(DateTimeToUTCText(winter), "2024-01-15 15:30:00.123");
+    EXPECT_DOUBLE_EQ(UTCTextToDateTime("2024-01-15 15:30:00.123"), winter);
+    EXPECT_EQ(UTCTextToDateTime("2024-01-15 15:30"),
+              ToDateTime(QDateTime(QDate(2024, 1, 15), QTime(10, 30))));
+    for (const char* bad : {"", "garbage", "2024-13-01 00:00:00.000", "2024/01/15 10:00:00",
+                            "2024-01-15 25:00:00.000"})
+        EXPECT_EQ(UTCTextToDateTime(bad), 0) << bad;
+}
+
+TEST(UTCText, UsesTheOffsetOfTheDateConvertedNotToday) {
+    // Written in winter, read in summer: the offset of each date applies.
+    TManualClock summer(QDateTime(QDate(2024, 7, 1), QTime(12, 0)));
+    SetClock(&summer);
+    const TDateTime winter = ToDateTime(QDateTime(QDate(2024, 3, 9), QTime(23, 0)));
+    const TDateTime afterChange = ToDateTime(QDateTime(QDate(2024, 3, 10), QTime(4, 0)));
+    EXPECT_EQ(DateTimeToUTCText(winter), "2024-03-10 04:00:00.000");
+    EXPECT_EQ(DateTimeToUTCText(afterChange), "2024-03-10 08:00:00.000");
+    EXPECT_DOUBLE_EQ(UTCTextToDateTime("2024-03-10 04:00:00.000"), winter);
+    EXPECT_EQ(UTCBiasMinutes(), 240);
+    SetClock(nullptr);
+}
+
+TEST(WindowsVersionText, Classification) {
+    using F = TPlatformFamily;
+    struct Case {
+        F family;
+        int major, minor, build;
+        QString sp, expected;
+    };
+    const Case cases[] = {
+        {F::Windows9x, 4, 0, 0x040003B6, "", "Windows 95 4.0 (Build 950)"},
+        {F::Windows9x, 4, 0, 950, " B", "Windows? 4.0 (Build 0:  B)"},
+        {F::Windows9x, 4, 10, 0x0A0A0AAE, " A ", "Windows 98 4.10 (Build 2734:  A )"},
+        {F::WindowsNT, 4, 0, 1381, "Service Pack 6", "Windows NT 4.0 (Build 1381: Service Pack 6)"},
+        {F::WindowsNT, 5, 0, 2195, "", "Windows 2000 5.0 (Build 2195)"},
+        {F::WindowsNT, 5, 1, 2600, "Service Pack 3", "Windows XP 5.1 (Build 2600: Service Pack 3)"},
+        {F::WindowsNT, 5, 2, 3790, "", "Windows 2003 5.2 (Build 3790)"},
+        {F::WindowsNT, 6, 3, 9600, "", "Windows 7 6.3 (Build 9600)"},
+        {F::WindowsNT, 7, 0, 1, "", "Windows 8 7.0 (Build 1)"},
+        {F::WindowsNT, 10, 0, 19045, "", "Windows 10 10.0 (Build 19045)"},
+        {F::WindowsNT, 11, 0, 22000, "", "Windows? 11.0 (Build 0)"},
+        {F::Win32s, 3, 1, 0, "", "Windows? 3.1"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(WindowsVersionText(c.family, c.major, c.minor, c.build, c.sp), c.expected)
+            << c.expected.toStdString();
+    const QString line = WindowsVersionText();
+    EXPECT_TRUE(line.contains("(Build ")) << line.toStdString();
+}
+
+TEST(GetFileVersionText, ReadsTheStampOfBuiltProgramsOnly) {
+    EXPECT_EQ(GetFileVersionText(BREVOLT_BINARY_DIR "/service/BrevoltRPro9Service"),
+              BREVOLT_PROJECT_VERSION);
+    EXPECT_EQ(GetFileVersionText(BREVOLT_BINARY_DIR "/configurator/BrevoltRPro9Configurator"),
+              BREVOLT_PROJECT_VERSION);
+    // This test program links the reader (and so its marker text) but has no stamp.
+    EXPECT_EQ(GetFileVersionText(QString::fromStdString(platform::ExecutablePath())), "");
+    EXPECT_EQ(GetFileVersionText("/nonexistent/file"), "");
+    testsupport::TTempDir dir;
+    // Built at run time so that this program itself carries no stamp.
+    const QByteArray marker = QByteArray("$Brevolt") + "FileVersion: ";
+    testsupport::WriteFileBytes(dir.File("fake"),
+                                "xx" + marker + "1.2.3 $ " + marker + "70000.0.0.0 $");
+    EXPECT_EQ(GetFileVersionText(dir.File("fake")), "");
+    testsupport::WriteFileBytes(dir.File("real"), "\x7f" "ELF" + marker + "1.2.3.4 $");
+    EXPECT_EQ(GetFileVersionText(dir.File("real")), "1.2.3.4");
+}
