@@ -66,6 +66,12 @@ void SaveConfig();
 // kept. Written atomically like SaveConfig.
 void SaveConfigKeys(const QStringList& AKeys);
 
+// Sends one service notice through SendMail with the SMTP settings, sender
+// name "Brevolt Service"; silent when notices are off or a setting is missing.
+// Errors of the mail sender reach the caller.
+void SendNotification(const QString& ARecipients, const QString& ASubject,
+                      const QStringList& ABody);
+
 QString FormatConfigTime(TDateTime t);
 TDateTime ParseConfigTime(const QString& AText, TDateTime old, bool& scheduleChanged);
 QString LocationKey(const QString& ASbsNo, const QString& AStoreNo);

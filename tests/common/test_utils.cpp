@@ -164,3 +164,15 @@ TEST(GetFileVersionText, ReadsTheStampOfBuiltProgramsOnly) {
     testsupport::WriteFileBytes(dir.File("real"), "\x7f" "ELF" + marker + "1.2.3.4 $");
     EXPECT_EQ(GetFileVersionText(dir.File("real")), "1.2.3.4");
 }
+
+#include "common/uOVCodePage.h"
+
+TEST(CodePage, Windows1252BothWaysWithQuestionMarkForTheRest) {
+    using namespace uOVCodePage;
+    EXPECT_EQ(ToAnsi(QString::fromUtf8("Café Müller Peña €")),
+              QByteArray("Caf\xE9 M\xFCller Pe\xF1" "a \x80"));
+    EXPECT_EQ(ToAnsi(QString::fromUtf8("Ж中\U0001F600x")), QByteArray("???x"));
+    EXPECT_EQ(ToAnsi(""), QByteArray());
+    EXPECT_EQ(FromAnsi("Caf\xE9 \x80\r\n"), QString::fromUtf8("Café €\r\n"));
+    EXPECT_EQ(FromAnsi(QByteArray("a\x81" "b")), QString::fromUtf8("a\uFFFDb"));
+}
