@@ -1,0 +1,109 @@
+#pragma once
+// The connector engine: one per service process. It owns the two timers, the
+// FTP client and the state of a run; everything it does runs on the thread
+// that created it (the service thread, or the window thread with "console").
+#include "common/uOVUtils.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class TAnsiTextStream;
+class TConnectorDataset;
+class TOVFtpClient;
+
+// Process-wide values of the service program.
+extern bool ConsoleMode;
+extern bool DebugMode;
+extern bool DatabaseReady;
+extern TDateTime ServiceStartTime;
+extern bool DailyPingSent;
+
+class TdlgConnectorLogic : public QObject {
+    Q_OBJECT
+public:
+    // Creation runs FormCreate (and so InitService); ConsoleMode must be set
+    // before.
+    explicit TdlgConnectorLogic(QObject* AOwner = nullptr);
+    ~TdlgConnectorLogic() override;
+
+    void FormCreate();
+    void InitService();
+    void Enable();
+    void Disable();
+    void InitDatabase();
+
+    // Scheduler.
+    void SetTimerInterval();
+    void ScheduleByInterval();
+    void ScheduleBySlot();
+    bool FindNextSlot(int q, int p, TDateTime r, TDateTime& target) const;
+    void tmIdleTimer();
+
+    // One run.
+    void tmProcessTimer();
+    void ScanDatabase();
+    void ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream, int& written,
+                     int& skipped);
+    TAnsiTextStream* OpenStream(const QString& AFilename, QString& APath);
+    void CloseStream(TAnsiTextStream*& AStream);
+    bool TransmitBatch(const QString& APath, TAnsiTextStream* AStream);
+    void ArchiveBatch(const QString& APath);
+    void PurgeOldArchives(const QString& AArchiveDir);
+    bool MoveBatchToArchive(const QString& APath, const QString& AArchiveDir);
+
+    // Starts both timers (service mode: Enable does it; the tray window after
+    // its deferred start-up).
+    void StartTimers();
+
+    // Thread-safe: a stop or shutdown control arrived. Ends the waits of
+    // Enable at once, so that the service stays stoppable; the control itself
+    // is still handled by the service loop.
+    void RequestStop();
+    bool StopRequested() const { return FStopRequested.load(); }
+
+    // "runonce": start one run as soon as enabled, then report its outcome
+    // through RunOnceFinished.
+    void SetRunOnce(bool AValue) { FRunOnce = AValue; }
+    bool RunOnce() const { return FRunOnce; }
+    bool LastRunSucceeded() const { return FLastRunSucceeded; }
+
+    QTimer* tmProcess;
+    QTimer* tmIdle;
+    std::unique_ptr<TOVFtpClient> IdFTP1;
+
+    QString FBatchPath;
+    bool FProcessing = false;
+    bool FClosing = false;
+    bool FIdling = false;
+    TDateTime FNextRun = 0;
+    int FCurrentRow = 0;
+    QString FTitle;
+    std::unique_ptr<std::mutex> FTransmitCS;
+    bool FEnabled = false;
+    TDateTime FCurrentRunDatetime = 0;
+    int FDelaySecs = 0;
+
+Q_SIGNALS:
+    void RunOnceFinished(bool ASucceeded);
+    void TitleChanged(const QString& ATitle);
+
+private:
+    // Sleeps through the clock in short steps; false when a stop cut it short.
+    bool Pause(int AMilliseconds);
+    // Saves only AKey of the record over the file as it is now.
+    void SaveConfigKey(const QString& AKey);
+
+    std::atomic<bool> FStopRequested{false};
+    bool FRunOnce = false;
+    bool FLastRunSucceeded = false;
+    int FRunWritten = 0;
+    bool FTransmitted = false;
+    QString FStep;
+};
+
+// The one engine of the process; empty until created, emptied when freed.
+extern TdlgConnectorLogic* dlgConnectorLogic;
