@@ -1,7 +1,624 @@
-// Placeholder until the configuration module lands.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
-TConnectorConfig::TConnectorConfig() {}
-namespace uBrevoltRPro9ConnectorCommon {
-void Init(const QString&, bool) {}
-void Done() {}
+
+#include "common/uOVCodePage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+using namespace uOVUtils;
+
+TConnectorConfig::TConnectorConfig() {
+    for (auto& day : DayTimes)
+        for (TDateTime& slot : day)
+            slot = -1;
 }
+
+namespace uBrevoltRPro9ConnectorCommon {
+
+TOVLogger* AppLogger = nullptr;
+
+namespace {
+
+const QString AreaInit = QStringLiteral("Init");
+const QString AreaLoad = QStringLiteral("LoadConfig");
+const QString AreaSave = QStringLiteral("SaveConfig");
+const QString AreaSaveKeys = QStringLiteral("SaveConfigKeys");
+const QString LineEnd = QStringLiteral("\r\n");
+constexpr double MSecsPerDay = 86400000.0;
+// Readable and writable by the service and the utility, nobody else.
+constexpr QFileDevice::Permissions NewFilePermissions =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
+    QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup;
+
+void Log(int ALevel, const QString& AMsg, const QString& AArea) {
+    if (AppLogger)
+        AppLogger->log(ALevel, AMsg, uOVLogging::LOG_INFO, AArea);
+}
+
+QString DayTimeKey(int ADay, int ASlot) {
+    static const char* const Days[7] = {"sunday",   "monday", "tuesday", "wednesday",
+                                        "thursday", "friday", "saturday"};
+    return QLatin1String(Days[ADay]) + QStringLiteral("time") + QString::number(ASlot + 1);
+}
+
+// A value must stay on its line: a line break in it would start a line of
+// its own and could set any other key.
+QString OneLine(QString AText) {
+    return AText.replace(QLatin1Char('\r'), QLatin1Char(' '))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+}
+
+using TWriter = std::function<QString(const TConnectorConfig&)>;
+struct TKeyWriter {
+    QString Key;
+    TWriter Write;
+};
+
+TWriter Number(int TConnectorConfig::*AField) {
+    return [AField](const TConnectorConfig& C) {
+        return QString::number(C.*AField);
+    };
+}
+TWriter Time(TDateTime TConnectorConfig::*AField) {
+    return [AField](const TConnectorConfig& C) {
+        return FormatConfigTime(C.*AField);
+    };
+}
+TWriter Text(QString TConnectorConfig::*AField) {
+    return [AField](const TConnectorConfig& C) {
+        return OneLine(C.*AField);
+    };
+}
+TWriter Flag01(bool TConnectorConfig::*AField) {
+    return [AField](const TConnectorConfig& C) {
+        return C.*AField ? QStringLiteral("1") : QStringLiteral("0");
+    };
+}
+TWriter FlagTrueFalse(bool TConnectorConfig::*AField) {
+    return [AField](const TConnectorConfig& C) {
+        return C.*AField ? QStringLiteral("True") : QStringLiteral("False");
+    };
+}
+
+// The keys in file order with the text each is written as.
+const QList<TKeyWriter>& KeyWriters() {
+    static const QList<TKeyWriter> writers = [] {
+        using T = TConnectorConfig;
+        QList<TKeyWriter> w = {
+            {"scanscheduling", Number(&T::scanscheduling)},
+            {"scaninterval", Number(&T::scaninterval)},
+            {"sleepbegin", Time(&T::sleepbegin)},
+            {"sleepend", Time(&T::sleepend)},
+            {"oracledelay", Number(&T::oracledelay)},
+            {"locations",
+             [](const T& C) {
+                 return OneLine(LocationsToText(C.locations));
+             }},
+            {"lastquery",
+             [](const T& C) {
+                 return DateTimeToUTCText(C.lastquery);
+             }},
+        };
+        for (int day = 0; day < 7; ++day)
+            for (int slot = 0; slot < 6; ++slot)
+                w.append({DayTimeKey(day, slot), [day, slot](const T& C) {
+                              return FormatConfigTime(C.DayTimes[day][slot]);
+                          }});
+        w += QList<TKeyWriter>{
+            {"loglevel",
+             [](const T&) {
+                 return QString::number(AppLogger ? AppLogger->LogLevel()
+                                                  : uOVLogging::DefaultLogLevel);
+             }},
+            {"runimmediate", Flag01(&T::runimmediate)},
+            {"ftpserver", Text(&T::ftpserver)},
+            {"ftpusername", Text(&T::ftpusername)},
+            {"ftppassword", Text(&T::ftppassword)},
+            {"notifications", Flag01(&T::notifications)},
+            {"smtpserver", Text(&T::smtpserver)},
+            {"smtpport", Number(&T::smtpport)},
+            {"smtpusessltls", Flag01(&T::smtpusessltls)},
+            {"smtpusername", Text(&T::smtpusername)},
+            {"smtppassword", Text(&T::smtppassword)},
+            {"smtpfrom", Text(&T::smtpfrom)},
+            {"startupemails", Text(&T::startupemails)},
+            {"shutdownemails", Text(&T::shutdownemails)},
+            {"dailypingemails", Text(&T::dailypingemails)},
+            {"erroremails", Text(&T::erroremails)},
+            {"restartonmissingdata", FlagTrueFalse(&T::restartonmissingdata)},
+            {"notifyonstartup", FlagTrueFalse(&T::notifyonstartup)},
+        };
+        return w;
+    }();
+    return writers;
+}
+
+// Position of a key in file order, -1 for a key the file does not know.
+int KeyIndex(const QString& AKey) {
+    static const QHash<QString, int> index = [] {
+        QHash<QString, int> h;
+        for (int i = 0; i < KeyWriters().size(); ++i)
+            h.insert(KeyWriters()[i].Key, i);
+        return h;
+    }();
+    return index.value(AKey.toLower(), -1);
+}
+
+void Scramble(QByteArray& ABytes) {
+    for (char& b : ABytes)
+        b = static_cast<char>(static_cast<unsigned char>(b) ^ ConfigKeyByte);
+}
+
+// Lines split at CR, LF or CR LF; a line end after the last line does not
+// start another one.
+template <typename TText> QList<TText> SplitLines(const TText& AText) {
+    QList<TText> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < AText.size(); ++i) {
+        const auto c = AText.at(i);
+        if (c != '\r' && c != '\n')
+            continue;
+        lines.append(AText.mid(start, i - start));
+        if (c == '\r' && i + 1 < AText.size() && AText.at(i + 1) == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < AText.size())
+        lines.append(AText.mid(start));
+    return lines;
+}
+
+// The key of a line ("name" of "name=value"), lower case; empty without "=".
+QString LineKey(const QString& ALine) {
+    const qsizetype eq = ALine.indexOf(QLatin1Char('='));
+    return eq < 0 ? QString() : ALine.left(eq).toLower();
+}
+
+// Values of the first line of each key, keys compared without letter case.
+class TConfigValues {
+public:
+    explicit TConfigValues(const QStringList& ALines) {
+        for (const QString& line : ALines) {
+            const QString key = LineKey(line);
+            if (!key.isEmpty() && !FValues.contains(key))
+                FValues.insert(key, line.mid(line.indexOf(QLatin1Char('=')) + 1));
+        }
+    }
+    QString operator[](const QString& AKey) const { return FValues.value(AKey); }
+
+private:
+    QHash<QString, QString> FValues;
+};
+
+int WholeNumberOr(const QString& AText, int ADefault) {
+    bool ok = false;
+    const int value = AText.trimmed().toInt(&ok);
+    return ok ? value : ADefault;
+}
+
+TDateTime ReadLastQuery(const QString& AText) {
+    const QString text = AText.trimmed();
+    TDateTime value = text.isEmpty() ? Date() : UTCTextToDateTime(text);
+    if (value < 10)
+        value = Now() - 1;
+    return value;
+}
+
+// Hours and minutes, optional seconds, optional AM/PM designator of the
+// regional settings; false when AText is no time of day.
+bool TryParseTimeOfDay(const QString& AText, qint64& AMSecs) {
+    const QString sep = QRegularExpression::escape(TimeSeparator());
+    const QString am = TimeAMString();
+    const QString pm = TimePMString();
+    const QRegularExpression layout(
+        QStringLiteral("^\\s*(\\d{1,2})(?:%1|:)(\\d{1,2})(?:(?:%1|:)(\\d{1,2}))?\\s*(%2|%3)?\\s*$")
+            .arg(sep, QRegularExpression::escape(am), QRegularExpression::escape(pm)),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = layout.match(AText);
+    if (!m.hasMatch())
+        return false;
+    int hour = m.captured(1).toInt();
+    const int minute = m.captured(2).toInt();
+    const int second = m.captured(3).isEmpty() ? 0 : m.captured(3).toInt();
+    const QString designator = m.captured(4);
+    if (!designator.isEmpty()) {
+        if (hour > 12)
+            return false;
+        if (hour == 12)
+            hour = 0;
+        if (designator.compare(pm, Qt::CaseInsensitive) == 0)
+            hour += 12;
+    }
+    if (hour > 23 || minute > 59 || second > 59)
+        return false;
+    AMSecs = ((hour * 60 + minute) * 60 + second) * 1000LL;
+    return true;
+}
+
+QString FileError(const QString& APath, const QString& AReason) {
+    return QStringLiteral("Unable to write the configuration file \"%1\": %2")
+        .arg(QDir::toNativeSeparators(APath), AReason);
+}
+
+// Makes the rename itself durable, so that a power cut cannot bring back
+// the old file or leave none.
+void SyncFolder(const QString& AFolder) {
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(AFolder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(AFolder);
+#endif
+}
+
+// Writes the bytes to a new file beside APath and renames it over APath, so
+// that readers see the old file or the new one, never a partial one.
+void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
+    const QFileDevice::Permissions permissions =
+        QFileInfo::exists(APath) ? QFile::permissions(APath) : NewFilePermissions;
+    QSaveFile file(APath);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EInOutError(FileError(APath, file.errorString()));
+    if (!file.setPermissions(permissions))
+        throw EInOutError(FileError(APath, file.errorString()));
+    if (file.write(ABytes) != ABytes.size() || !file.flush())
+        throw EInOutError(FileError(APath, file.errorString()));
+#ifdef Q_OS_UNIX
+    if (::fsync(file.handle()) != 0)
+        throw EInOutError(FileError(APath, QString::fromLocal8Bit(strerror(errno))));
+#endif
+    if (!file.commit())
+        throw EInOutError(FileError(APath, file.errorString()));
+    SyncFolder(QFileInfo(APath).absolutePath());
+}
+
+QByteArray ReadConfigFile(const QString& APath) {
+    QFile file(APath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw EInOutError(QStringLiteral("Unable to read the configuration file \"%1\": %2")
+                              .arg(QDir::toNativeSeparators(APath), file.errorString()));
+    return file.readAll();
+}
+
+QByteArray EncodeConfigText(const QString& AText) {
+    QByteArray bytes = uOVCodePage::ToAnsi(AText);
+    Scramble(bytes);
+    return bytes;
+}
+
+} // namespace
+
+TConnectorConfig& Config() {
+    static TConnectorConfig config;
+    return config;
+}
+
+const QStringList& ConfigKeys() {
+    static const QStringList keys = [] {
+        QStringList k;
+        for (const TKeyWriter& w : KeyWriters())
+            k.append(w.Key);
+        return k;
+    }();
+    return keys;
+}
+
+QString ConfigFilePath() {
+    return JoinPath({ExeDir(), ConfigFileName});
+}
+
+QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey) {
+    const int index = KeyIndex(AKey);
+    if (index < 0)
+        throw Exception(QStringLiteral("Unknown configuration key \"%1\"").arg(AKey));
+    return KeyWriters()[index].Write(AConfig);
+}
+
+QString LocationsToText(const QStringList& AItems) {
+    if (AItems.size() == 1 && AItems.first().isEmpty())
+        return QStringLiteral("\"\""); // one empty item, not an empty list
+    QStringList parts;
+    for (QString item : AItems) {
+        const bool quote = std::any_of(item.cbegin(), item.cend(), [](QChar c) {
+            return c.unicode() <= ' ' || c == QLatin1Char('"') || c == QLatin1Char('|');
+        });
+        if (quote)
+            item = QLatin1Char('"') + item.replace(QLatin1Char('"'), QStringLiteral("\"\"")) +
+                   QLatin1Char('"');
+        parts.append(item);
+    }
+    return parts.join(QLatin1Char('|'));
+}
+
+QStringList TextToLocations(const QString& AText) {
+    QStringList items;
+    const qsizetype n = AText.size();
+    auto isBlank = [&](qsizetype i) {
+        return i < n && AText.at(i).unicode() <= ' ';
+    };
+    qsizetype i = 0;
+    while (isBlank(i))
+        ++i;
+    while (i < n) {
+        QString item;
+        if (AText.at(i) == QLatin1Char('"')) {
+            // Up to the closing quote, "" standing for one; an unclosed quote
+            // runs to the end.
+            for (++i; i < n; ++i) {
+                if (AText.at(i) != QLatin1Char('"')) {
+                    item += AText.at(i);
+                } else if (i + 1 < n && AText.at(i + 1) == QLatin1Char('"')) {
+                    item += QLatin1Char('"');
+                    ++i;
+                } else {
+                    ++i;
+                    break;
+                }
+            }
+        } else {
+            const qsizetype start = i;
+            while (i < n && !isBlank(i) && AText.at(i) != QLatin1Char('|'))
+                ++i;
+            item = AText.mid(start, i - start);
+        }
+        items.append(item);
+        while (isBlank(i))
+            ++i;
+        if (i < n && AText.at(i) == QLatin1Char('|')) {
+            if (i + 1 == n)
+                items.append(QString()); // a trailing "|" ends with an empty item
+            do
+                ++i;
+            while (isBlank(i));
+        }
+    }
+    return items;
+}
+
+QString FormatConfigTime(TDateTime t) {
+    if (t <= -0.5)
+        return {};
+    return FormatDateTime(QStringLiteral("hh:nn ampm"), t);
+}
+
+TDateTime ParseConfigTime(const QString& AText, TDateTime old, bool& scheduleChanged) {
+    qint64 msecs = 0;
+    if (AText.isEmpty() || !TryParseTimeOfDay(AText, msecs))
+        return old;
+    // Equal to the millisecond is equal: keep the value held.
+    if (old >= 0 && std::llround(old * MSecsPerDay) == msecs)
+        return old;
+    scheduleChanged = true;
+    return msecs / MSecsPerDay;
+}
+
+QString LocationKey(const QString& ASbsNo, const QString& AStoreNo) {
+    return LPad(ASbsNo.trimmed(), 3, QLatin1Char('0')) + QLatin1Char('.') +
+           LPad(AStoreNo.trimmed(), 3, QLatin1Char('0'));
+}
+
+void Init(const QString& AModuleName, bool AIncludeTime) {
+    if (!AppLogger) {
+        AppLogger = new TOVLogger(AModuleName, AIncludeTime);
+        uOVLogging::DefaultLogger = AppLogger;
+        AppLogger->StartLogging();
+    }
+    for (const QString& name : {ServiceExeName, ConfiguratorExeName}) {
+        const QString path = JoinPath({ExeDir(), name});
+        try {
+            Log(0,
+                name + QStringLiteral(" (") + path + QStringLiteral("): ") +
+                    GetFileVersionText(path),
+                AreaInit);
+        } catch (const std::exception& E) {
+            Log(0,
+                QStringLiteral("Unable to acquire the version number for \"") + path +
+                    QStringLiteral("\": ") + ExceptionMessage(E),
+                QString());
+        }
+    }
+    Log(0, QStringLiteral("ExeDir: ") + ExeDir(), AreaInit);
+    Log(0, QStringLiteral("LogDir: ") + uOVLogging::LogDir(), AreaInit);
+    try {
+        for (auto& day : Config().DayTimes)
+            for (TDateTime& slot : day)
+                slot = -1;
+    } catch (const std::exception& E) {
+        Log(0, QStringLiteral("Unable to log schedule: ") + ExceptionMessage(E), QString());
+    }
+    try {
+        Config().locations.clear();
+    } catch (const std::exception& E) {
+        Log(0, QStringLiteral("Unable to instantiate Client IDs structure: ") + ExceptionMessage(E),
+            QString());
+    }
+}
+
+void Done() {
+    Config().locations.clear();
+    if (!AppLogger)
+        return;
+    try {
+        AppLogger->EndLogging();
+    } catch (...) {
+    }
+    if (uOVLogging::DefaultLogger == AppLogger)
+        uOVLogging::DefaultLogger = nullptr;
+    delete AppLogger;
+    AppLogger = nullptr;
+}
+
+bool LoadConfig(bool& scheduleChanged) {
+    scheduleChanged = false;
+    const QString path = ConfigFilePath();
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        Log(0, QStringLiteral("Config file not found"), AreaLoad);
+        return false;
+    }
+    if (!info.lastModified().isValid()) {
+        Log(9, QStringLiteral("Config file has not changed -- skipping load"), AreaLoad);
+        return false;
+    }
+    try {
+        QByteArray bytes = ReadConfigFile(path);
+        if (bytes.isEmpty()) {
+            Log(1, QStringLiteral("Config file empty"), AreaLoad);
+            Log(1, QStringLiteral("Config empty, skipping parse"), AreaLoad);
+            return false;
+        }
+        Scramble(bytes);
+        const QStringList lines = SplitLines(uOVCodePage::FromAnsi(bytes));
+        const TConfigValues values(lines);
+        TConnectorConfig& c = Config();
+        auto text = [&](QString TConnectorConfig::*AField, const QString& AKey) {
+            c.*AField = values[AKey].trimmed();
+        };
+        auto time = [&](TDateTime& AField, const QString& AKey) {
+            AField = ParseConfigTime(values[AKey], AField, scheduleChanged);
+        };
+
+        c.locations = TextToLocations(values["locations"]);
+        c.scanscheduling = WholeNumberOr(values["scanscheduling"], 1);
+        const int oldInterval = c.scaninterval;
+        c.scaninterval = WholeNumberOr(values["scaninterval"], 60000);
+        scheduleChanged = c.scaninterval != oldInterval;
+        time(c.sleepbegin, "sleepbegin");
+        time(c.sleepend, "sleepend");
+        c.oracledelay = WholeNumberOr(values["oracledelay"], 120000);
+        c.lastquery = ReadLastQuery(values["lastquery"]);
+        text(&TConnectorConfig::ftpserver, "ftpserver");
+        text(&TConnectorConfig::ftpusername, "ftpusername");
+        text(&TConnectorConfig::ftppassword, "ftppassword");
+        text(&TConnectorConfig::smtpserver, "smtpserver");
+        c.smtpport = WholeNumberOr(values["smtpport"], c.smtpport);
+        c.smtpusessltls = values["smtpusessltls"].trimmed() == QLatin1String("1");
+        c.notifications = values["notifications"].trimmed() == QLatin1String("1");
+        text(&TConnectorConfig::smtpusername, "smtpusername");
+        text(&TConnectorConfig::smtppassword, "smtppassword");
+        text(&TConnectorConfig::smtpfrom, "smtpfrom");
+        text(&TConnectorConfig::startupemails, "startupemails");
+        text(&TConnectorConfig::shutdownemails, "shutdownemails");
+        text(&TConnectorConfig::dailypingemails, "dailypingemails");
+        text(&TConnectorConfig::erroremails, "erroremails");
+        for (int day = 0; day < 7; ++day)
+            for (int slot = 0; slot < 6; ++slot)
+                time(c.DayTimes[day][slot], DayTimeKey(day, slot));
+        if (AppLogger)
+            AppLogger->SetLogLevel(WholeNumberOr(values["loglevel"], 9));
+        c.restartonmissingdata = TextToBool(values["restartonmissingdata"]);
+        c.notifyonstartup = TextToBool(values["notifyonstartup"]);
+        c.runimmediate = values["runimmediate"] == QLatin1String("1");
+
+        c.ConfigText.clear();
+        for (const QString& line : lines)
+            c.ConfigText += line + LineEnd;
+        return true;
+    } catch (const std::exception& E) {
+        if (AppLogger)
+            AppLogger->exc(E, AreaLoad);
+    } catch (...) {
+        if (AppLogger)
+            AppLogger->exc(Exception(QStringLiteral("unknown error")), AreaLoad);
+    }
+    return false;
+}
+
+void SaveConfig() {
+    if (AppLogger)
+        AppLogger->logenter(9, AreaSave);
+    Log(9, QStringLiteral("Writing config values to list"), AreaSave);
+    QString text;
+    for (const TKeyWriter& w : KeyWriters()) {
+        const QString value = w.Write(Config());
+        if (!value.isEmpty())
+            text += w.Key + QLatin1Char('=') + value + LineEnd;
+    }
+    Log(9, QStringLiteral("Encrypting list"), AreaSave);
+    const QByteArray bytes = EncodeConfigText(text);
+    Log(9, QStringLiteral("Writing config to file"), AreaSave);
+    WriteConfigFile(ConfigFilePath(), bytes);
+    Log(9, QStringLiteral("Config values written to list"), AreaSave);
+    if (AppLogger)
+        AppLogger->logexit(9, AreaSave);
+}
+
+void SaveConfigKeys(const QStringList& AKeys) {
+    // The lines to write, checked before anything is touched.
+    QList<QPair<QString, QString>> changes;
+    for (const QString& key : AKeys)
+        changes.append({key.toLower(), ConfigValueText(Config(), key)});
+
+    if (AppLogger)
+        AppLogger->logenter(9, AreaSaveKeys);
+    const QString path = ConfigFilePath();
+    QByteArray bytes;
+    try {
+        bytes = ReadConfigFile(path);
+    } catch (const std::exception&) {
+        bytes.clear();
+    }
+    if (bytes.isEmpty()) {
+        // Nothing on disk to keep.
+        Log(9, QStringLiteral("No config file to update, writing all values"), AreaSaveKeys);
+        SaveConfig();
+    } else {
+        Log(9, QStringLiteral("Updating config values: ") + AKeys.join(QStringLiteral(", ")),
+            AreaSaveKeys);
+        Scramble(bytes);
+        // Lines stay bytes, so that the lines not changed are written back
+        // exactly as read.
+        QList<QByteArray> lines = SplitLines(bytes);
+        auto keyOf = [](const QByteArray& ALine) {
+            return LineKey(uOVCodePage::FromAnsi(ALine));
+        };
+        for (const auto& [key, value] : changes) {
+            const QByteArray line = uOVCodePage::ToAnsi(key + QLatin1Char('=') + value);
+            qsizetype at = -1;
+            for (qsizetype i = lines.size() - 1; i >= 0; --i)
+                if (keyOf(lines[i]) == key) {
+                    lines.removeAt(i);
+                    at = i;
+                }
+            if (at < 0) {
+                // A new key goes before the first key that follows it in
+                // file order.
+                const int index = KeyIndex(key);
+                at = lines.size();
+                for (qsizetype i = 0; i < lines.size(); ++i)
+                    if (KeyIndex(keyOf(lines[i])) > index) {
+                        at = i;
+                        break;
+                    }
+            }
+            if (!value.isEmpty())
+                lines.insert(at, line);
+        }
+        QByteArray out;
+        for (const QByteArray& line : lines)
+            out += line + "\r\n";
+        Scramble(out);
+        WriteConfigFile(path, out);
+    }
+    if (AppLogger)
+        AppLogger->logexit(9, AreaSaveKeys);
+}
+
+} // namespace uBrevoltRPro9ConnectorCommon

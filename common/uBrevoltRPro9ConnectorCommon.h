@@ -17,6 +17,7 @@ struct TConnectorConfig {
     QStringList locations;
     TDateTime lastquery = 0;
     TDateTime DayTimes[7][6]; // row 0 Sunday ... row 6 Saturday; -1 = unset
+    // The location items ("001.005"), in the order the engine scans them.
     bool runimmediate = false;
     QString ftpserver = QStringLiteral("ftp.brevolt.invalid");
     QString ftpusername = QStringLiteral("undefined");
@@ -34,6 +35,7 @@ struct TConnectorConfig {
     QString erroremails;
     bool restartonmissingdata = false;
     bool notifyonstartup = false;
+    // The decoded text of the last file loaded, each line ended by CR LF.
     QString ConfigText = QStringLiteral("[not loaded]");
 
     TConnectorConfig();
@@ -43,6 +45,12 @@ namespace uBrevoltRPro9ConnectorCommon {
 
 inline const QString ConfigFileName = QStringLiteral("Brevoltconnector.cfg");
 constexpr unsigned char ConfigKeyByte = 0xC5;
+// The executables whose versions Init logs, in the program folder.
+inline const QString ServiceExeName = QStringLiteral("BrevoltRPro9Service");
+inline const QString ConfiguratorExeName = QStringLiteral("BrevoltRPro9Configurator");
+
+// Every configuration key in the order SaveConfig writes them.
+const QStringList& ConfigKeys();
 
 // The program's one configuration record and logger.
 TConnectorConfig& Config();
@@ -57,14 +65,28 @@ void Done();
 // The configuration file, ExeDir followed by ConfigFileName.
 QString ConfigFilePath();
 
+// Reads the file into the record; false (never an exception) when there is
+// no file, it is empty or it cannot be read. scheduleChanged tells whether
+// the interval, the sleep window or a day time changed.
 bool LoadConfig(bool& scheduleChanged);
 // Writes the whole record: a new file beside the old one, renamed over it,
-// so that no reader ever sees a missing or partial file.
+// so that no reader ever sees a missing or partial file. The old file's
+// permission bits are kept; a new file gets 0660. Raises EInOutError naming
+// the file and the reason when it cannot be written (the old file is then
+// left as it was).
 void SaveConfig();
-// Re-reads the file and changes only the given keys in it to the record's
-// values, so that settings another program saved since the last load are
-// kept. Written atomically like SaveConfig.
+// Re-reads the file and changes only the given keys (ConfigKeys names) in it
+// to the record's values, keeping every other line as it is, so that
+// settings another program saved since the last load are not lost. Without
+// a readable file it saves the whole record. Written like SaveConfig.
 void SaveConfigKeys(const QStringList& AKeys);
+
+// The text of one key as SaveConfig writes it (empty: the key is left out).
+QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey);
+// The "locations" value and back: items joined by "|", quoted when they hold
+// a blank, a control character, a double quote or "|".
+QString LocationsToText(const QStringList& AItems);
+QStringList TextToLocations(const QString& AText);
 
 // Sends one service notice through SendMail with the SMTP settings, sender
 // name "Brevolt Service"; silent when notices are off or a setting is missing.
