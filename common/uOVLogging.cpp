@@ -1,7 +1,507 @@
-// Placeholder until the logger lands.
 #include "common/uOVLogging.h"
+
+#include "common/uOVCodePage.h"
+#include "common/uOVLogThread.h"
+#include "platform/SystemInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+
+using uOVUtils::FormatDateTime;
+using uOVUtils::JoinPath;
+
 namespace uOVLogging {
+
+namespace {
+const QString InitialLogDir = QStringLiteral("logs") + QDir::separator();
+
+std::mutex& LogDirLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::mutex& ListLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+TLoggerList TheLoggerList;
+
+void AddToList(TOVLogger* ALogger) {
+    std::lock_guard lock(ListLock());
+    if (LoggerList && !LoggerList->contains(ALogger))
+        LoggerList->append(ALogger);
+}
+
+void RemoveFromList(TOVLogger* ALogger) {
+    std::lock_guard lock(ListLock());
+    if (LoggerList)
+        LoggerList->removeAll(ALogger);
+}
+
+QString Q(const std::string& AText) {
+    return QString::fromStdString(AText);
+}
+} // namespace
+
+QString& LogDir() {
+    static QString dir = InitialLogDir;
+    return dir;
+}
+
+void SetLogDir(const QString& AValue) {
+    std::lock_guard lock(LogDirLock());
+    LogDir() = AValue;
+}
+
+QString GetLogDir() {
+    std::lock_guard lock(LogDirLock());
+    return LogDir();
+}
+
+int DefaultLogLevel = 1;
+bool DefaultLoggingEnabled = true;
+int DefaultQueueLimit = 100000;
+int DefaultFlushLimit = 100;
+int LogFilesToKeep = 30;
+int AreaWidth = 50;
+bool LogMachineInfo = false;
+QString TraceLogDir;
+TOVLogger* DefaultLogger = nullptr;
+TLoggerList* LoggerList = &TheLoggerList;
 bool LogLevelChangesLogged = false;
-void StartModule() {}
-void EndModule() {}
+int EndLoggingTimeoutMs = 10000;
+int WriteRetryPauseMinMs = 50;
+int WriteRetryPauseMaxMs = 2000;
+
+void StartModule() {
+    {
+        std::lock_guard lock(ListLock());
+        LoggerList = &TheLoggerList;
+    }
+    DefaultLogLevel = 1;
+    DefaultLoggingEnabled = true;
+    LogMachineInfo = false;
+    TraceLogDir.clear();
+
+    const QString switchChars = QStringLiteral("-/");
+    const QString level =
+        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("loglevel"), switchChars, true).trimmed();
+    if (!level.isEmpty()) {
+        bool ok = false;
+        const int value = level.toInt(&ok);
+        DefaultLogLevel = ok ? value : GetDefaultLogLevel();
+        DefaultLoggingEnabled = DefaultLogLevel != 0;
+    }
+    const QString machine =
+        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("logmachine"), switchChars, true).trimmed();
+    if (!machine.isEmpty()) {
+        const QChar c = machine.at(0).toUpper();
+        LogMachineInfo = c == QLatin1Char('1') || c == QLatin1Char('T') || c == QLatin1Char('Y');
+        DefaultLoggingEnabled = DefaultLoggingEnabled || LogMachineInfo;
+    }
+    const QString trace =
+        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("tracelogdir"), switchChars, true).trimmed();
+    if (!trace.isEmpty())
+        TraceLogDir = trace;
+}
+
+void EndModule() {
+    for (;;) {
+        TOVLogger* logger = nullptr;
+        {
+            std::lock_guard lock(ListLock());
+            if (!LoggerList || LoggerList->isEmpty())
+                break;
+            logger = LoggerList->takeLast();
+        }
+        try {
+            if (logger->GetLoggingStarted())
+                logger->EndLogging();
+            delete logger;
+        } catch (...) {
+        }
+    }
+}
+
+void log(int ALevel, const QString& AMsg, const QString& AType, const QString& AArea) {
+    if (DefaultLogger)
+        DefaultLogger->log(ALevel, AMsg, AType, AArea);
+}
+
+void logenter(int ALevel, const QString& AArea, const QString& AProcID) {
+    if (DefaultLogger)
+        DefaultLogger->logenter(ALevel, AArea, AProcID);
+}
+
+void logexit(int ALevel, const QString& AArea, const QString& AProcID) {
+    if (DefaultLogger)
+        DefaultLogger->logexit(ALevel, AArea, AProcID);
+}
+
+void dbg(const QString& AMsg, const QString& AMethod) {
+    if (DefaultLogger)
+        DefaultLogger->dbg(AMsg, AMethod);
+}
+
+void exc(const std::exception& E, const QString& AMethod, const QString& AProcID) {
+    if (DefaultLogger)
+        DefaultLogger->exc(E, AMethod, AProcID);
+}
+
+void err(const QString& AMsg, const QString& AMethod) {
+    if (DefaultLogger)
+        DefaultLogger->err(AMsg, AMethod);
+}
+
+void info(int ALevel, const QString& AMsg, const QString& AArea) {
+    if (DefaultLogger)
+        DefaultLogger->info(ALevel, AMsg, AArea);
+}
+
+void SetDefaultLogLevel(int Value) {
+    DefaultLogLevel = Value;
+    if (DefaultLogger)
+        DefaultLogger->SetLogLevel(Value);
+}
+
+int GetDefaultLogLevel() {
+    return DefaultLogger ? DefaultLogger->LogLevel() : -1;
+}
+
+void SetDefaultLoggingEnabled(bool Value) {
+    DefaultLoggingEnabled = Value;
+    if (DefaultLogger)
+        DefaultLogger->SetLoggingEnabled(Value);
+}
+
+} // namespace uOVLogging
+
+using namespace uOVLogging;
+
+TOVLogger::TOVLogger(const QString& AModuleName, bool AIncludeTime)
+    : FModuleName(AModuleName), FIncludeTime(AIncludeTime), FLogLevel(DefaultLogLevel),
+      FLoggingEnabled(DefaultLoggingEnabled), FQueueLimit(DefaultQueueLimit),
+      FFlushLimit(DefaultFlushLimit) {
+    if (AIncludeTime)
+        FStartTime = uOVUtils::Now();
+    AddToList(this);
+}
+
+TOVLogger::~TOVLogger() {
+    if (Thread())
+        EndLogging();
+    RemoveFromList(this);
+    if (DefaultLogger == this)
+        DefaultLogger = nullptr;
+}
+
+std::shared_ptr<TLogThread> TOVLogger::Thread() const {
+    std::lock_guard lock(FRefLock);
+    return FLogThread;
+}
+
+std::shared_ptr<TLogOutput> TOVLogger::Output() const {
+    std::lock_guard lock(FRefLock);
+    return FLogOutput;
+}
+
+void TOVLogger::StartLogging() {
+    try {
+        if (GetLoggingStarted())
+            return;
+        {
+            std::lock_guard lock(LogDirLock());
+            if (LogDir() == InitialLogDir)
+                LogDir() = uOVUtils::ExeDir() + InitialLogDir;
+        }
+        const QString dir = GetLogDir();
+        if (!TraceLogDir.isEmpty()) {
+            try {
+                QFile trace(JoinPath({TraceLogDir, QStringLiteral("orvlogger.log")}));
+                if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                    trace.write(uOVCodePage::ToAnsi(QStringLiteral("LogDir = \"") + dir +
+                                                    QStringLiteral("\"\r\n")));
+            } catch (...) {
+            }
+        }
+        if (!QDir(dir).exists())
+            QDir().mkdir(dir);
+
+        auto output = std::make_shared<THandleLogOutput>(FModuleName, FIncludeTime);
+        auto thread = std::make_shared<TLogThread>(output);
+        thread->SetQueueLimit(FQueueLimit);
+        thread->SetFlushLimit(FFlushLimit);
+        {
+            std::lock_guard lock(FRefLock);
+            FLogOutput = output;
+            FLogThread = thread;
+        }
+        thread->Start();
+        AddToList(this);
+        WriteHeader();
+    } catch (...) {
+    }
+}
+
+void TOVLogger::WriteHeader() {
+    const QString rule(86, QLatin1Char('='));
+    const QString lines[] = {
+        QString(), rule,      QStringLiteral("START OF LOG"),
+        rule,      QString(), QStringLiteral("LogLevel = ") + QString::number(FLogLevel),
+        QString()};
+    for (const QString& line : lines)
+        log(0, line);
+    try {
+        const QLocale locale = QLocale::system();
+        const bool known =
+            locale.language() != QLocale::C && locale.language() != QLocale::AnyLanguage;
+        log(0, QStringLiteral("Language : ") +
+                   (known ? QLocale::languageToString(locale.language()) + QStringLiteral(" (") +
+                                QLocale::territoryToString(locale.territory()) + QLatin1Char(')')
+                          : QStringLiteral("[could not be determined]")));
+        log(0, QStringLiteral("Locale   : ") + QLocale::languageToString(locale.language()));
+        log(0, QStringLiteral("Computer : ") + Q(platform::ComputerName()));
+        log(0, QStringLiteral("Domain   : ") + Q(platform::DomainName()));
+        if (LogMachineInfo)
+            WriteMachineInfo();
+    } catch (...) {
+        log(0, QStringLiteral("*** full system information could not be obtained ***"));
+    }
+    log(0, QString());
+    log(0, uOVUtils::WindowsVersionText());
+}
+
+namespace {
+QString BiosDateText(const std::string& ADate) {
+    const QString text = Q(ADate);
+    const QDate date = QDate::fromString(text, QStringLiteral("MM/dd/yyyy"));
+    if (!date.isValid())
+        return text;
+    return FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss"),
+                          uOVUtils::ToDateTime(QDateTime(date, QTime(0, 0))));
+}
+
+QString VolumeTypeText(platform::VolumeType AType) {
+    switch (AType) {
+    case platform::VolumeType::Floppy:
+        return QStringLiteral("Floppy");
+    case platform::VolumeType::Fixed:
+        return QStringLiteral("Fixed");
+    case platform::VolumeType::Network:
+        return QStringLiteral("Network");
+    case platform::VolumeType::CDROM:
+        return QStringLiteral("CDROM");
+    case platform::VolumeType::RAM:
+        return QStringLiteral("RAM");
+    default:
+        return QStringLiteral("Unknown");
+    }
+}
+} // namespace
+
+void TOVLogger::WriteMachineInfo() {
+    const platform::MachineInfo m = platform::ReadMachineInfo();
+    const QString owner = Q(m.os.owner);
+    const std::pair<const char*, QString> lines[] = {
+        {"CPU      : ", QString::number(m.cpu.count)},
+        {"     Processor    : ", Q(m.cpu.type)},
+        {"     Family       : ", Q(m.cpu.family)},
+        {"     Model        : ", Q(m.cpu.model)},
+        {"     Step         : ", Q(m.cpu.stepping)},
+        {"     Vendor       : ", Q(m.cpu.vendor)},
+        {"     Manufacturer : ", Q(m.cpu.manufacturer)},
+        {"     Name         : ", Q(m.cpu.name)},
+        {"BIOS     : ", Q(m.bios.name)},
+        {"     Copyright    : ", Q(m.bios.copyright)},
+        {"     Extended     : ", Q(m.bios.extended)},
+        {"     Date         : ", BiosDateText(m.bios.date)},
+        {"Windows  : ", Q(m.os.productName)},
+        {"     Service pack : ", Q(m.os.servicePack)},
+        {"     Owner        : ", owner},
+        {"     Registered to: ", Q(m.os.organisation)},
+        {"MAC addresses:", QString()},
+    };
+    for (const auto& [label, value] : lines)
+        log(0, QLatin1String(label) + value);
+    try {
+        for (const std::string& mac : m.macAddresses)
+            log(0, QStringLiteral("     ") + Q(mac));
+    } catch (...) {
+    }
+    for (const platform::VolumeInfo& v : m.volumes) {
+        const bool fixed = v.type == platform::VolumeType::Fixed;
+        const QString access = !v.available ? QStringLiteral("n/a")
+                               : v.readOnly ? QStringLiteral("R/O")
+                                            : QStringLiteral("R/W");
+        const std::pair<const char*, QString> block[] = {
+            {"", Q(v.mountPoint) + QStringLiteral("    :")},
+            {"     Owner        : ", owner},
+            {"     Type         :", VolumeTypeText(v.type)},
+            {"     VolumeInfo   :", Q(v.label)},
+            {"     SerialNo     :",
+             QStringLiteral("%1").arg(v.serial, 8, 16, QLatin1Char('0')).toUpper()},
+            {"     ReadWrite    :", access},
+            {"     DriveSize    :", QString::number(fixed ? v.size : 0)},
+            {"     DriveFree    :", QString::number(fixed ? v.free : 0)},
+        };
+        for (const auto& [label, value] : block)
+            log(0, QLatin1String(label) + value);
+    }
+}
+
+void TOVLogger::EndLogging() {
+    std::shared_ptr<TLogThread> thread;
+    std::shared_ptr<TLogOutput> output;
+    {
+        // From here on log() finds no writer and drops new lines.
+        std::lock_guard lock(FRefLock);
+        thread = std::move(FLogThread);
+        output = std::move(FLogOutput);
+        FLogThread.reset();
+        FLogOutput.reset();
+    }
+    try {
+        if (thread)
+            thread->Stop(EndLoggingTimeoutMs);
+    } catch (...) {
+    }
+    RemoveFromList(this);
+}
+
+void TOVLogger::log(int ALevel, const QString& AMsg, const QString& AType,
+                    const QString& AArea) noexcept {
+    try {
+        if (ALevel > FLogLevel)
+            return;
+        const std::shared_ptr<TLogThread> thread = Thread();
+        if (!thread || thread->Stopping())
+            return;
+        const int width = AreaWidth;
+        thread->Enqueue(AType + QLatin1Char('|') + AArea.left(width).leftJustified(width) +
+                        QStringLiteral("| ") + AMsg);
+    } catch (...) {
+    }
+}
+
+namespace {
+QString WithProcID(const QString& AProcID, const QString& AText) {
+    return AProcID.isEmpty() ? AText : QLatin1Char('[') + AProcID + QStringLiteral("] ") + AText;
+}
+} // namespace
+
+void TOVLogger::logenter(int ALevel, const QString& AArea, const QString& AProcID) {
+    log(ALevel, WithProcID(AProcID, QStringLiteral("BEGIN")), LOG_ENTER, AArea);
+}
+
+void TOVLogger::logexit(int ALevel, const QString& AArea, const QString& AProcID) {
+    log(ALevel, WithProcID(AProcID, QStringLiteral("END")), LOG_EXIT, AArea);
+}
+
+void TOVLogger::logvalue(int ALevel, const QString& AValueName, qint64 AValue, int ADots,
+                         const QString& AType, const QString& AArea) {
+    logvalue(ALevel, AValueName, QString::number(AValue), ADots, AType, AArea);
+}
+
+void TOVLogger::logvalue(int ALevel, const QString& AValueName, double AValue, int ADots,
+                         const QString& AType, const QString& AArea) {
+    logvalue(ALevel, AValueName, QString::number(AValue, 'f', 6), ADots, AType, AArea);
+}
+
+void TOVLogger::logvalue(int ALevel, const QString& AValueName, bool AValue, int ADots,
+                         const QString& AType, const QString& AArea) {
+    logvalue(ALevel, AValueName, AValue ? QStringLiteral("True") : QStringLiteral("False"), ADots,
+             AType, AArea);
+}
+
+void TOVLogger::logvalue(int ALevel, const QString& AValueName, const QString& AValue, int ADots,
+                         const QString& AType, const QString& AArea) {
+    try {
+        log(ALevel, AValueName.leftJustified(ADots, QLatin1Char('.')) + AValue, AType, AArea);
+    } catch (...) {
+    }
+}
+
+void TOVLogger::logvalue(int ALevel, const QString& AValueName, const QStringList* AValue,
+                         int ADots, const QString& AType, const QString& AArea) {
+    try {
+        if (!AValue) {
+            logvalue(ALevel, AValueName, QStringLiteral("NIL"), ADots, AType, AArea);
+        } else if (AValue->isEmpty()) {
+            logvalue(ALevel, AValueName, QStringLiteral("[empty]"), ADots, AType, AArea);
+        } else {
+            const QString indent(std::max(ADots, 0), QLatin1Char(' '));
+            for (qsizetype i = 0; i < AValue->size(); ++i)
+                log(ALevel,
+                    indent + QLatin1Char('[') + QString::number(i) + QStringLiteral("] ") +
+                        AValue->at(i),
+                    AType, AArea);
+        }
+    } catch (...) {
+    }
+}
+
+void TOVLogger::dbg(const QString& AMsg, const QString& AMethod) {
+    if (FLoggingEnabled)
+        log(9, AMsg, LOG_DEBUG, AMethod);
+}
+
+void TOVLogger::exc(const std::exception& E, const QString& AMethod, const QString& AProcID) {
+    try {
+        QString msg = WithProcID(AProcID, ExceptionClassName(E));
+        if (!AMethod.isEmpty())
+            msg += QStringLiteral(" in ") + AMethod + QStringLiteral(": ") + ExceptionMessage(E);
+        log(0, msg, LOG_ERROR, QString());
+    } catch (...) {
+    }
+}
+
+void TOVLogger::err(const QString& AMsg, const QString& AMethod) {
+    log(0, AMsg, LOG_ERROR, AMethod);
+}
+
+void TOVLogger::info(int ALevel, const QString& AMsg, const QString& AArea) {
+    log(ALevel, AMsg, LOG_INFO, AArea);
+}
+
+void TOVLogger::warn(int ALevel, const QString& AMsg, const QString& AArea) {
+    log(ALevel, AMsg, LOG_WARNING, AArea);
+}
+
+void TOVLogger::SetLogLevel(int Value) {
+    FLogLevel = Value;
+    if (LogLevelChangesLogged && Value != 0)
+        log(0, QStringLiteral("LogLevel set to ") + QString::number(Value), LOG_INFO, QString());
+}
+
+void TOVLogger::SetQueueLimit(int Value) {
+    FQueueLimit = Value;
+    if (const auto thread = Thread())
+        thread->SetQueueLimit(Value);
+}
+
+void TOVLogger::SetFlushLimit(int Value) {
+    FFlushLimit = Value;
+    if (const auto thread = Thread())
+        thread->SetFlushLimit(Value);
+}
+
+bool TOVLogger::GetLoggingStarted() const {
+    return Output() != nullptr;
+}
+
+QString TOVLogger::GetOutputPath() const {
+    const auto output = Output();
+    return output ? output->FileName() : QString();
+}
+
+QString TOVLogger::GetLastError() const {
+    const auto thread = Thread();
+    return thread ? thread->LastError() : QString();
+}
+
+int TOVLogger::GetQueueSize() const {
+    const auto thread = Thread();
+    return thread ? thread->QueueSize() : 0;
 }

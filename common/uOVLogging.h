@@ -2,10 +2,13 @@
 // The asynchronous file logger of both programs: callers build a fixed-layout
 // line and queue it; one writer thread per logger stamps and appends it to a
 // daily log file and purges old files of its module.
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <exception>
 
 #include "common/uOVUtils.h"
 
@@ -36,8 +39,9 @@ public:
     // frees the output and leaves LoggerList.
     void EndLogging();
 
+    // Never raises; may be called from any thread.
     void log(int ALevel, const QString& AMsg, const QString& AType = uOVLogging::LOG_INFO,
-             const QString& AArea = QString());
+             const QString& AArea = QString()) noexcept;
     void logenter(int ALevel, const QString& AArea, const QString& AProcID = QString());
     void logexit(int ALevel, const QString& AArea, const QString& AProcID = QString());
     void logvalue(int ALevel, const QString& AValueName, qint64 AValue, int ADots,
@@ -76,13 +80,19 @@ public:
     int GetQueueSize() const;
 
 private:
-    friend class TLogThread;
+    std::shared_ptr<TLogThread> Thread() const;
+    std::shared_ptr<TLogOutput> Output() const;
+    void WriteHeader();
+    void WriteMachineInfo();
+
     QString FModuleName;
     bool FIncludeTime;
-    TLogThread* FLogThread = nullptr;
-    TLogOutput* FLogOutput = nullptr;
-    int FLogLevel;
-    bool FLoggingEnabled;
+    // Read by log() on any thread; replaced only by StartLogging/EndLogging.
+    std::shared_ptr<TLogThread> FLogThread;
+    std::shared_ptr<TLogOutput> FLogOutput;
+    mutable std::mutex FRefLock; // guards the two references above
+    std::atomic<int> FLogLevel;
+    std::atomic<bool> FLoggingEnabled;
     TDateTime FStartTime = 0;
     int FQueueLimit;
     int FFlushLimit;
@@ -93,7 +103,12 @@ using TLoggerList = QList<TOVLogger*>;
 namespace uOVLogging {
 
 // Module-wide settings; new loggers copy the four defaults.
-QString& LogDir(); // "logs\" (with the platform's separator) until StartLogging resolves it
+// "logs" and the platform's separator until StartLogging resolves it to
+// ExeDir() + "logs/". Writer threads read it at every file open: once a
+// logger has started, change it through SetLogDir.
+QString& LogDir();
+void SetLogDir(const QString& AValue);
+QString GetLogDir();
 extern int DefaultLogLevel;
 extern bool DefaultLoggingEnabled;
 extern int DefaultQueueLimit;
@@ -106,6 +121,13 @@ extern TOVLogger* DefaultLogger;
 extern TLoggerList* LoggerList;
 // The configuration utility logs every change of level ("LogLevel set to ").
 extern bool LogLevelChangesLogged;
+// How long EndLogging waits for the writer to write the queued lines (ms);
+// what is still queued after that is dropped.
+extern int EndLoggingTimeoutMs;
+// The pause before the writer tries again to open or write the file grows
+// from the first value to the second (ms).
+extern int WriteRetryPauseMinMs;
+extern int WriteRetryPauseMaxMs;
 
 // Module start: creates LoggerList and reads "loglevel", "logmachine" and
 // "tracelogdir" from the command line. Module end: ends and destroys every
