@@ -1,0 +1,54 @@
+#pragma once
+// A real FTP server for the tests: /usr/bin/python3 with pyftpdlib on a free
+// 127.0.0.1 port, serving a temporary root. It records the raw bytes of each
+// upload's data connection and every command it received.
+#include "tests/support/TestSupport.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+class TFtpServer {
+public:
+    // AMode: "normal"; "drop" (closes an upload's data connection after its
+    // first 64 KiB); "stall" (stops reading an upload and never answers
+    // again); "mute" (accepts connections but never greets).
+    explicit TFtpServer(const QString& AUser = QStringLiteral("shopone"),
+                        const QString& APassword = QStringLiteral("secret"),
+                        const QString& AMode = QStringLiteral("normal"));
+    ~TFtpServer();
+    TFtpServer(const TFtpServer&) = delete;
+    TFtpServer& operator=(const TFtpServer&) = delete;
+
+    bool Running() const { return FPort > 0; }
+    int Port() const { return FPort; }
+    // The value for "ftpserver": "127.0.0.1:<port>".
+    QString Address() const;
+    // The file as the server stored it (its own line ends), empty when absent.
+    QByteArray Stored(const QString& AName) const;
+    bool HasStored(const QString& AName) const;
+    // The bytes that crossed the data connection for the last upload of AName.
+    QByteArray Received(const QString& AName) const;
+    // Commands received, in order ("CONNECT" marks a new control connection;
+    // passwords masked).
+    QStringList Commands() const;
+    void ClearCommands();
+    void Stop();
+
+    // A loopback port with nothing listening on it.
+    static int ClosedPort();
+
+private:
+    TTempDir FRoot;
+    TTempDir FRecord;
+    QProcess FProcess;
+    int FPort = 0;
+};
+
+// Compares texts whose lines may end with CR LF or LF.
+QByteArray WithLfLineEnds(const QByteArray& ABytes);
+
+} // namespace testsupport

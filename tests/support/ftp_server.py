@@ -1,0 +1,101 @@
+"""A small FTP server for the tests, on 127.0.0.1 only.
+
+Usage: ftp_server.py ROOT RECORDDIR USER PASSWORD [MODE]
+
+Prints "PORT <n>" once it listens and runs until its standard input closes.
+It stores uploads under ROOT as any FTP server would (ASCII uploads with the
+local line ends), and records what really crossed the wire under RECORDDIR:
+the raw bytes of every upload's data connection (one file per remote name)
+and every command received ("commands.log", passwords masked).
+
+MODE: "normal"; "drop" closes the data connection after the first 64 KiB of
+an upload; "stall" stops reading uploads and never answers again; "mute"
+accepts connections but never sends its greeting.
+"""
+
+import os
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.servers import FTPServer
+
+DROP_AFTER = 64 * 1024
+
+
+def main():
+    root, record_dir, user, password = sys.argv[1:5]
+    mode = sys.argv[5] if len(sys.argv) > 5 else "normal"
+    commands_log = os.path.join(record_dir, "commands.log")
+
+    def record_command(line):
+        with open(commands_log, "a", encoding="utf-8") as f:
+            f.write(line + "\n")
+
+    class RecordingDTP(DTPHandler):
+        def __init__(self, sock, cmd_channel):
+            super().__init__(sock, cmd_channel)
+            self._raw = None
+            self._raw_count = 0
+
+        def readable(self):
+            if mode == "stall" and self.receive:
+                return False
+            return super().readable()
+
+        def recv(self, buffer_size):
+            chunk = super().recv(buffer_size)
+            if chunk and self.file_obj is not None:
+                if self._raw is None:
+                    name = os.path.basename(self.file_obj.name)
+                    self._raw = open(os.path.join(record_dir, name), "wb")
+                self._raw.write(chunk)
+                self._raw.flush()
+                self._raw_count += len(chunk)
+                if mode == "drop" and self._raw_count >= DROP_AFTER:
+                    self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                    self.close()
+                    return b""
+            return chunk
+
+        def close(self):
+            if self._raw is not None:
+                self._raw.close()
+                self._raw = None
+            super().close()
+
+    class RecordingHandler(FTPHandler):
+        dtp_handler = RecordingDTP
+        auth_failed_timeout = 0
+        passive_ports = None
+
+        def handle(self):
+            record_command("CONNECT")
+            if mode == "mute":
+                return
+            super().handle()
+
+        def pre_process_command(self, line, cmd, arg):
+            if mode == "stall" and self.data_channel is not None and self.data_channel.receive:
+                return
+            record_command("PASS ******" if cmd == "PASS" else line)
+            super().pre_process_command(line, cmd, arg)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+    RecordingHandler.authorizer = authorizer
+
+    server = FTPServer(("127.0.0.1", 0), RecordingHandler)
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+
+    def watch_stdin():
+        sys.stdin.read()
+        os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
