@@ -3,9 +3,7 @@
 #include "common/uOVCodePage.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <QDir>
 #include <QFileInfo>
@@ -274,16 +272,19 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
         QFileInfo::exists(APath) ? QFile::permissions(APath) : NewFilePermissions;
     QSaveFile file(APath);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: the bytes go straight to the file, errors with their reason.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw EInOutError(FileError(APath, file.errorString()));
     if (!file.setPermissions(permissions))
         throw EInOutError(FileError(APath, file.errorString()));
-    if (file.write(ABytes) != ABytes.size() || !file.flush())
-        throw EInOutError(FileError(APath, file.errorString()));
-#ifdef Q_OS_UNIX
-    if (::fsync(file.handle()) != 0)
-        throw EInOutError(FileError(APath, QString::fromLocal8Bit(strerror(errno))));
-#endif
+    // A short write (disk full) is retried, so that its cause is reported.
+    for (qint64 done = 0; done < ABytes.size();) {
+        const qint64 n = file.write(ABytes.constData() + done, ABytes.size() - done);
+        if (n <= 0)
+            throw EInOutError(FileError(APath, file.errorString()));
+        done += n;
+    }
+    // commit() syncs the new file to disk before it renames it.
     if (!file.commit())
         throw EInOutError(FileError(APath, file.errorString()));
     SyncFolder(QFileInfo(APath).absolutePath());
