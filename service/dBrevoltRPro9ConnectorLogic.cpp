@@ -1,0 +1,467 @@
+#include "service/dBrevoltRPro9ConnectorLogic.h"
+
+#include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorSQLs.h"
+#include "common/uOVClock.h"
+#include "common/uOVFtp.h"
+#include "common/uOVLogging.h"
+#include "common/uOVTextStream.h"
+#include "platform/Registry.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <QDir>
+
+using namespace uOVLogging;
+using namespace uOVUtils;
+using uBrevoltRPro9ConnectorCommon::AppLogger;
+using uBrevoltRPro9ConnectorCommon::Config;
+
+bool ConsoleMode = false;
+bool DebugMode = false;
+bool DatabaseReady = false;
+TDateTime ServiceStartTime = 0;
+bool DailyPingSent = true;
+TdlgConnectorLogic* dlgConnectorLogic = nullptr;
+
+namespace {
+const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
+const QString ServiceKey = QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\") + ServiceName;
+constexpr double MSecsPerDay = 86400000.0;
+constexpr int DefaultScanInterval = 60000;
+
+const QString AreaInitService = QStringLiteral("TdlgConnectorLogic.InitService");
+const QString AreaEnable = QStringLiteral("TdlgConnectorLogic.Enable");
+const QString AreaInitDatabase = QStringLiteral("TdlgConnectorLogic.InitDatabase");
+const QString AreaSetTimerInterval = QStringLiteral("TdlgConnectorLogic.SetTimerInterval");
+const QString AreaProcessTimer = QStringLiteral("TdlgConnectorLogic.tmProcessTimer");
+
+TOVLogger& Log() {
+    return *AppLogger;
+}
+
+// Passwords never reach the log: the configuration block shows the key with
+// a mask, and an empty value stays empty.
+QString MaskPasswords(const QString& AConfigText) {
+    QStringList lines = AConfigText.split(QStringLiteral("\r\n"));
+    for (QString& line : lines) {
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            continue;
+        const QString key = line.left(eq).trimmed();
+        if ((key.compare(QLatin1String("ftppassword"), Qt::CaseInsensitive) == 0 ||
+             key.compare(QLatin1String("smtppassword"), Qt::CaseInsensitive) == 0) &&
+            !line.mid(eq + 1).isEmpty())
+            line = line.left(eq + 1) + QStringLiteral("********");
+    }
+    return lines.join(QStringLiteral("\r\n"));
+}
+
+// Whole seconds of a time of day, rounded to the millisecond first so that
+// 10:00 stored as a day fraction is not read as 09:59:59.
+qint64 WholeSeconds(TDateTime ATimeOfDay) {
+    return static_cast<qint64>(std::floor(std::llround(ATimeOfDay * MSecsPerDay) / 1000.0));
+}
+
+// Milliseconds between two day values; rounded, because a difference of day
+// fractions is never exact and truncating would lose a millisecond.
+int IntervalMs(TDateTime AFrom, TDateTime ATo) {
+    const double ms = std::round((ATo - AFrom) * MSecsPerDay);
+    if (ms <= 0)
+        return 0;
+    return ms >= INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+} // namespace
+
+TdlgConnectorLogic::TdlgConnectorLogic(QObject* AOwner)
+    : QObject(AOwner), tmProcess(new QTimer(this)), tmIdle(new QTimer(this)),
+      IdFTP1(std::make_unique<TOVFtpClient>()) {
+    tmProcess->setInterval(60000);
+    tmIdle->setInterval(5000);
+    connect(tmProcess, &QTimer::timeout, this, &TdlgConnectorLogic::tmProcessTimer);
+    connect(tmIdle, &QTimer::timeout, this, &TdlgConnectorLogic::tmIdleTimer);
+    FormCreate();
+}
+
+TdlgConnectorLogic::~TdlgConnectorLogic() {
+    if (dlgConnectorLogic == this)
+        dlgConnectorLogic = nullptr;
+}
+
+void TdlgConnectorLogic::FormCreate() {
+    FEnabled = false;
+    ServiceStartTime = Now();
+    InitService();
+    Log().log(1, QStringLiteral("Service started."));
+}
+
+void TdlgConnectorLogic::InitService() {
+    try {
+        if (!ConsoleMode) {
+            const auto key =
+                platform::RegistryKey::OpenLocalMachine(ServiceKey.toStdString(), false, false);
+            if (key) {
+                const auto dir = key->ReadString("ServiceDirectory");
+                if (dir && !dir->empty()) {
+                    ExeDir() = WithTrailingBackslash(QString::fromStdString(*dir));
+                    LogDir() = ExeDir() + QStringLiteral("logs") + QDir::separator();
+                }
+            }
+        }
+        bool scheduleChanged = false;
+        uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged);
+        if (!AppLogger) {
+            AppLogger = new TOVLogger(QStringLiteral("BrevoltRPro9Service"), true);
+            AppLogger->StartLogging();
+        }
+        AppLogger->SetLogLevel(9);
+        const QString rule =
+            QStringLiteral("======================================================");
+        Log().log(1, rule, LOG_INFO, AreaInitService);
+        Log().log(1, QStringLiteral("Configuration:"), LOG_INFO, AreaInitService);
+        Log().log(1, rule, LOG_INFO, AreaInitService);
+        Log().log(1, MaskPasswords(Config().ConfigText), LOG_INFO, AreaInitService);
+        Log().log(1, rule, LOG_INFO, AreaInitService);
+        SetTimerInterval();
+        Log().logexit(9, AreaInitService);
+    } catch (const std::exception& E) {
+        if (AppLogger)
+            AppLogger->exc(E, AreaInitService);
+        throw;
+    }
+}
+
+bool TdlgConnectorLogic::Pause(int AMilliseconds) {
+    for (int left = AMilliseconds; left > 0 && !FStopRequested.load(); left -= 100)
+        Clock().Sleep(std::min(left, 100));
+    return !FStopRequested.load();
+}
+
+void TdlgConnectorLogic::RequestStop() {
+    FStopRequested.store(true);
+}
+
+void TdlgConnectorLogic::Enable() {
+    try {
+        Log().logenter(0, AreaEnable);
+        if (!FTransmitCS)
+            FTransmitCS = std::make_unique<std::mutex>();
+        FClosing = false;
+        FProcessing = false;
+        if (!DatabaseReady) {
+            const double outstanding =
+                (Config().oracledelay / 1000) / 86400.0 + ServiceStartTime - Now();
+            FDelaySecs = static_cast<int>(std::trunc(outstanding * 86400.0 + 1e-6));
+            Log().log(1, QStringLiteral("FDelaySecs = ") + QString::number(FDelaySecs), LOG_INFO,
+                      AreaEnable);
+            if (!ConsoleMode) {
+                if (FDelaySecs > 0) {
+                    Log().log(1,
+                              QStringLiteral("Pausing ") + QString::number(FDelaySecs) +
+                                  QStringLiteral(" seconds to allow Oracle to settle..."),
+                              LOG_INFO, AreaEnable);
+                    Pause(FDelaySecs * 1000);
+                    Log().log(1, QStringLiteral("Oracle pause completed, continuing."), LOG_INFO,
+                              AreaEnable);
+                }
+                if (!FStopRequested.load())
+                    InitDatabase();
+            }
+        }
+        if (!FClosing && !FStopRequested.load()) {
+            bool scheduleChanged = false;
+            while (!uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged)) {
+                Log().log(0, QStringLiteral("Configuration not found.  Pausing..."), LOG_ERROR);
+                if (!Pause(2000))
+                    break;
+            }
+        }
+        if (!FClosing && !FStopRequested.load()) {
+            if (!ConsoleMode)
+                StartTimers();
+            FEnabled = true;
+        }
+        Log().logexit(0, AreaEnable);
+    } catch (const std::exception& E) {
+        Log().exc(E, AreaEnable);
+        throw;
+    }
+}
+
+void TdlgConnectorLogic::StartTimers() {
+    if (FRunOnce)
+        tmProcess->setInterval(0);
+    tmProcess->start();
+    tmIdle->start();
+}
+
+void TdlgConnectorLogic::Disable() {
+    DatabaseReady = false;
+    FClosing = true;
+    FEnabled = false;
+}
+
+void TdlgConnectorLogic::InitDatabase() {
+    using namespace uBrevoltRPro9ConnectorSQLs;
+    Log().logenter(1, AreaInitDatabase);
+    try {
+        GetSession();
+        try {
+            QString schemaVersion, buildVersion;
+            GetRProVersion(Session(), schemaVersion, buildVersion);
+            int sbsNo = 0, storeNo = 0;
+            GetSbsAndStoreNo(Session(), sbsNo, storeNo);
+            DoesLocalUPCExist(Session());
+        } catch (...) {
+            ReleaseSession();
+            throw;
+        }
+        ReleaseSession();
+        DatabaseReady = true;
+        FBatchPath = WithTrailingBackslash(JoinPath({ExeDir(), QStringLiteral("Batch")}));
+        if (!QDir(FBatchPath).exists())
+            QDir().mkdir(FBatchPath);
+    } catch (const std::exception& E) {
+        Log().exc(E, AreaInitDatabase);
+    }
+    Log().logexit(1, AreaInitDatabase);
+}
+
+void TdlgConnectorLogic::SetTimerInterval() {
+    try {
+        Log().logenter(9, AreaSetTimerInterval);
+        Log().log(2, QStringLiteral("Calculating next start time"), LOG_INFO, AreaSetTimerInterval);
+        TConnectorConfig& cfg = Config();
+        if (cfg.runimmediate) {
+            Log().log(1, QStringLiteral("Run Immediate detected; setting run time to Now"),
+                      LOG_INFO, AreaSetTimerInterval);
+            FNextRun = Now();
+            tmProcess->setInterval(1000);
+            cfg.runimmediate = false;
+            SaveConfigKey(QStringLiteral("runimmediate"));
+        } else if (cfg.scanscheduling == 0) {
+            ScheduleByInterval();
+        } else if (cfg.scanscheduling == 1) {
+            ScheduleBySlot();
+        } else {
+            Log().log(
+                1,
+                QStringLiteral("Schedule type is invalid!  Switching to schedule by interval..."),
+                LOG_INFO, AreaSetTimerInterval);
+            ScheduleByInterval();
+        }
+        FTitle = QStringLiteral("Idle.  Next run will start at ") +
+                 FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss"), FNextRun) +
+                 QStringLiteral(", timer set to ") + QString::number(tmProcess->interval()) +
+                 QStringLiteral(" milliseconds");
+        Log().log(1, FTitle, LOG_INFO, AreaSetTimerInterval);
+        Q_EMIT TitleChanged(FTitle);
+        Log().logexit(9, AreaSetTimerInterval);
+    } catch (const std::exception& E) {
+        Log().exc(E, AreaSetTimerInterval);
+        throw;
+    }
+}
+
+void TdlgConnectorLogic::ScheduleByInterval() {
+    TConnectorConfig& cfg = Config();
+    Log().log(1, QStringLiteral("Scheduling by interval"), LOG_INFO, AreaSetTimerInterval);
+    if (cfg.oracledelay > 0)
+        Log().log(1,
+                  QStringLiteral("Factoring in Oracle delay of ") +
+                      QString::number(cfg.oracledelay / 1000) + QStringLiteral(" seconds"),
+                  LOG_INFO, AreaSetTimerInterval);
+    int interval = cfg.scaninterval;
+    if (interval <= 0) {
+        // The timer would never fire: fall back to the default interval.
+        Log().log(1,
+                  QStringLiteral("Scan interval ") + QString::number(interval) +
+                      QStringLiteral(" is not positive; using ") +
+                      QString::number(DefaultScanInterval) + QStringLiteral(" milliseconds"),
+                  LOG_WARNING, AreaSetTimerInterval);
+        interval = DefaultScanInterval;
+    }
+    const qint64 wait = std::max<qint64>(cfg.oracledelay, interval);
+    cfg.oracledelay = 0;
+
+    const TDateTime now = Now();
+    const TDateTime today = std::floor(now);
+    FNextRun = now + wait / MSecsPerDay;
+    TDateTime b = cfg.sleepbegin;
+    TDateTime e = cfg.sleepend;
+    if (e < b)
+        e += 1;
+    const TDateTime t = FNextRun - today;
+    if (b < t && t < e) {
+        FNextRun = today + e;
+        Log().log(
+            1,
+            QStringLiteral("Next run will be after the configured sleep period, starting at ") +
+                FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss"), FNextRun),
+            LOG_INFO, AreaSetTimerInterval);
+    }
+    tmProcess->setInterval(IntervalMs(now, FNextRun));
+}
+
+bool TdlgConnectorLogic::FindNextSlot(int q, int p, TDateTime r, TDateTime& target) const {
+    const TConnectorConfig& cfg = Config();
+    for (int slot = 0; slot < 6; ++slot) {
+        const TDateTime time = cfg.DayTimes[q - 1][slot];
+        if (time < 0)
+            continue;
+        if (WholeSeconds(time) > WholeSeconds(r)) {
+            target = p + time;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TdlgConnectorLogic::ScheduleBySlot() {
+    Log().log(1, QStringLiteral("Scheduling by slot"), LOG_INFO, AreaSetTimerInterval);
+    const TDateTime now = Now();
+    const TDateTime today = std::floor(now);
+    const int d = DayOfWeek(now);
+    const TDateTime n = now - today;
+    TDateTime target = 0;
+    bool found = FindNextSlot(d, d, n, target);
+    for (int q = d + 1; !found && q <= 7; ++q)
+        found = FindNextSlot(q, q, 0, target);
+    for (int q = 1; !found && q <= d; ++q)
+        found = FindNextSlot(q, q + 7, 0, target);
+    if (found) {
+        Log().log(9,
+                  QString::asprintf(
+                      "Calculating next interval: target=[%5.4f] thisday=[%d] thistime=[%5.4f]",
+                      target, d, n),
+                  LOG_INFO, AreaSetTimerInterval);
+        tmProcess->setInterval(IntervalMs(d + n, target));
+        FNextRun = today + (target - d);
+    } else {
+        Log().log(9, QStringLiteral("No times configured, setting next batch in 24 hours"),
+                  LOG_INFO, AreaSetTimerInterval);
+        tmProcess->setInterval(86400000);
+        FNextRun = now + 1;
+    }
+}
+
+void TdlgConnectorLogic::SaveConfigKey(const QString& AKey) {
+    uBrevoltRPro9ConnectorCommon::SaveConfigKeys({AKey});
+}
+
+void TdlgConnectorLogic::tmIdleTimer() {
+    tmIdle->stop();
+    struct RestartIdle {
+        TdlgConnectorLogic* FLogic;
+        ~RestartIdle() {
+            FLogic->FIdling = false;
+            FLogic->tmIdle->start();
+        }
+    };
+    while (FProcessing)
+        Clock().Sleep(125);
+    if (FClosing) {
+        tmIdle->start();
+        return;
+    }
+    FIdling = true;
+    RestartIdle restart{this};
+    TConnectorConfig& cfg = Config();
+
+    bool scheduleChanged = false;
+    try {
+        uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged);
+    } catch (...) {
+    }
+
+    const int hour = ToQDateTime(Now()).time().hour();
+    if (DailyPingSent && hour < 7) {
+        DailyPingSent = false;
+    } else if (!DailyPingSent && hour > 8) {
+        try {
+            uBrevoltRPro9ConnectorCommon::SendNotification(
+                cfg.dailypingemails, QStringLiteral("Brevolt service health check"),
+                {QStringLiteral("It's after 8am and the Brevolt service is still running")});
+        } catch (...) {
+        }
+        DailyPingSent = true;
+    }
+
+    if ((scheduleChanged || cfg.runimmediate) && tmProcess->isActive()) {
+        if (cfg.runimmediate)
+            Log().log(2, QStringLiteral("RunImmediate detected; calling SetTimerInterval"),
+                      LOG_INFO, QStringLiteral("tmIdleTimer"));
+        tmProcess->stop();
+        try {
+            SetTimerInterval();
+        } catch (...) {
+            // The process timer must not stay stopped; the error is logged.
+        }
+        tmProcess->start();
+    }
+}
+
+void TdlgConnectorLogic::tmProcessTimer() {
+    Log().logenter(9, AreaProcessTimer);
+    FStep = QStringLiteral("disabling timer");
+    tmProcess->stop();
+    while (FIdling)
+        Clock().Sleep(125);
+    if (FClosing) {
+        Log().logexit(9, AreaProcessTimer);
+        return;
+    }
+    FProcessing = true;
+    FRunWritten = 0;
+    FTransmitted = false;
+    bool completed = false;
+    try {
+        Log().log(1, QStringLiteral("======Starting run========"), LOG_INFO, AreaProcessTimer);
+        try {
+            Log().log(1, QStringLiteral("Loglevel: ") + QString::number(Log().LogLevel()));
+        } catch (...) {
+        }
+        InitDatabase();
+        if (!DatabaseReady) {
+            Log().log(
+                0, QStringLiteral("Database could not be properly accessed; skipping this run..."),
+                LOG_WARNING, AreaProcessTimer);
+        } else {
+            using namespace uBrevoltRPro9ConnectorSQLs;
+            FStep = QStringLiteral("getting session");
+            Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
+            GetSession();
+            try {
+                FStep = QStringLiteral("scanning database");
+                Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
+                ScanDatabase();
+            } catch (...) {
+                FStep = QStringLiteral("releasing session");
+                Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
+                ReleaseSession();
+                throw;
+            }
+            FStep = QStringLiteral("releasing session");
+            Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
+            ReleaseSession();
+            completed = !Config().locations.isEmpty() && (FRunWritten == 0 || FTransmitted);
+        }
+        Log().log(1, QStringLiteral("======Run completed======="), LOG_INFO, AreaProcessTimer);
+        FStep = QStringLiteral("setting timer interval");
+    } catch (const std::exception& E) {
+        Log().exc(E, AreaProcessTimer + QStringLiteral(" while ") + FStep);
+    }
+    try {
+        SetTimerInterval();
+    } catch (...) {
+    }
+    if (!FRunOnce)
+        tmProcess->start();
+    FProcessing = false;
+    Log().logexit(9, AreaProcessTimer);
+    if (FRunOnce) {
+        FLastRunSucceeded = completed;
+        Q_EMIT RunOnceFinished(completed);
+    }
+}
