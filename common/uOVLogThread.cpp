@@ -32,7 +32,8 @@ void TLogOutput::OpenLog() {
 
 void TLogOutput::CloseLog() {
     std::lock_guard lock(FCS);
-    ++FCloseCount;
+    if (FOpen)
+        ++FCloseCount;
     DoCloseLog();
 }
 

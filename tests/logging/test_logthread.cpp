@@ -1,0 +1,147 @@
+// The writer thread and its file output: batches, flushes, purging old files,
+// and riding out a log folder that is missing for a while.
+#include "LoggingTestSupport.h"
+
+#include "common/uOVLogThread.h"
+
+#include <memory>
+#include <QFileInfo>
+
+using namespace loggingtest;
+using namespace uOVLogging;
+
+namespace {
+
+struct TWriter {
+    std::shared_ptr<THandleLogOutput> output;
+    std::shared_ptr<TLogThread> thread;
+};
+
+TWriter MakeWriter(const QString& AModule) {
+    auto output = std::make_shared<THandleLogOutput>(AModule, false);
+    return {output, std::make_shared<TLogThread>(output)};
+}
+
+void Touch(const QString& APath, const QDateTime& AModified) {
+    testsupport::WriteFileBytes(APath, "x");
+    QFile file(APath);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(AModified, QFileDevice::FileModificationTime));
+}
+
+} // namespace
+
+TEST_F(LoggingTest, OneBatchIsOneOpenWithAFlushEvery101Lines) {
+    TWriter w = MakeWriter(QStringLiteral("Batch"));
+    // Queued before the writer runs, so that its first pass takes all 250.
+    for (int i = 0; i < 250; ++i)
+        ASSERT_TRUE(w.thread->Enqueue(QStringLiteral("line %1").arg(i)));
+    EXPECT_EQ(w.thread->QueueSize(), 250);
+    w.thread->Start();
+    EXPECT_TRUE(w.thread->Stop(10000));
+    EXPECT_EQ(w.output->OpenCount(), 1);
+    EXPECT_EQ(w.output->FlushCount(), 2);
+    EXPECT_EQ(w.output->CloseCount(), 1);
+    EXPECT_FALSE(w.output->IsOpen());
+    const QStringList lines = ReadLines(FTemp.File("Batch_20240305.log"));
+    ASSERT_EQ(lines.size(), 250);
+    for (int i = 0; i < 250; ++i)
+        EXPECT_EQ(lines[i], QStringLiteral("2024-03-05 10:20:30.456 | line %1").arg(i));
+    EXPECT_FALSE(w.thread->Enqueue(QStringLiteral("after stop")));
+}
+
+TEST_F(LoggingTest, LinesStayQueuedWhileTheFolderIsMissing) {
+    const QString dir = FTemp.File("later/logs/");
+    SetLogDir(dir);
+    TWriter w = MakeWriter(QStringLiteral("Late"));
+    for (const char* msg : {"a", "b", "c"})
+        w.thread->Enqueue(QLatin1String(msg));
+    w.thread->Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Tries at 0, 50, 150 and 350 ms: retried, but without spinning.
+    EXPECT_GE(w.output->OpenCount(), 2);
+    EXPECT_LE(w.output->OpenCount(), 8);
+    EXPECT_EQ(w.thread->QueueSize(), 3);
+    EXPECT_TRUE(w.thread->LastError().startsWith("EInOutError: cannot open " + dir));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    // The stop request cuts the pause short; everything is written.
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(w.thread->Stop(10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(ReadLines(dir + "Late_20240305.log"),
+              (QStringList{"2024-03-05 10:20:30.456 | a", "2024-03-05 10:20:30.456 | b",
+                           "2024-03-05 10:20:30.456 | c"}));
+}
+
+TEST_F(LoggingTest, FolderAppearingWhileLoggingLosesNothing) {
+    const QString dir = FTemp.File("a/b/");
+    SetLogDir(dir);
+    TOVLogger logger(QStringLiteral("Heal"), false);
+    logger.StartLogging();
+    for (int i = 0; i < 5; ++i)
+        logger.info(0, QStringLiteral("queued %1").arg(i));
+    ASSERT_TRUE(WaitUntil([&] { return !logger.GetLastError().isEmpty(); }));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    // Written on a later retry, without being asked to stop.
+    ASSERT_TRUE(WaitUntil([&] { return logger.GetQueueSize() == 0; }));
+    logger.info(0, QStringLiteral("afterwards"));
+    logger.EndLogging();
+    EXPECT_EQ(
+        Messages(Body(ReadLines(dir + "Heal_20240305.log"))),
+        (QStringList{"queued 0", "queued 1", "queued 2", "queued 3", "queued 4", "afterwards"}));
+}
+
+TEST_F(LoggingTest, PurgeKeepsTheNewestFiles) {
+    struct Case {
+        int files;
+        int deleted;
+    };
+    const Case cases[] = {{33, 4}, {32, 0}, {40, 11}};
+    for (const Case& c : cases) {
+        testsupport::TTempDir dir;
+        SetLogDir(dir.Dir());
+        // Names run against the dates, so only the date can give the order;
+        // files 0 and 1 share a day and are told apart by name.
+        QStringList oldestFirst;
+        for (int i = 0; i < c.files; ++i) {
+            const QString name = QStringLiteral("Mod_%1.log").arg(999 - i);
+            const QDate day = QDate(2024, 1, 1).addDays(i == 0 ? 1 : i);
+            Touch(dir.File(name), QDateTime(day, QTime(12, 0)));
+            oldestFirst << name;
+        }
+        std::swap(oldestFirst[0], oldestFirst[1]); // "Mod_998" sorts before "Mod_999"
+        Touch(dir.File("Other_1.log"), QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
+        Touch(dir.File("Mod_hidden.txt"), QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
+        QDir().mkdir(dir.File("Mod_folder.log"));
+
+        TWriter w = MakeWriter(QStringLiteral("Mod"));
+        w.thread->PurgeOldLogs();
+        QStringList expected = oldestFirst.mid(c.deleted);
+        expected << "Other_1.log";
+        expected.sort();
+        EXPECT_EQ(LogFiles(dir.Path()), expected) << c.files;
+        EXPECT_TRUE(QFileInfo::exists(dir.File("Mod_folder.log")));
+    }
+}
+
+TEST_F(LoggingTest, FirstPassPurgesAndLaterPassesWaitAMinute) {
+    for (int i = 0; i < 33; ++i)
+        Touch(FTemp.File(QStringLiteral("Old_%1.log").arg(i, 2, 10, QLatin1Char('0'))),
+              QDateTime(QDate(2023, 1, 1).addDays(i), QTime(0, 0)));
+    TWriter w = MakeWriter(QStringLiteral("Old"));
+    w.thread->Enqueue(QStringLiteral("first"));
+    w.thread->Start();
+    // 33 old files and the new one: 5 go, 29 remain.
+    ASSERT_TRUE(WaitUntil([&] { return LogFiles(FTemp.Path()).size() == 29; }));
+    for (int i = 0; i < 10; ++i)
+        Touch(FTemp.File(QStringLiteral("Old_x%1.log").arg(i)),
+              QDateTime(QDate(2022, 1, 1), QTime(0, 0)));
+    w.thread->Enqueue(QStringLiteral("within the minute"));
+    ASSERT_TRUE(WaitUntil([&] { return w.thread->QueueSize() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(LogFiles(FTemp.Path()).size(), 39);
+    FClock.Advance(61 * 1000);
+    w.thread->Enqueue(QStringLiteral("a minute later"));
+    EXPECT_TRUE(WaitUntil([&] { return LogFiles(FTemp.Path()).size() == 29; }));
+    EXPECT_TRUE(w.thread->Stop(10000));
+}
