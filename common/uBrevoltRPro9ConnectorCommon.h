@@ -14,10 +14,10 @@ struct TConnectorConfig {
     TDateTime sleepbegin = 0;
     TDateTime sleepend = 1.0 / 86400;
     int oracledelay = 120000;
+    // The location items ("001.005"), in the order the engine scans them.
     QStringList locations;
     TDateTime lastquery = 0;
     TDateTime DayTimes[7][6]; // row 0 Sunday ... row 6 Saturday; -1 = unset
-    // The location items ("001.005"), in the order the engine scans them.
     bool runimmediate = false;
     QString ftpserver = QStringLiteral("ftp.brevolt.invalid");
     QString ftpusername = QStringLiteral("undefined");
