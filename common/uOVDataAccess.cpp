@@ -1,0 +1,418 @@
+#include "common/uOVDataAccess.h"
+
+#include "platform/Registry.h"
+
+#include <atomic>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace uOVDataAccess {
+
+namespace {
+
+QString RegistryText(const platform::RegistryKey& AKey, const char* AName) {
+    return QString::fromStdString(AKey.ReadString(AName).value_or(std::string()));
+}
+
+// ODBC attribute values holding separators go in braces, "}" doubled.
+QString OdbcValue(const QString& AValue) {
+    if (!AValue.contains(QLatin1Char(';')) && !AValue.contains(QLatin1Char('{')) &&
+        !AValue.contains(QLatin1Char('}')) && AValue.trimmed() == AValue)
+        return AValue;
+    QString v = AValue;
+    return QLatin1Char('{') + v.replace(QStringLiteral("}"), QStringLiteral("}}")) +
+           QLatin1Char('}');
+}
+
+QString Unquote(const QString& AValue) {
+    if (AValue.size() >= 2 &&
+        (AValue.front() == QLatin1Char('"') || AValue.front() == QLatin1Char('\'')) &&
+        AValue.back() == AValue.front())
+        return AValue.mid(1, AValue.size() - 2);
+    return AValue;
+}
+
+} // namespace
+
+TDataAccessSettings ReadDataAccessSettings() {
+    TDataAccessSettings r;
+    try {
+        auto key = platform::RegistryKey::OpenLocalMachine(ConnectorRegistryKey.toStdString());
+        if (key) {
+            r.DatabaseDriver = RegistryText(*key, "DatabaseDriver").trimmed();
+            r.DatabaseName = RegistryText(*key, "DatabaseName").trimmed();
+            r.OdbcDriver = RegistryText(*key, "OdbcDriver").trimmed();
+        }
+    } catch (const platform::RegistryError& E) {
+        throw EDatabaseError(QString::fromStdString(E.what()));
+    }
+    return r;
+}
+
+QMap<QString, QString> ParseConnectString(const QString& AConnectString) {
+    QMap<QString, QString> parts;
+    for (const QString& part : AConnectString.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        qsizetype eq = part.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            continue;
+        parts.insert(part.left(eq).trimmed().toUpper(), Unquote(part.mid(eq + 1).trimmed()));
+    }
+    return parts;
+}
+
+TConnectionMapping MapConnectString(const QString& AConnectString,
+                                    const TDataAccessSettings& ASettings,
+                                    const QStringList& AAvailableDrivers) {
+    const QMap<QString, QString> parts = ParseConnectString(AConnectString);
+    const QString provider = parts.value(QStringLiteral("PROVIDER"));
+    if (!provider.isEmpty() &&
+        provider.compare(QStringLiteral("OraOLEDB.Oracle"), Qt::CaseInsensitive) != 0)
+        throw EDatabaseError(
+            QStringLiteral("Unsupported provider \"%1\" in the connect string").arg(provider));
+    const QString source = parts.value(QStringLiteral("DATA SOURCE"));
+    const QString user = parts.value(QStringLiteral("USER ID"));
+    const QString password = parts.value(QStringLiteral("PASSWORD"));
+    const QString wanted = ASettings.DatabaseDriver.toUpper();
+
+    TConnectionMapping m;
+    if (wanted == QLatin1String("QSQLITE")) {
+        if (ASettings.DatabaseName.isEmpty())
+            throw EDatabaseError(
+                QStringLiteral(
+                    "The registry value \"DatabaseName\" under \"%1\" names no database file")
+                    .arg(ConnectorRegistryKey));
+        m.Driver = wanted;
+        m.DatabaseName = ASettings.DatabaseName;
+        // The Retail Pro database is only ever read.
+        m.ConnectOptions = QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1")
+                               .arg(SqliteBusyTimeoutMs);
+        return m;
+    }
+    if (!wanted.isEmpty() && wanted != QLatin1String("QOCI") && wanted != QLatin1String("QODBC"))
+        throw EDatabaseError(
+            QStringLiteral(
+                "Unknown database driver \"%1\" in the registry value \"DatabaseDriver\"")
+                .arg(ASettings.DatabaseDriver));
+    if (source.isEmpty())
+        throw EDatabaseError(QStringLiteral("The connect string names no data source"));
+    if (wanted == QLatin1String("QOCI") ||
+        (wanted.isEmpty() && AAvailableDrivers.contains(QStringLiteral("QOCI")))) {
+        m.Driver = QStringLiteral("QOCI");
+        m.DatabaseName = source; // OCI takes the descriptor itself
+        m.UserName = user;
+        m.Password = password;
+        return m;
+    }
+    const QString odbc = ASettings.OdbcDriver.isEmpty() ? DefaultOdbcDriver : ASettings.OdbcDriver;
+    m.Driver = QStringLiteral("QODBC");
+    m.DatabaseName = QStringLiteral("DRIVER={%1};DBQ=%2;UID=%3;PWD=%4;")
+                         .arg(odbc, OdbcValue(source), OdbcValue(user), OdbcValue(password));
+    m.ConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(LoginTimeoutSeconds);
+    return m;
+}
+
+} // namespace uOVDataAccess
+
+using namespace uOVDataAccess;
+
+// --- TConnectorConnection ----------------------------------------------------
+
+namespace {
+
+std::atomic<int> ConnectionCounter{0};
+
+QString DriverPackage(const QString& ADriver) {
+    if (ADriver == QLatin1String("QODBC"))
+        return QStringLiteral(" (Debian package libqt6sql6-odbc)");
+    if (ADriver == QLatin1String("QSQLITE"))
+        return QStringLiteral(" (Debian package libqt6sql6-sqlite)");
+    return QString();
+}
+
+} // namespace
+
+TConnectorConnection::TConnectorConnection()
+    : FName(QStringLiteral("TConnectorConnection-%1").arg(++ConnectionCounter)) {}
+
+TConnectorConnection::~TConnectorConnection() {
+    Close();
+}
+
+void TConnectorConnection::SetConnectionString(const QString& AText) {
+    FConnectionString = AText;
+}
+
+void TConnectorConnection::Open() {
+    if (FConnectionString.trimmed().isEmpty())
+        throw EDatabaseError(QStringLiteral("Missing Connection or ConnectionString"));
+    Close();
+    const QStringList drivers = QSqlDatabase::drivers();
+    FMapping = MapConnectString(FConnectionString, ReadDataAccessSettings(), drivers);
+    if (!drivers.contains(FMapping.Driver))
+        throw EDatabaseError(QStringLiteral("The Qt SQL driver \"%1\" is not installed%2")
+                                 .arg(FMapping.Driver, DriverPackage(FMapping.Driver)));
+    if (FMapping.Driver == QLatin1String("QSQLITE")) {
+        // Relative names are relative to the program folder; SQLite would
+        // otherwise create an empty database where none is.
+        QString path = FMapping.DatabaseName;
+        if (QFileInfo(path).isRelative())
+            path = uOVUtils::ExeDir() + path;
+        if (!QFileInfo(path).isFile())
+            throw EDatabaseError(
+                QStringLiteral("The database file \"%1\" does not exist").arg(path));
+        FMapping.DatabaseName = path;
+    }
+    QString error;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(FMapping.Driver, FName);
+        db.setDatabaseName(FMapping.DatabaseName);
+        db.setUserName(FMapping.UserName);
+        db.setPassword(FMapping.Password);
+        db.setConnectOptions(FMapping.ConnectOptions);
+        if (!db.open())
+            error = db.lastError().text().trimmed();
+    }
+    if (!error.isNull()) {
+        Close();
+        throw EDatabaseError(QStringLiteral("Connecting to the database through %1 failed: %2")
+                                 .arg(FMapping.Driver, error));
+    }
+}
+
+void TConnectorConnection::Close() {
+    if (!QSqlDatabase::contains(FName))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(FName, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(FName);
+}
+
+bool TConnectorConnection::Connected() const {
+    return QSqlDatabase::contains(FName) && QSqlDatabase::database(FName, false).isOpen();
+}
+
+// --- TConnectorField ---------------------------------------------------------
+
+QString TConnectorField::AsString() const {
+    return FValue.isNull() ? QString() : FValue.toString();
+}
+
+qint32 TConnectorField::AsInteger() const {
+    if (FValue.isNull())
+        return 0;
+    bool ok = false;
+    qint32 v = FValue.toString().trimmed().toInt(&ok);
+    if (!ok)
+        throw EConvertError(
+            QStringLiteral("'%1' is not a valid integer value").arg(FValue.toString()));
+    return v;
+}
+
+TDateTime TConnectorField::AsDateTime() const {
+    if (FValue.isNull())
+        return 0;
+    if (FValue.typeId() == QMetaType::QDateTime)
+        return uOVUtils::ToDateTime(FValue.toDateTime());
+    if (FValue.typeId() == QMetaType::Double)
+        return FValue.toDouble();
+    static const QRegularExpression layout(QStringLiteral(
+        R"(^\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3})\d*)?)?)?\s*$)"));
+    const auto m = layout.match(FValue.toString());
+    if (m.hasMatch()) {
+        const QDate d(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+        const QString ms = m.captured(7);
+        const QTime t(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(),
+                      ms.isEmpty() ? 0 : ms.leftJustified(3, QLatin1Char('0')).toInt());
+        if (d.isValid() && t.isValid())
+            return uOVUtils::ToDateTime(QDateTime(d, t));
+    }
+    throw EConvertError(QStringLiteral("'%1' is not a valid date and time").arg(FValue.toString()));
+}
+
+QString TConnectorField::RequireString(const QString& AName) const {
+    if (FValue.isNull())
+        throw EConvertError(QStringLiteral("The value of \"%1\" is missing or null").arg(AName));
+    return AsString();
+}
+
+qint32 TConnectorField::RequireInteger(const QString& AName) const {
+    if (FValue.isNull())
+        throw EConvertError(QStringLiteral("The value of \"%1\" is missing or null").arg(AName));
+    return AsInteger();
+}
+
+// --- TConnectorDataset -------------------------------------------------------
+
+namespace {
+
+// Names of the ":name" parameters of a statement, outside quoted text.
+QStringList PlaceholderNames(const QString& ASql) {
+    QStringList names;
+    QChar quote;
+    for (qsizetype i = 0; i < ASql.size(); ++i) {
+        const QChar c = ASql[i];
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            quote = c;
+        } else if (c == QLatin1Char(':') && i + 1 < ASql.size() &&
+                   (ASql[i + 1].isLetter() || ASql[i + 1] == QLatin1Char('_')) &&
+                   (i == 0 || ASql[i - 1] != QLatin1Char(':'))) {
+            qsizetype e = i + 1;
+            while (e < ASql.size() && (ASql[e].isLetterOrNumber() || ASql[e] == QLatin1Char('_')))
+                ++e;
+            const QString name = ASql.mid(i + 1, e - i - 1);
+            if (!names.contains(name, Qt::CaseInsensitive))
+                names.append(name);
+            i = e - 1;
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+TConnectorDataset::TConnectorDataset(TConnectorConnection* AConnection)
+    : FConnection(AConnection) {}
+
+QString TConnectorDataset::SQLText() const {
+    QString text;
+    for (const QString& line : FSQL)
+        text += line + QStringLiteral("\r\n");
+    return text;
+}
+
+void TConnectorDataset::SetParam(const QString& AName, TParamType AType, const QVariant& AValue) {
+    if (!PlaceholderNames(SQLText()).contains(AName, Qt::CaseInsensitive))
+        throw EDatabaseError(QStringLiteral("Parameter '%1' not found").arg(AName));
+    FParams.insert(AName.toUpper(), TParam{AType, AValue});
+}
+
+void TConnectorDataset::SetParamInteger(const QString& AName, qint32 AValue) {
+    SetParam(AName, TParamType::Integer, QVariant(AValue));
+}
+
+void TConnectorDataset::SetParamText(const QString& AName, const QString& AValue) {
+    SetParam(AName, TParamType::Text, QVariant(AValue));
+}
+
+void TConnectorDataset::SetParamDateTime(const QString& AName, TDateTime AValue) {
+    SetParam(AName, TParamType::DateTime, QVariant(AValue));
+}
+
+QVariant TConnectorDataset::BoundValue(const TParam& AParam, const QString& ADriver) const {
+    if (AParam.Type != TParamType::DateTime)
+        return AParam.Value;
+    const QDateTime dt = uOVUtils::ToQDateTime(AParam.Value.toDouble());
+    // SQLite keeps date-times as text in its own layout; compare like with like.
+    if (ADriver == QLatin1String("QSQLITE"))
+        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    return dt;
+}
+
+void TConnectorDataset::Open() {
+    if (!FConnection)
+        throw EDatabaseError(QStringLiteral("Missing Connection or ConnectionString"));
+    OpenOn(*FConnection);
+}
+
+void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
+    Close();
+    if (!AConnection.Connected())
+        AConnection.Open();
+    const QString text = SQLText();
+    QStringList fields;
+    QVector<QVector<QVariant>> rows;
+    QString error;
+    {
+        QSqlQuery q(QSqlDatabase::database(AConnection.Name(), false));
+        q.setForwardOnly(true);
+        q.setNumericalPrecisionPolicy(FEnableBCD ? QSql::HighPrecision : QSql::LowPrecisionDouble);
+        if (!q.prepare(text)) {
+            error = q.lastError().text();
+        } else {
+            for (const QString& name : PlaceholderNames(text)) {
+                auto p = FParams.constFind(name.toUpper());
+                if (p == FParams.constEnd()) {
+                    error = QStringLiteral("Parameter '%1' has no value").arg(name);
+                    break;
+                }
+                q.bindValue(QLatin1Char(':') + name, BoundValue(*p, AConnection.DriverName()));
+            }
+            if (error.isNull() && !q.exec())
+                error = q.lastError().text();
+        }
+        if (error.isNull()) {
+            const QSqlRecord rec = q.record();
+            for (int i = 0; i < rec.count(); ++i)
+                fields.append(rec.fieldName(i));
+            while (q.next()) {
+                QVector<QVariant> row(rec.count());
+                for (int i = 0; i < rec.count(); ++i)
+                    row[i] = q.value(i);
+                rows.append(std::move(row));
+            }
+            if (q.lastError().isValid())
+                error = q.lastError().text();
+        }
+    }
+    if (!error.isNull())
+        throw EDatabaseError(error.trimmed());
+    FFields = std::move(fields);
+    FRows = std::move(rows);
+    FRow = 0;
+    FActive = true;
+}
+
+void TConnectorDataset::Close() {
+    FActive = false;
+    FFields.clear();
+    FRows.clear();
+    FRow = 0;
+}
+
+void TConnectorDataset::RequireActive() const {
+    if (!FActive)
+        throw EDatabaseError(QStringLiteral("Cannot perform this operation on a closed dataset"));
+}
+
+int TConnectorDataset::RecordCount() const {
+    RequireActive();
+    return static_cast<int>(FRows.size());
+}
+
+void TConnectorDataset::First() {
+    RequireActive();
+    FRow = 0;
+}
+
+void TConnectorDataset::Next() {
+    RequireActive();
+    if (FRow < FRows.size())
+        ++FRow;
+}
+
+bool TConnectorDataset::Eof() const {
+    RequireActive();
+    return FRow >= FRows.size();
+}
+
+QStringList TConnectorDataset::FieldNames() const {
+    RequireActive();
+    return FFields;
+}
+
+TConnectorField TConnectorDataset::FieldByName(const QString& AName) const {
+    RequireActive();
+    for (qsizetype i = 0; i < FFields.size(); ++i)
+        if (FFields[i].compare(AName, Qt::CaseInsensitive) == 0)
+            return TConnectorField(FRow < FRows.size() ? FRows[FRow][i] : QVariant());
+    throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(AName));
+}

@@ -1,0 +1,172 @@
+#pragma once
+// The system's database connection and query types, a thin layer over Qt SQL.
+//
+// A connection takes an OLE DB style connect string
+// ("Provider=OraOLEDB.Oracle;Data Source=<descriptor>;;User Id=...;Password=...;")
+// and maps it onto a Qt SQL driver: QOCI when installed, else QODBC with an
+// Oracle ODBC driver; or, when the registry key of the connector says
+// "DatabaseDriver"="QSQLITE", the SQLite file named by "DatabaseName".
+//
+// A dataset runs one statement with named parameters (:name) and keeps the
+// whole result, so its record count is exact before the first row is read
+// and it needs no connection once open.
+#include "common/uOVException.h"
+#include "common/uOVUtils.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+OV_DECLARE_EXCEPTION(EDatabaseError, Exception);
+
+namespace uOVDataAccess {
+
+// Registry key (HKEY_LOCAL_MACHINE) holding the data-access settings.
+inline const QString ConnectorRegistryKey =
+    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector");
+// Used when the registry names no ODBC driver: the name that the Oracle
+// Instant Client's odbc_update_ini.sh registers.
+inline const QString DefaultOdbcDriver = QStringLiteral("Oracle 19 ODBC driver");
+// How long a connection attempt and a locked SQLite file may hold us up.
+constexpr int LoginTimeoutSeconds = 30;
+constexpr int SqliteBusyTimeoutMs = 5000;
+
+// Values "DatabaseDriver", "DatabaseName" and "OdbcDriver" of the key above;
+// empty when absent.
+struct TDataAccessSettings {
+    QString DatabaseDriver;
+    QString DatabaseName;
+    QString OdbcDriver;
+};
+TDataAccessSettings ReadDataAccessSettings();
+
+// Key=value pairs of a connect string, keys in upper case; empty parts (the
+// ";;" after the data source) are skipped, quoted values unquoted.
+QMap<QString, QString> ParseConnectString(const QString& AConnectString);
+
+// What a connect string becomes in Qt SQL terms.
+struct TConnectionMapping {
+    QString Driver; // "QSQLITE", "QOCI" or "QODBC"
+    QString DatabaseName;
+    QString UserName;
+    QString Password;
+    QString ConnectOptions;
+};
+// AAvailableDrivers as QSqlDatabase::drivers() reports them. Raises
+// EDatabaseError for an unknown provider or a missing data source.
+TConnectionMapping MapConnectString(const QString& AConnectString,
+                                    const TDataAccessSettings& ASettings,
+                                    const QStringList& AAvailableDrivers);
+
+} // namespace uOVDataAccess
+
+// One database connection. Each object has its own Qt SQL connection, which
+// Qt lets only the thread that connected it use.
+class TConnectorConnection {
+public:
+    TConnectorConnection();
+    ~TConnectorConnection(); // disconnects
+    TConnectorConnection(const TConnectorConnection&) = delete;
+    TConnectorConnection& operator=(const TConnectorConnection&) = delete;
+
+    void SetConnectionString(const QString& AText);
+    const QString& ConnectionString() const { return FConnectionString; }
+    // There is no interactive login here; kept for the callers' sake.
+    void SetLoginPrompt(bool) {}
+
+    // Connects (again, after a failed attempt); raises EDatabaseError.
+    void Open();
+    void Close();
+    bool Connected() const;
+    // The Qt SQL driver of the current or last connection.
+    const QString& DriverName() const { return FMapping.Driver; }
+    // The Qt SQL connection name, unique per object.
+    const QString& Name() const { return FName; }
+
+private:
+    QString FName;
+    QString FConnectionString;
+    uOVDataAccess::TConnectionMapping FMapping;
+};
+
+// A value of the current row.
+class TConnectorField {
+public:
+    explicit TConnectorField(QVariant AValue) : FValue(std::move(AValue)) {}
+    const QVariant& Value() const { return FValue; }
+    bool IsNull() const { return FValue.isNull(); }
+    QString AsString() const;     // null: empty
+    qint32 AsInteger() const;     // null: 0; EConvertError when not a number
+    TDateTime AsDateTime() const; // null: 0; also SQLite's text layout
+    // Raises EConvertError when the value is null; AName names it.
+    QString RequireString(const QString& AName) const;
+    qint32 RequireInteger(const QString& AName) const;
+
+private:
+    QVariant FValue;
+};
+
+class TConnectorDataset {
+public:
+    explicit TConnectorDataset(TConnectorConnection* AConnection = nullptr);
+    TConnectorDataset(const TConnectorDataset&) = delete;
+    TConnectorDataset& operator=(const TConnectorDataset&) = delete;
+
+    void SetConnection(TConnectorConnection* AConnection) { FConnection = AConnection; }
+    TConnectorConnection* Connection() const { return FConnection; }
+    // Off: numeric columns arrive as integers or doubles, not as exact
+    // decimal text.
+    void SetEnableBCD(bool AValue) { FEnableBCD = AValue; }
+
+    // The statement: its lines, each followed by CR LF.
+    void AddSQL(const QString& ALine) { FSQL.append(ALine); }
+    void ClearSQL() { FSQL.clear(); }
+    const QStringList& SQL() const { return FSQL; }
+    QString SQLText() const;
+
+    // Parameters named in the statement (":name"); raises EDatabaseError for
+    // a name the statement does not hold.
+    void SetParamInteger(const QString& AName, qint32 AValue);
+    void SetParamText(const QString& AName, const QString& AValue);
+    void SetParamDateTime(const QString& AName, TDateTime AValue);
+
+    // Runs the statement on the dataset's connection (connecting it when
+    // needed) and keeps the whole result, positioned on the first row.
+    void Open();
+    // The same on another connection of the same thread: a worker thread
+    // opens the query on a connection of its own.
+    void OpenOn(TConnectorConnection& AConnection);
+    void Close();
+    bool Active() const { return FActive; }
+
+    // These raise EDatabaseError while the dataset is closed.
+    int RecordCount() const;
+    void First();
+    void Next();
+    bool Eof() const;
+    QStringList FieldNames() const;
+    // Raises EDatabaseError for an unknown name (compared without case);
+    // a null value when there is no current row.
+    TConnectorField FieldByName(const QString& AName) const;
+
+private:
+    enum class TParamType { Integer, Text, DateTime };
+    struct TParam {
+        TParamType Type;
+        QVariant Value;
+    };
+    void SetParam(const QString& AName, TParamType AType, const QVariant& AValue);
+    void RequireActive() const;
+    QVariant BoundValue(const TParam& AParam, const QString& ADriver) const;
+
+    TConnectorConnection* FConnection;
+    bool FEnableBCD = true;
+    QStringList FSQL;
+    QMap<QString, TParam> FParams; // key: upper-case name
+    bool FActive = false;
+    QStringList FFields;
+    QVector<QVector<QVariant>> FRows;
+    int FRow = 0;
+};
