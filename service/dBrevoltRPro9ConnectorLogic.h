@@ -92,6 +92,8 @@ Q_SIGNALS:
     void TitleChanged(const QString& ATitle);
 
 private:
+    // One slot of the location list into the batch (part of ScanDatabase).
+    void ScanLocation(int ASlot, TAnsiTextStream& AStream);
     // Sleeps through the clock in short steps; false when a stop cut it short.
     bool Pause(int AMilliseconds);
     // Saves only AKey of the record over the file as it is now.

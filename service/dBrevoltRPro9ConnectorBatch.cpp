@@ -1,0 +1,205 @@
+// The batch file of a run: creating and closing it, uploading it by FTP and
+// moving it into the archive.
+#include "service/dBrevoltRPro9ConnectorBatch.h"
+
+#include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uOVCodePage.h"
+#include "common/uOVFtp.h"
+#include "common/uOVLogging.h"
+#include "common/uOVTextStream.h"
+#include "common/uOVUtils.h"
+#include "service/dBrevoltRPro9ConnectorLogic.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace uBrevoltRPro9ConnectorCommon;
+using uOVLogging::LOG_INFO;
+
+namespace dBrevoltRPro9ConnectorBatch {
+
+QString HeaderLine() {
+    static const QString line = BatchLine(
+        {QStringLiteral("LocationId"), QStringLiteral("First Name"), QStringLiteral("Last Name"),
+         QStringLiteral("Phone1"), QStringLiteral("Phone2"), QStringLiteral("Phone3"),
+         QStringLiteral("Email"), QStringLiteral("SalesPersonEmail"), QStringLiteral("SalesDate"),
+         QStringLiteral("Do_Not_Call"), QStringLiteral("Do_Not_Email")});
+    return line;
+}
+
+QString BatchFileName(const QString& ABaseName) {
+    static const QByteArray kept("!&()-[]_{}~");
+    QString name;
+    for (const char c : uOVCodePage::ToAnsi(ABaseName))
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+            kept.contains(c))
+            name += QLatin1Char(c);
+    return name.isEmpty() ? QString() : name + QStringLiteral(".csv");
+}
+
+QString QuoteValue(const QString& AValue) {
+    QString value = AValue;
+    value.replace(QLatin1Char('"'), QStringLiteral("\"\""))
+        .replace(QLatin1Char('\r'), QLatin1Char(' '))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return QLatin1Char('"') + value + QLatin1Char('"');
+}
+
+QString BatchLine(const QStringList& AValues) {
+    QString line;
+    for (const QString& value : AValues) {
+        if (!line.isEmpty())
+            line += QLatin1Char(',');
+        line += QuoteValue(value);
+    }
+    return line;
+}
+
+void SetStep(QString& AStep, const QString& AText, const QString& AArea, int ALogLevel) {
+    AStep = AText;
+    if (ALogLevel >= 0 && AppLogger)
+        AppLogger->log(ALogLevel, AText, LOG_INFO, AArea);
+}
+
+} // namespace dBrevoltRPro9ConnectorBatch
+
+using namespace dBrevoltRPro9ConnectorBatch;
+
+namespace {
+
+const QString AreaTransmit = QStringLiteral("TdlgConnectorLogic.TransmitBatch");
+
+// The batch folder, with its trailing separator.
+QString BatchFolder(const QString& ABatchPath) {
+    return uOVUtils::WithTrailingBackslash(
+        ABatchPath.isEmpty() ? uOVUtils::JoinPath({uOVUtils::ExeDir(), QStringLiteral("Batch")})
+                             : ABatchPath);
+}
+
+} // namespace
+
+TAnsiTextStream* TdlgConnectorLogic::OpenStream(const QString& AFilename, QString& APath) {
+    APath.clear();
+    const QString name = BatchFileName(AFilename);
+    if (name.isEmpty())
+        return nullptr;
+    const QString folder = BatchFolder(FBatchPath);
+    APath = uOVUtils::JoinPath({folder, name});
+    AppLogger->log(1, QStringLiteral("Creating output stream on \"") + APath +
+                          QStringLiteral("\"..."));
+    // Normally made by InitDatabase; a folder removed since is made again.
+    QDir().mkpath(folder);
+    // Read and write: the upload reads the file back. Buffered by QFile.
+    auto* file = new QFile(APath);
+    if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+        const QString reason = file->errorString();
+        delete file;
+        throw EFCreateError(QStringLiteral("Cannot create file \"") + APath +
+                            QStringLiteral("\". ") + reason);
+    }
+    return new TAnsiTextStream(file);
+}
+
+void TdlgConnectorLogic::CloseStream(TAnsiTextStream*& AStream) {
+    TAnsiTextStream* stream = AStream;
+    AStream = nullptr;
+    if (!stream)
+        return;
+    // A file that cannot be completed must not pass for a whole one.
+    if (auto* file = qobject_cast<QFileDevice*>(stream->Stream()); file && !file->flush())
+        AppLogger->warn(
+            0, QStringLiteral("Batch file could not be written completely: ") + file->errorString(),
+            QStringLiteral("TdlgConnectorLogic.CloseStream"));
+    delete stream;
+}
+
+bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AStream) {
+    AppLogger->logenter(9, AreaTransmit);
+    bool result = false;
+    try {
+        if (!FTransmitCS)
+            FTransmitCS = std::make_unique<std::mutex>();
+        std::unique_lock lock(*FTransmitCS);
+        try {
+            if (uOVUtils::FindCmdLineSwitch(QStringLiteral("skiptransmit"))) {
+                AppLogger->log(
+                    9, QStringLiteral("\"SkipTransmit\" turned on; skipping actual transmission"),
+                    LOG_INFO, AreaTransmit);
+                result = true;
+            } else {
+                SetStep(FStep, QStringLiteral("creating stream"), AreaTransmit, 9);
+                QIODevice* stream = AStream ? AStream->Stream() : nullptr;
+                if (!stream)
+                    throw EInOutError(QStringLiteral("There is no batch file to transmit"));
+                // Everything written so far goes out, or nothing does.
+                if (auto* file = qobject_cast<QFileDevice*>(stream); file && !file->flush())
+                    throw EInOutError(QStringLiteral("Batch file could not be written: ") +
+                                      file->errorString());
+
+                SetStep(FStep, QStringLiteral("connecting to FTP server"), AreaTransmit, 9);
+                if (!IdFTP1)
+                    IdFTP1 = std::make_unique<TOVFtpClient>();
+                IdFTP1->Host = Config().ftpserver;
+                IdFTP1->Username = Config().ftpusername;
+                IdFTP1->Password = Config().ftppassword;
+                IdFTP1->Connect();
+                if (IdFTP1->Connected()) {
+                    SetStep(FStep, QStringLiteral("rewinding stream"), AreaTransmit, 9);
+                    if (!stream->seek(0))
+                        throw EInOutError(QStringLiteral("Batch file could not be rewound"));
+                    SetStep(FStep, QStringLiteral("calling FTP Put"), AreaTransmit, 9);
+                    IdFTP1->Put(*stream, QFileInfo(APath).fileName());
+                    result = true;
+                } else {
+                    AppLogger->err(QStringLiteral("Unable to connect -- check FTP credentials"),
+                                   AreaTransmit);
+                }
+            }
+        } catch (const std::exception& E) {
+            AppLogger->exc(E, AreaTransmit);
+        }
+        SetStep(FStep, QStringLiteral("disconnecting from FTP server"), AreaTransmit, 9);
+        if (IdFTP1)
+            IdFTP1->Disconnect();
+    } catch (const std::exception& E) {
+        AppLogger->exc(E, AreaTransmit + QStringLiteral(" while ") + FStep);
+        throw;
+    }
+    AppLogger->logexit(9, AreaTransmit);
+    return result;
+}
+
+void TdlgConnectorLogic::ArchiveBatch(const QString& APath) {
+    try {
+        const QString archive = uOVUtils::WithTrailingBackslash(
+            uOVUtils::JoinPath({BatchFolder(FBatchPath), QStringLiteral("Archive")}));
+        if (!QFileInfo::exists(archive))
+            QDir().mkpath(archive);
+        if (!QFileInfo(archive).isDir())
+            return;
+        PurgeOldArchives(archive);
+        MoveBatchToArchive(APath, archive);
+    } catch (...) {
+        // Archiving is side work; the run goes on.
+    }
+}
+
+void TdlgConnectorLogic::PurgeOldArchives(const QString& AArchiveDir) {
+    const TDateTime limit = uOVUtils::Now() - ArchiveDays;
+    const QFileInfoList files =
+        QDir(AArchiveDir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo& file : files)
+        if (limit > uOVUtils::ToDateTime(file.lastModified()))
+            QFile::remove(file.absoluteFilePath());
+}
+
+bool TdlgConnectorLogic::MoveBatchToArchive(const QString& APath, const QString& AArchiveDir) {
+    if (APath.isEmpty())
+        return false;
+    const QString target = uOVUtils::JoinPath({AArchiveDir, QFileInfo(APath).fileName()});
+    // Never over an archived file of the same name.
+    if (QFileInfo::exists(target))
+        return false;
+    return QFile::rename(APath, target);
+}
