@@ -284,20 +284,10 @@ QString BiosDateText(const std::string& ADate) {
 }
 
 QString VolumeTypeText(platform::VolumeType AType) {
-    switch (AType) {
-    case platform::VolumeType::Floppy:
-        return QStringLiteral("Floppy");
-    case platform::VolumeType::Fixed:
-        return QStringLiteral("Fixed");
-    case platform::VolumeType::Network:
-        return QStringLiteral("Network");
-    case platform::VolumeType::CDROM:
-        return QStringLiteral("CDROM");
-    case platform::VolumeType::RAM:
-        return QStringLiteral("RAM");
-    default:
-        return QStringLiteral("Unknown");
-    }
+    // In the order of platform::VolumeType.
+    static const char* const names[] = {"Floppy", "Fixed", "Network", "CDROM", "RAM", "Unknown"};
+    const auto i = static_cast<size_t>(AType);
+    return QLatin1String(i < std::size(names) ? names[i] : "Unknown");
 }
 } // namespace
 

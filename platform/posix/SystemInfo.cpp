@@ -132,7 +132,8 @@ std::vector<std::string> ReadMacAddresses(const std::string& ARoot) {
         std::string mac = ReadLine((it->path() / "address").string());
         if (mac.empty())
             continue;
-        std::transform(mac.begin(), mac.end(), mac.begin(), ::toupper);
+        std::transform(mac.begin(), mac.end(), mac.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         found.emplace_back(name, mac);
     }
     std::sort(found.begin(), found.end());
@@ -142,29 +143,24 @@ std::vector<std::string> ReadMacAddresses(const std::string& ARoot) {
     return macs;
 }
 
-// /proc/mounts writes blanks and a few other characters as \ooo.
-std::string UnescapeOctal(const std::string& AText) {
+// Replaces APrefix followed by ADigits digits of ABase by the character
+// with that code: /proc/mounts writes blanks as \040, udev's link names as \x20.
+std::string Unescape(const std::string& AText, const std::string& APrefix, size_t ADigits,
+                     int ABase) {
+    const auto isDigit = [ABase](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return ABase == 16 ? std::isxdigit(u) != 0 : (u >= '0' && u <= '7');
+    };
     std::string out;
     for (size_t i = 0; i < AText.size(); ++i) {
-        if (AText[i] == '\\' && i + 3 < AText.size() && std::isdigit(AText[i + 1]) &&
-            std::isdigit(AText[i + 2]) && std::isdigit(AText[i + 3])) {
-            out += static_cast<char>(std::stoi(AText.substr(i + 1, 3), nullptr, 8));
-            i += 3;
-        } else {
-            out += AText[i];
-        }
-    }
-    return out;
-}
-
-// udev names its links with \xNN for blanks and other characters.
-std::string UnescapeHex(const std::string& AText) {
-    std::string out;
-    for (size_t i = 0; i < AText.size(); ++i) {
-        if (AText.compare(i, 2, "\\x") == 0 && i + 3 < AText.size() &&
-            std::isxdigit(AText[i + 2]) && std::isxdigit(AText[i + 3])) {
-            out += static_cast<char>(std::stoi(AText.substr(i + 2, 2), nullptr, 16));
-            i += 3;
+        const size_t start = i + APrefix.size();
+        bool code =
+            AText.compare(i, APrefix.size(), APrefix) == 0 && start + ADigits <= AText.size();
+        for (size_t d = 0; code && d < ADigits; ++d)
+            code = isDigit(AText[start + d]);
+        if (code) {
+            out += static_cast<char>(std::stoi(AText.substr(start, ADigits), nullptr, ABase));
+            i = start + ADigits - 1;
         } else {
             out += AText[i];
         }
@@ -219,7 +215,8 @@ std::vector<std::pair<std::string, std::string>> ReadLabels(const std::string& A
         const fs::path device =
             (target.is_absolute() ? fs::path(ARoot + target.string()) : dir / target)
                 .lexically_normal();
-        labels.emplace_back(device.string(), UnescapeHex(it->path().filename().string()));
+        labels.emplace_back(device.string(),
+                            Unescape(it->path().filename().string(), "\\x", 2, 16));
     }
     return labels;
 }
@@ -243,8 +240,8 @@ std::vector<VolumeInfo> ReadVolumes(const std::string& ARoot) {
         std::string device, mountPoint, type, options;
         if (!(fields >> device >> mountPoint >> type >> options))
             continue;
-        device = UnescapeOctal(device);
-        mountPoint = UnescapeOctal(mountPoint);
+        device = Unescape(device, "\\", 3, 8);
+        mountPoint = Unescape(mountPoint, "\\", 3, 8);
         if (IsPseudoFileSystem(type) || IsSystemMountPoint(mountPoint))
             continue;
         const std::string local = ARoot + mountPoint;

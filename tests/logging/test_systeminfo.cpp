@@ -24,17 +24,21 @@ TEST(SystemInfo, ReadsAMadeUpSystemTree) {
         "model name\t: Intel(R) Xeon(R) CPU\nstepping\t: 7\n\n"
         "processor\t: 1\nvendor_id\t: GenuineIntel\ncpu family\t: 6\nmodel\t\t: 99\n"
         "model name\t: other\nstepping\t: 1\n\n");
-    Put(root, "sys/class/dmi/id/bios_vendor", "SeaBIOS\n");
-    Put(root, "sys/class/dmi/id/bios_version", "1.16.2\n");
-    Put(root, "sys/class/dmi/id/bios_date", "04/01/2014\n");
-    Put(root, "sys/class/dmi/id/sys_vendor", "QEMU\n");
-    Put(root, "sys/class/dmi/id/product_name", "Standard PC\n");
+    const std::pair<const char*, const char*> dmi[] = {{"bios_vendor", "SeaBIOS"},
+                                                       {"bios_version", "1.16.2"},
+                                                       {"bios_date", "04/01/2014"},
+                                                       {"sys_vendor", "QEMU"},
+                                                       {"product_name", "Standard PC"}};
+    for (const auto& [name, value] : dmi)
+        Put(root, QStringLiteral("sys/class/dmi/id/") + name, QByteArray(value) + "\n");
     Put(root, "etc/os-release",
         "NAME=\"Debian GNU/Linux\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n");
     Put(root, "proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
-    Put(root, "sys/class/net/lo/address", "00:00:00:00:00:00\n");
-    Put(root, "sys/class/net/eth1/address", "52:54:00:ab:cd:02\n");
-    Put(root, "sys/class/net/eth0/address", "52:54:00:ab:cd:01\n");
+    for (const char* net :
+         {"lo=00:00:00:00:00:00", "eth1=52:54:00:ab:cd:02", "eth0=52:54:00:ab:cd:01"}) {
+        const QStringList parts = QString::fromLatin1(net).split('=');
+        Put(root, "sys/class/net/" + parts[0] + "/address", parts[1].toLatin1() + "\n");
+    }
     Put(root, "dev/vda1", "");
     QDir().mkpath(root.File("dev/disk/by-label"));
     QFile::link("../../vda1", root.File("dev/disk/by-label/My\\x20Disk"));
