@@ -3,8 +3,10 @@
 #include "common/uOVClock.h"
 #include "platform/HostName.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>

@@ -345,6 +345,12 @@ TEST_F(SendMailTest, RefusedBeforeAnyConnection) {
                               c.Recipients, QStringLiteral("s"), {}),
                      ESMTPError)
             << c.Recipients.toStdString();
+    // Server names that would change the address the mail goes to.
+    for (const char* host : {"mail server", "user@127.0.0.1", "127.0.0.1/x", "mail\r\n.shop.test"})
+        EXPECT_THROW(SendMail(QString::fromLatin1(host), server.Port(), false, User, Password, From,
+                              QString(), QStringLiteral("ops@shop.test"), QStringLiteral("s"), {}),
+                     ESMTPError)
+            << host;
     // Nothing sent, no error: an empty host.
     EXPECT_NO_THROW(SendMail(QString(), server.Port(), false, User, Password, From, QString(),
                              QStringLiteral("ops@shop.test"), QStringLiteral("s"), {}));
