@@ -1,0 +1,77 @@
+#pragma once
+// The service module: turns the service manager's requests (install,
+// uninstall, start, stop, pause) into calls on the connector engine. The
+// engine, its timers and every run live on the service thread; the main
+// thread only forwards controls to it.
+#include "platform/ServiceHost.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+class TdlgConnectorLogic;
+
+namespace uBrevoltRPro9Service {
+
+inline const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
+inline const QString ServiceDescription =
+    QStringLiteral("Brevolt connector service for Retail Pro 9.");
+inline const QString ApplicationTitle = QStringLiteral("Brevolt Connector for Retail Pro 9");
+// Registry keys (under HKEY_LOCAL_MACHINE) written at installation.
+inline const QString ServicesKey =
+    QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\") + ServiceName;
+inline const QString ServiceDirectoryKey =
+    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\") + ServiceName;
+
+platform::ServiceDefinition Definition();
+
+} // namespace uBrevoltRPro9Service
+
+class TBrevoltRPro9Connector : public QObject {
+    Q_OBJECT
+public:
+    // Wires the handlers of AHost to this module.
+    explicit TBrevoltRPro9Connector(platform::ServiceHost& AHost);
+    ~TBrevoltRPro9Connector() override;
+
+    // "runonce": one run as soon as the engine is enabled, then stop; the
+    // exit code tells whether the run succeeded.
+    void SetRunOnce(bool AValue) { FRunOnce = AValue; }
+
+    void ServiceStart(bool& Started);
+    void ServiceExecute();
+    void ServiceStop(bool& Stopped);
+    void ServiceAfterInstall();
+    void ServiceBeforeUninstall();
+    void ServiceAfterUninstall();
+    // The control handler entry: forwards each control to the service thread.
+    std::function<void(platform::ServiceControl)> GetServiceController();
+
+    // The service's whole life on the service thread: start, execute, free
+    // the engine; returns the process exit code.
+    int ServiceMain();
+
+    bool Terminated() const { return FTerminated; }
+
+private:
+    void StartServiceThread();
+    void Controller(platform::ServiceControl AControl);
+    void DoControl(platform::ServiceControl AControl);
+    void DoStop();
+    void OnRunOnceFinished(bool ASucceeded);
+    void CreateEngine();
+    void FreeEngine();
+
+    platform::ServiceHost& FHost;
+    std::unique_ptr<QThread> FThread;
+    bool FRunOnce = false;
+    bool FRunSucceeded = false;
+    bool FTerminated = false;
+    // Guards the engine pointer against the main thread's stop request.
+    std::mutex FEngineLock;
+    TdlgConnectorLogic* FEngine = nullptr;
+    bool FStopRequested = false;
+};
