@@ -380,18 +380,19 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
         host = QLatin1Char('[') + host + QLatin1Char(']');
     std::unique_ptr<CURLU, void (*)(CURLU*)> url(curl_url(), &curl_url_cleanup);
     const QByteArray helo = '/' + QUrl::toPercentEncoding(AHeloName);
+    const QByteArray port = APort != 0 ? QByteArray::number(APort) : QByteArray();
+    char* text = nullptr;
+    // The library checks the name, so that no user, path or second host can
+    // ride along in it.
     if (!url ||
         curl_url_set(url.get(), CURLUPART_SCHEME, AImplicitTLS ? "smtps" : "smtp", 0) !=
             CURLUE_OK ||
         host.isEmpty() ||
         curl_url_set(url.get(), CURLUPART_HOST, host.toUtf8().constData(), 0) != CURLUE_OK ||
-        curl_url_set(url.get(), CURLUPART_PATH, helo.constData(), 0) != CURLUE_OK)
-        throw ESMTPError(QStringLiteral("Invalid mail server name \"") + OneLine(AHost) +
-                         QLatin1Char('"'));
-    if (APort != 0)
-        curl_url_set(url.get(), CURLUPART_PORT, QByteArray::number(APort).constData(), 0);
-    char* text = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || !text)
+        curl_url_set(url.get(), CURLUPART_PORT, port.isEmpty() ? nullptr : port.constData(), 0) !=
+            CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PATH, helo.constData(), 0) != CURLUE_OK ||
+        curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || !text)
         throw ESMTPError(QStringLiteral("Invalid mail server name \"") + OneLine(AHost) +
                          QLatin1Char('"'));
     QByteArray result(text);
