@@ -164,6 +164,13 @@ int SessionReferenceCount() {
     return ReferenceCounter;
 }
 
+void ResetSession() {
+    std::lock_guard lock(SessionLock);
+    delete SharedSession;
+    SharedSession = nullptr;
+    ReferenceCounter = 0;
+}
+
 QString CachedSchemaVersion() {
     std::lock_guard lock(CacheLock);
     return SchemaVersionCache;

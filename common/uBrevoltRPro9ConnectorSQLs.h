@@ -29,6 +29,8 @@ void GetSession();
 void ReleaseSession();
 TConnectorConnection* Session();
 int SessionReferenceCount();
+// Back to the state at program start (no session, counter 0); for tests.
+void ResetSession();
 
 // The version cache (schema version and build version), filled by the first
 // OpenQuery or OpenQueryOnStores of the process.

@@ -54,8 +54,27 @@ TDataAccessSettings ReadDataAccessSettings() {
 }
 
 QMap<QString, QString> ParseConnectString(const QString& AConnectString) {
+    // Split at the semicolons outside quoted values.
+    QStringList pieces;
+    QString piece;
+    QChar quote;
+    for (const QChar c : AConnectString) {
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == QLatin1Char(';')) {
+            pieces.append(piece);
+            piece.clear();
+            continue;
+        } else if ((c == QLatin1Char('"') || c == QLatin1Char('\'')) &&
+                   piece.trimmed().endsWith(QLatin1Char('='))) {
+            quote = c;
+        }
+        piece += c;
+    }
+    pieces.append(piece);
     QMap<QString, QString> parts;
-    for (const QString& part : AConnectString.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    for (const QString& part : pieces) {
         qsizetype eq = part.indexOf(QLatin1Char('='));
         if (eq < 0)
             continue;

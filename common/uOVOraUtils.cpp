@@ -116,7 +116,9 @@ QString TNSNamesPath() {
 
 QString FindTNSNamesEntry(const QString& AFileText, const QString& AAlias) {
     const QString alias = AsciiUpper(TrimControls(AAlias));
-    QString s = TrimControls(AFileText);
+    // The file's lines joined with CR LF, whatever its own line ends.
+    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\n|\r"));
+    QString s = TrimControls(AFileText.split(lineBreak).join(QStringLiteral("\r\n")));
     while (!s.isEmpty()) {
         if (s.startsWith(QLatin1Char('#'))) {
             const qsizetype cr = s.indexOf(QLatin1Char('\r'));
@@ -167,9 +169,7 @@ QString TNSNamesConnectString(const QString& AAlias) {
     if (!file.open(QIODevice::ReadOnly))
         throw Exception(QStringLiteral("\"%1\" cannot be read in call to TNSNamesConnectString: %2")
                             .arg(path, file.errorString()));
-    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\n|\r"));
-    const QStringList lines = uOVCodePage::FromAnsi(file.readAll()).split(lineBreak);
-    const QString descriptor = FindTNSNamesEntry(lines.join(QStringLiteral("\r\n")), alias);
+    const QString descriptor = FindTNSNamesEntry(uOVCodePage::FromAnsi(file.readAll()), alias);
     if (descriptor.isEmpty())
         throw Exception(QStringLiteral("Net service alias \"%1\" not found in \"%2\" in call to "
                                        "TNSNamesConnectString")

@@ -1,0 +1,158 @@
+// The data-access layer: what a connect string becomes, connecting, and the
+// dataset's parameters, whole result and closed-state errors.
+#include "DataAccessTestSupport.h"
+
+#include "common/uBrevoltRPro9ConnectorSQLs.h"
+#include "common/uOVDataAccess.h"
+
+#include <QFile>
+
+using namespace uOVDataAccess;
+
+namespace {
+
+const QString Descriptor = QStringLiteral("(DESCRIPTION = (ADDRESS = (HOST = h)(PORT = 1521)))");
+
+TEST(ConnectStringMapping, MapsOntoQtSqlDrivers) {
+    const QString session = uBrevoltRPro9ConnectorSQLs::SessionConnectString(Descriptor);
+    ASSERT_EQ(session, QStringLiteral("Provider=OraOLEDB.Oracle;Data Source=") + Descriptor +
+                           QStringLiteral(";;User Id=custom;Password=q5rn2w;"));
+    const QStringList withOci{"QSQLITE", "QODBC", "QOCI"}, withOdbc{"QSQLITE", "QODBC"};
+    struct Case {
+        const char* name;
+        QString connect;
+        TDataAccessSettings settings;
+        QStringList drivers;
+        TConnectionMapping expected;
+    };
+    const Case cases[] = {
+        {"sample database",
+         session,
+         {"QSQLITE", "/data/rpro9.db", ""},
+         withOci,
+         {"QSQLITE", "/data/rpro9.db", "", "", "QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"}},
+        {"OCI when installed", session, {}, withOci, {"QOCI", Descriptor, "custom", "q5rn2w", ""}},
+        {"ODBC otherwise, default driver name",
+         session,
+         {},
+         withOdbc,
+         {"QODBC", "DRIVER={Oracle 19 ODBC driver};DBQ=" + Descriptor + ";UID=custom;PWD=q5rn2w;",
+          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+        {"ODBC named in the registry, chosen over OCI",
+         session,
+         {"qodbc", "", "Oracle in instantclient_19_20"},
+         withOci,
+         {"QODBC",
+          "DRIVER={Oracle in instantclient_19_20};DBQ=" + Descriptor + ";UID=custom;PWD=q5rn2w;",
+          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+        {"ODBC values with separators are braced",
+         "Provider=OraOLEDB.Oracle;Data Source=X;;User Id=u;Password=\"a;b}\";",
+         {},
+         withOdbc,
+         {"QODBC", "DRIVER={Oracle 19 ODBC driver};DBQ=X;UID=u;PWD={a;b}}};", "", "",
+          "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TConnectionMapping m = MapConnectString(c.connect, c.settings, c.drivers);
+        EXPECT_EQ(m.Driver, c.expected.Driver);
+        EXPECT_EQ(m.DatabaseName, c.expected.DatabaseName);
+        EXPECT_EQ(m.UserName, c.expected.UserName);
+        EXPECT_EQ(m.Password, c.expected.Password);
+        EXPECT_EQ(m.ConnectOptions, c.expected.ConnectOptions);
+    }
+    const QMap<QString, QString> parts = ParseConnectString(session);
+    EXPECT_EQ(parts.value("DATA SOURCE"), Descriptor);
+    EXPECT_EQ(parts.value("USER ID"), "custom");
+
+    const struct {
+        QString connect;
+        TDataAccessSettings settings;
+    } bad[] = {{"Provider=MSDASQL;Data Source=x;", {}},
+               {session, {"QMYSQL", "", ""}},
+               {"Provider=OraOLEDB.Oracle;;User Id=custom;", {}},
+               {session, {"QSQLITE", "", ""}}};
+    for (const auto& b : bad)
+        EXPECT_THROW(MapConnectString(b.connect, b.settings, withOci), EDatabaseError)
+            << b.connect.toStdString();
+}
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    testsupport::TSampleEnvironment FEnv;
+    TConnectorConnection FConnection;
+    void SetUp() override {
+        FConnection.SetConnectionString(uBrevoltRPro9ConnectorSQLs::SessionConnectString("(D)"));
+    }
+};
+
+TEST_F(ConnectionTest, ConnectsReadOnlyAndNeverCreatesAMissingDatabase) {
+    FConnection.Open();
+    EXPECT_TRUE(FConnection.Connected());
+    EXPECT_EQ(FConnection.DriverName(), "QSQLITE");
+    TConnectorDataset write(&FConnection);
+    write.AddSQL("delete from invoice");
+    EXPECT_THROW(write.Open(), EDatabaseError);
+    FConnection.Close();
+    EXPECT_FALSE(FConnection.Connected());
+
+    QFile::remove(FEnv.Paths().DatabaseFile);
+    try {
+        FConnection.Open();
+        ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& E) {
+        EXPECT_EQ(E.Message(),
+                  "The database file \"" + FEnv.Paths().DatabaseFile + "\" does not exist");
+    }
+    EXPECT_FALSE(QFile::exists(FEnv.Paths().DatabaseFile));
+
+    TConnectorConnection none;
+    EXPECT_THROW(none.Open(), EDatabaseError);
+    // Without the registry's QSQLITE choice: Oracle through ODBC, not installed here.
+    FEnv.Execute("select 1");
+    testsupport::WriteFileBytes(FEnv.Paths().RegistryFile,
+                                "Windows Registry Editor Version 5.00\r\n");
+    try {
+        FConnection.Open();
+        ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& E) {
+        EXPECT_TRUE(E.Message().contains("QODBC") && E.Message().contains("libqt6sql6-odbc"))
+            << E.Message().toStdString();
+    }
+}
+
+TEST_F(ConnectionTest, DatasetHoldsTheWholeResultWithTypedParameters) {
+    TConnectorDataset q(&FConnection); // connects on first use
+    q.AddSQL("select invc_sid, created_date, ':notaparam' as t from invoice");
+    q.AddSQL("where sbs_no = :sbs and cust_sid = :Cust and created_date > :since");
+    q.AddSQL("order by invc_sid");
+    EXPECT_EQ(q.SQLText(), q.SQL().join("\r\n") + "\r\n");
+    EXPECT_THROW(q.SetParamText("notaparam", "x"), EDatabaseError);
+    q.SetParamInteger("SBS", 1);
+    EXPECT_THROW(q.Open(), EDatabaseError) << "parameters without value";
+    q.SetParamText("cust", "1001");
+    const QDateTime now = FEnv.Now();
+    // Exactly the creation time of invoice 11 (26 hours old) is not after it.
+    q.SetParamDateTime("since", uOVUtils::ToDateTime(now.addSecs(-93600)));
+    EXPECT_THROW(q.RecordCount(), EDatabaseError);
+    q.Open();
+    EXPECT_TRUE(FConnection.Connected());
+    // Jose's invoices of subsidiary 1: 9 (30 hours) and 11 (26 hours) are not after the bound.
+    ASSERT_EQ(q.RecordCount(), 3);
+    QStringList sids;
+    for (q.First(); !q.Eof(); q.Next())
+        sids << q.FieldByName("INVC_SID").AsString();
+    EXPECT_EQ(sids, QStringList({"1", "6", "7"}));
+    q.First();
+    EXPECT_EQ(q.FieldByName("invc_sid").AsInteger(), 1);
+    EXPECT_DOUBLE_EQ(q.FieldByName("created_date").AsDateTime(),
+                     uOVUtils::ToDateTime(now.addSecs(-3600)));
+    EXPECT_EQ(q.FieldByName("t").AsString(), ":notaparam");
+    EXPECT_THROW(q.FieldByName("nope"), EDatabaseError);
+    EXPECT_THROW(q.FieldByName("t").AsInteger(), EConvertError);
+    q.Close();
+    EXPECT_THROW(q.Eof(), EDatabaseError);
+    EXPECT_THROW(q.FieldByName("t"), EDatabaseError);
+}
+
+} // namespace
