@@ -1,0 +1,497 @@
+// The service program as a real child process: service mode with its
+// controls (signals), status datagrams, bootstrap trace and log; forms mode
+// under the offscreen platform; installation into a temporary unit folder.
+#include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uOVCodePage.h"
+#include "platform/Registry.h"
+#include "platform/ServiceHost.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/SampleEnvironment.h"
+#include "tests/support/TestSupport.h"
+
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QThread>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString ServicesKey =
+    QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\BrevoltRPro9Connector");
+const QString ServiceDirectoryKey =
+    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector");
+
+const QStringList StartTrace = {"Brevolt Connector: Service starting.",
+                                "Brevolt Connector: Started.", "Brevolt Connector: Entering loop."};
+const QStringList StopTrace = {"Brevolt Connector: Service stopping.",
+                               "Brevolt Connector: Service stopped.",
+                               "Brevolt Connector: Exiting loop."};
+
+// Polls ACondition every 50 ms for at most AMilliseconds.
+bool WaitUntil(const std::function<bool()>& ACondition, int AMilliseconds = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!ACondition()) {
+        if (timer.elapsed() > AMilliseconds)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+// A log line's area column and message, as the logger lays them out.
+QString Line(const QString& AArea, const QString& AMessage) {
+    return QLatin1Char('|') + AArea.leftJustified(50) + QStringLiteral("| ") + AMessage;
+}
+
+// Each text of AParts found in AText after the one before it.
+::testing::AssertionResult InOrder(const QString& AText, const QStringList& AParts) {
+    qsizetype from = 0;
+    for (const QString& part : AParts) {
+        const qsizetype at = AText.indexOf(part, from);
+        if (at < 0)
+            return ::testing::AssertionFailure()
+                   << "\"" << part.toStdString() << "\" missing (in order) from:\n"
+                   << AText.toStdString();
+        from = at + part.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A datagram socket standing in for systemd's NOTIFY_SOCKET.
+class TNotifySocket {
+public:
+    explicit TNotifySocket(const QString& APath) : FPath(APath) {
+        FSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = APath.toLocal8Bit();
+        memcpy(address.sun_path, path.constData(), path.size());
+        if (bind(FSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind the notify socket");
+    }
+    ~TNotifySocket() { close(FSocket); }
+    const QString& Path() const { return FPath; }
+    // The next datagram, empty when none comes in time.
+    QString Receive(int AMilliseconds = 10000) {
+        pollfd p{FSocket, POLLIN, 0};
+        if (poll(&p, 1, AMilliseconds) <= 0)
+            return QString();
+        char buffer[512];
+        const ssize_t n = recv(FSocket, buffer, sizeof buffer, 0);
+        return n > 0 ? QString::fromUtf8(buffer, n) : QString();
+    }
+
+private:
+    QString FPath;
+    int FSocket = -1;
+};
+
+// An exclusive lock on the sample database: every query of the service
+// waits (up to its busy time-out) while it is held.
+class TDatabaseLock {
+public:
+    explicit TDatabaseLock(const QString& AFile) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
+        db.setDatabaseName(AFile);
+        if (!db.open() || !QSqlQuery(db).exec(QStringLiteral("begin exclusive")))
+            throw std::runtime_error("cannot lock the sample database");
+    }
+    ~TDatabaseLock() {
+        Release();
+        QSqlDatabase::removeDatabase(Name);
+    }
+    void Release() {
+        QSqlDatabase db = QSqlDatabase::database(Name, false);
+        if (db.isOpen()) {
+            QSqlQuery(db).exec(QStringLiteral("commit"));
+            db.close();
+        }
+    }
+
+private:
+    const QString Name = QStringLiteral("TDatabaseLock");
+};
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QDir().mkpath(FBin);
+        QDir().mkpath(FDir.File("trace"));
+        QDir().mkpath(SvcDir() + "logs");
+        // A copy of its own, so that the program folder (where the logger
+        // starts before the service directory is known) is temporary too.
+        ASSERT_TRUE(QFile::copy(QStringLiteral(BREVOLT_SERVICE_EXE), Exe()));
+        FEnvironment = QProcessEnvironment::systemEnvironment();
+        FEnvironment.insert("BREVOLT_TRACE_FILE", FTraceFile);
+        FEnvironment.insert("BREVOLT_SYSTEMD_DIR", FDir.File("units"));
+        FEnvironment.insert("QT_QPA_PLATFORM", "offscreen");
+        FEnvironment.remove("NOTIFY_SOCKET");
+    }
+
+    void TearDown() override {
+        if (FProcess && FProcess->state() != QProcess::NotRunning) {
+            FProcess->kill();
+            FProcess->waitForFinished(5000);
+        }
+    }
+
+    QString Exe() const { return FBin + "BrevoltRPro9Service"; }
+    QString SvcDir() const { return FSample.Paths().ServiceDirectory; }
+
+    // Writes the configuration file of AFolder: no run for ten minutes and
+    // no Oracle pause unless AChange says otherwise.
+    void WriteConfig(const std::function<void(TConnectorConfig&)>& AChange = {},
+                     const QString& AFolder = QString()) {
+        using namespace uBrevoltRPro9ConnectorCommon;
+        Config() = TConnectorConfig();
+        Config().scanscheduling = 0;
+        Config().scaninterval = 600000;
+        Config().oracledelay = 0;
+        Config().lastquery = uOVUtils::ToDateTime(QDateTime(QDate(2024, 5, 1), QTime(0, 0)));
+        if (AChange)
+            AChange(Config());
+        uOVUtils::ExeDir() = AFolder.isEmpty() ? SvcDir() : AFolder;
+        uOVLogging::DefaultLogLevel = 9; // the "loglevel" written
+        SaveConfig();
+    }
+
+    QProcess& Start(const QStringList& AArguments = {}) {
+        FProcess = std::make_unique<QProcess>();
+        FProcess->setProgram(Exe());
+        FProcess->setArguments(AArguments);
+        FProcess->setProcessEnvironment(FEnvironment);
+        FProcess->start();
+        EXPECT_TRUE(FProcess->waitForStarted(5000));
+        return *FProcess;
+    }
+
+    void Signal(int ASignal) { ::kill(static_cast<pid_t>(FProcess->processId()), ASignal); }
+
+    // Sends ASignal and waits for the exit; the milliseconds it took, or -1.
+    qint64 StopWith(int ASignal = SIGTERM, int AMilliseconds = 10000) {
+        QElapsedTimer timer;
+        timer.start();
+        Signal(ASignal);
+        if (!FProcess->waitForFinished(AMilliseconds))
+            return -1;
+        return timer.elapsed();
+    }
+
+    int ExitCode() const {
+        return FProcess->exitStatus() == QProcess::NormalExit ? FProcess->exitCode() : -1;
+    }
+
+    static QString LogTextOf(const QString& AFolder) {
+        QString text;
+        for (const QString& name : QDir(AFolder).entryList({"*.log"}, QDir::Files, QDir::Name))
+            text += uOVCodePage::FromAnsi(ReadFileBytes(AFolder + "/" + name));
+        return text;
+    }
+    QString LogText() const { return LogTextOf(SvcDir() + "logs"); }
+
+    bool WaitForLog(const QString& AText, int AMilliseconds = 10000,
+                    const QString& AFolder = QString()) {
+        const QString folder = AFolder.isEmpty() ? SvcDir() + "logs" : AFolder;
+        const bool found =
+            WaitUntil([&] { return LogTextOf(folder).contains(AText); }, AMilliseconds);
+        if (!found)
+            ADD_FAILURE() << "log line \"" << AText.toStdString() << "\" did not come:\n"
+                          << LogTextOf(folder).toStdString();
+        return found;
+    }
+
+    QStringList TraceLines() const {
+        if (!QFile::exists(FTraceFile))
+            return {};
+        QString text = uOVCodePage::FromAnsi(ReadFileBytes(FTraceFile));
+        EXPECT_TRUE(text.isEmpty() || text.endsWith("\r\n"));
+        text.chop(2);
+        return text.isEmpty() ? QStringList() : text.split("\r\n");
+    }
+
+    TSampleEnvironment FSample;
+    TTempDir FDir;
+    QString FBin = FDir.Dir() + "bin/";
+    QString FTraceFile = FDir.File("trace/Brevolt.log");
+    QProcessEnvironment FEnvironment;
+    std::unique_ptr<QProcess> FProcess;
+};
+
+TEST_F(ServiceTest, StartsReportsReadyAndStopsCleanlyOnSigterm) {
+    WriteConfig();
+    TNotifySocket notify(FDir.File("notify.sock"));
+    FEnvironment.insert("NOTIFY_SOCKET", notify.Path());
+    Start();
+
+    EXPECT_EQ(notify.Receive(), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(WaitForLog("Brevolt for Retail Pro 9 service entering execution loop"));
+    ASSERT_TRUE(WaitUntil([&] { return TraceLines().size() == 3; }));
+    EXPECT_EQ(TraceLines(), StartTrace);
+
+    const qint64 took = StopWith(SIGTERM);
+    ASSERT_GE(took, 0) << "the service did not stop";
+    EXPECT_LT(took, 5000);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_EQ(notify.Receive(), "STOPPING=1\nSTATUS=Stopping");
+    EXPECT_EQ(TraceLines(), StopTrace);
+    // The log is in the service directory named by the registry.
+    const QString execute = QStringLiteral("Connector.TBrevoltRPro9Connector.ServiceExecute");
+    const QString stop = QStringLiteral("Connector.ServiceStop");
+    EXPECT_TRUE(InOrder(LogText(),
+                        {Line("", "Service started."), Line(execute, "Entering service loop"),
+                         Line(execute, "Calling logic.Enable"),
+                         ">> ENTER" + Line("TdlgConnectorLogic.Enable", "BEGIN"),
+                         "<< EXIT " + Line("TdlgConnectorLogic.Enable", "END"),
+                         Line(execute, "Brevolt for Retail Pro 9 service entering execution loop"),
+                         ">> ENTER" + Line(stop, "BEGIN"), Line(stop, "Service stopping..."),
+                         Line(stop, "Service stopped"), "<< EXIT " + Line(stop, "END"),
+                         Line("", "Brevolt for Retail Pro 9 service shutting down"),
+                         "<< EXIT " + Line(execute, "END")}));
+}
+
+TEST_F(ServiceTest, RunsWithoutTheTraceFolderAndNeverCreatesIt) {
+    WriteConfig();
+    FEnvironment.insert("BREVOLT_TRACE_FILE", FDir.File("missing/Brevolt.log"));
+    Start();
+    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    EXPECT_GE(StopWith(SIGINT), 0);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(FDir.File("missing")));
+}
+
+TEST_F(ServiceTest, StopEndsTheOraclePausePromptly) {
+    // Scheduling by slot leaves the whole settle delay to Enable.
+    WriteConfig([](TConnectorConfig& c) {
+        c.scanscheduling = 1;
+        c.oracledelay = 600000;
+    });
+    Start();
+    ASSERT_TRUE(WaitForLog("seconds to allow Oracle to settle..."));
+    const qint64 took = StopWith(SIGTERM);
+    ASSERT_GE(took, 0);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_EQ(TraceLines(), StopTrace);
+    EXPECT_TRUE(InOrder(LogText(), {"Service stopping...", "service shutting down"}));
+}
+
+TEST_F(ServiceTest, StopEndsTheMissingConfigurationWaitPromptly) {
+    WriteConfig();
+    {
+        // The configuration is there for the start-up; the probe of Enable is
+        // held until it has gone, so Enable finds it missing.
+        TDatabaseLock lock(FSample.Paths().DatabaseFile);
+        Start();
+        ASSERT_TRUE(WaitForLog(">> ENTER|TdlgConnectorLogic.InitDatabase"));
+        ASSERT_TRUE(QFile::remove(SvcDir() + "Brevoltconnector.cfg"));
+    }
+    ASSERT_TRUE(WaitForLog("Configuration not found.  Pausing..."));
+    const qint64 took = StopWith(SIGTERM);
+    ASSERT_GE(took, 0);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_EQ(TraceLines(), StopTrace);
+}
+
+TEST_F(ServiceTest, AStopDuringARunWaitsForTheRun) {
+    WriteConfig([](TConnectorConfig& c) {
+        c.scaninterval = 1500;
+        c.locations = QStringList{"001.001"};
+    });
+    Start({"-skiptransmit"});
+    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    TDatabaseLock lock(FSample.Paths().DatabaseFile); // the run's probe waits
+    ASSERT_TRUE(WaitForLog("======Starting run========"));
+
+    Signal(SIGTERM);
+    EXPECT_FALSE(FProcess->waitForFinished(1500)) << "stopped in the middle of a run";
+    lock.Release();
+    ASSERT_TRUE(FProcess->waitForFinished(10000));
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_TRUE(InOrder(LogText(), {"======Starting run========", "======Run completed=======",
+                                    "Service stopping...", "service shutting down"}));
+    EXPECT_EQ(TraceLines(), StopTrace);
+}
+
+TEST_F(ServiceTest, PauseHoldsTheServiceAndAStopWhilePausedStillStops) {
+    WriteConfig();
+    TNotifySocket notify(FDir.File("notify.sock"));
+    FEnvironment.insert("NOTIFY_SOCKET", notify.Path());
+    Start();
+    EXPECT_EQ(notify.Receive(), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+
+    Signal(SIGTSTP);
+    EXPECT_EQ(notify.Receive(), "STATUS=Paused");
+    Signal(SIGCONT);
+    EXPECT_EQ(notify.Receive(), "STATUS=Running");
+    ASSERT_TRUE(WaitForLog("Service continued."));
+    Signal(SIGTSTP);
+    EXPECT_EQ(notify.Receive(), "STATUS=Paused");
+    EXPECT_EQ(FProcess->state(), QProcess::Running); // paused, not stopped by the terminal signal
+
+    const qint64 took = StopWith(SIGTERM);
+    ASSERT_GE(took, 0);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_EQ(TraceLines(), StopTrace);
+}
+
+struct TRunOnceCase {
+    const char* name;
+    const char* password;
+    bool succeeds;
+};
+
+class RunOnceTest : public ServiceTest, public ::testing::WithParamInterface<TRunOnceCase> {};
+
+TEST_P(RunOnceTest, StopsAfterOneRunWithTheRunsOutcomeAsExitCode) {
+    TFtpServer ftp;
+    ASSERT_TRUE(ftp.Running());
+    WriteConfig([&](TConnectorConfig& c) {
+        c.locations = QStringList{"001.001"};
+        c.ftpserver = ftp.Address();
+        c.ftpusername = QStringLiteral("shopone");
+        c.ftppassword = QString::fromLatin1(GetParam().password);
+    });
+    Start({"/RunOnce"});
+    ASSERT_TRUE(FProcess->waitForFinished(30000));
+    EXPECT_EQ(ExitCode() == 0, GetParam().succeeds) << "exit code " << ExitCode();
+    EXPECT_NE(ExitCode(), -1);
+    EXPECT_EQ(ftp.Commands().filter(QRegularExpression("^STOR ")).size(),
+              GetParam().succeeds ? 1 : 0);
+    EXPECT_TRUE(InOrder(
+        LogText(), {"======Run completed=======", "Service stopping...", "service shutting down"}));
+    EXPECT_EQ(TraceLines(), StopTrace);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, RunOnceTest,
+                         ::testing::Values(TRunOnceCase{"Uploaded", "secret", true},
+                                           TRunOnceCase{"WrongPassword", "wrong", false}),
+                         [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(ServiceTest, InstallWritesTheUnitAndRegistryAndUninstallRemovesThem) {
+    QDir().mkpath(FDir.File("units"));
+    const QString unitFile = FDir.File("units/BrevoltRPro9Connector.service");
+
+    QProcess& install = Start({"/INSTALL", "-Silent", "-loglevel=5", "/x=a b"});
+    ASSERT_TRUE(install.waitForFinished(10000));
+    EXPECT_EQ(ExitCode(), 0) << install.readAllStandardError().toStdString();
+    EXPECT_EQ(install.readAllStandardOutput(), QByteArray()); // silent
+    EXPECT_EQ(ReadFileBytes(unitFile), "[Unit]\n"
+                                       "Description=Brevolt connector service for Retail Pro 9.\n"
+                                       "Wants=network-online.target\n"
+                                       "After=network-online.target\n"
+                                       "\n"
+                                       "[Service]\n"
+                                       "Type=notify\n"
+                                       "ExecStart=" +
+                                           Exe().toUtf8() +
+                                           " -loglevel=5 \"/x=a b\"\n"
+                                           "TimeoutStopSec=10min\n"
+                                           "\n"
+                                           "[Install]\n"
+                                           "WantedBy=multi-user.target\n");
+    auto services = platform::RegistryKey::OpenLocalMachine(ServicesKey.toStdString());
+    ASSERT_TRUE(services);
+    EXPECT_EQ(services->ReadString("Description"),
+              std::optional<std::string>("Brevolt connector service for Retail Pro 9."));
+    auto directory = platform::RegistryKey::OpenLocalMachine(ServiceDirectoryKey.toStdString());
+    ASSERT_TRUE(directory);
+    EXPECT_EQ(directory->ReadString("ServiceDirectory"),
+              std::optional<std::string>(FBin.toStdString()));
+    EXPECT_TRUE(LogTextOf(FBin + "logs").contains("Registry key for execution path was created."));
+
+    QProcess& uninstall = Start({"-uninstall"});
+    ASSERT_TRUE(uninstall.waitForFinished(10000));
+    EXPECT_EQ(ExitCode(), 0) << uninstall.readAllStandardError().toStdString();
+    const QByteArray confirmation = uninstall.readAllStandardOutput();
+    EXPECT_EQ(confirmation.count('\n'), 1);
+    EXPECT_TRUE(confirmation.contains("BrevoltRPro9Connector uninstalled")) << confirmation.data();
+    EXPECT_FALSE(QFileInfo::exists(unitFile));
+    EXPECT_FALSE(services->ValueExists("Description"));
+    EXPECT_FALSE(directory->ValueExists("ServiceDirectory"));
+    EXPECT_TRUE(InOrder(LogTextOf(FBin + "logs"),
+                        {"Service installed.", "Uninstalling service", "Service uninstalled."}));
+
+    QProcess& again = Start({"-UNINSTALL", "-SILENT"});
+    ASSERT_TRUE(again.waitForFinished(10000));
+    EXPECT_NE(ExitCode(), 0);
+    EXPECT_TRUE(again.readAllStandardError().contains("is not installed"));
+}
+
+TEST_F(ServiceTest, InstallIntoAMissingFolderFailsWithAnError) {
+    QProcess& install = Start({"-install"});
+    ASSERT_TRUE(install.waitForFinished(10000));
+    EXPECT_NE(ExitCode(), 0);
+    EXPECT_TRUE(install.readAllStandardError().contains("cannot write"));
+    EXPECT_EQ(install.readAllStandardOutput(), QByteArray());
+    EXPECT_FALSE(platform::RegistryKey::OpenLocalMachine(ServicesKey.toStdString()));
+}
+
+struct TFormsCase {
+    const char* name;
+    const char* consoleSwitch;
+    int oracledelay;
+    const char* awaited; // the log line that shows how far the start-up came
+};
+
+class FormsModeTest : public ServiceTest, public ::testing::WithParamInterface<TFormsCase> {};
+
+TEST_P(FormsModeTest, RunsHeadlessAndEndsOnSigterm) {
+    // Forms mode reads no registry: everything is in the program folder.
+    WriteConfig(
+        [&](TConnectorConfig& c) {
+            c.scanscheduling = 1;
+            c.oracledelay = GetParam().oracledelay;
+        },
+        FBin);
+    Start({QString::fromLatin1(GetParam().consoleSwitch)});
+    ASSERT_TRUE(WaitForLog(QString::fromLatin1(GetParam().awaited), 10000, FBin + "logs"));
+    EXPECT_EQ(TraceLines(), QStringList({"Brevolt Connector: Executing", "Running in forms mode"}));
+    const qint64 took = StopWith(SIGTERM);
+    ASSERT_GE(took, 0);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(ExitCode(), 0);
+    EXPECT_FALSE(LogTextOf(FBin + "logs").contains("Oracle pause completed"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Switches, FormsModeTest,
+                         ::testing::Values(TFormsCase{"DashMixedCaseStarted", "-Console", 0,
+                                                      "<< EXIT |TdlgConnectorLogic.InitDatabase"},
+                                           TFormsCase{"SlashUpperCaseInOraclePause", "/CONSOLE",
+                                                      600000,
+                                                      "seconds to allow Oracle to settle..."}),
+                         [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST(UnitFileTest, QuotesAndEscapesExecStartWords) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/brevolt/BrevoltRPro9Service", "/opt/brevolt/BrevoltRPro9Service"},
+        {"/opt/my folder/x", "\"/opt/my folder/x\""},
+        {"-a=\"q\"", "\"-a=\\\"q\\\"\""},
+        {"c:\\dir", "\"c:\\\\dir\""},
+        {"100%", "100%%"},
+        {"$HOME", "$$HOME"},
+        {"", "\"\""},
+        {";", "\";\""},
+        {"line\nbreak", "\"line\\nbreak\""},
+    };
+    for (const auto& [word, quoted] : cases)
+        EXPECT_EQ(platform::QuoteUnitWord(word), quoted) << word;
+}
+
+} // namespace
