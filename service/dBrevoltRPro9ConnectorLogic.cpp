@@ -1,6 +1,7 @@
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVClock.h"
 #include "common/uOVFtp.h"
@@ -105,7 +106,11 @@ void TdlgConnectorLogic::InitService() {
                 const auto dir = key->ReadString("ServiceDirectory");
                 if (dir && !dir->empty()) {
                     ExeDir() = WithTrailingBackslash(QString::fromStdString(*dir));
-                    LogDir() = ExeDir() + QStringLiteral("logs") + QDir::separator();
+                    // The logger made its folder under the program's own folder;
+                    // lines would wait for ever for a missing one here.
+                    const QString logDir = ExeDir() + QStringLiteral("logs") + QDir::separator();
+                    QDir().mkdir(logDir);
+                    SetLogDir(logDir);
                 }
             }
         }
@@ -379,12 +384,9 @@ void TdlgConnectorLogic::tmIdleTimer() {
     if (DailyPingSent && hour < 7) {
         DailyPingSent = false;
     } else if (!DailyPingSent && hour > 8) {
-        try {
-            uBrevoltRPro9ConnectorCommon::SendNotification(
-                cfg.dailypingemails, QStringLiteral("Brevolt service health check"),
-                {QStringLiteral("It's after 8am and the Brevolt service is still running")});
-        } catch (...) {
-        }
+        // A failed notice still sets the latch: one attempt per morning.
+        uBrevoltRPro9ConnectorCommon::NotifyServiceEvent(
+            uBrevoltRPro9ConnectorCommon::TServiceEvent::DailyHealth);
         DailyPingSent = true;
     }
 

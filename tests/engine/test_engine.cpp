@@ -1,0 +1,513 @@
+// The engine's lifecycle and scheduler, driven by a manual clock: handlers
+// are called directly, no test waits for real time.
+#include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uOVClock.h"
+#include "common/uOVCodePage.h"
+#include "common/uOVLogging.h"
+#include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "tests/support/TestSupport.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QDir>
+
+using namespace uBrevoltRPro9ConnectorCommon;
+using namespace uOVUtils;
+
+namespace {
+
+// 2024-01-15 is a Monday.
+QDateTime At(int ADay, int AHour, int AMinute, int ASecond = 0, int AMsec = 0) {
+    return QDateTime(QDate(2024, 1, ADay), QTime(AHour, AMinute, ASecond, AMsec));
+}
+
+TDateTime TimeOfDay(int AHour, int AMinute) {
+    return (AHour * 60 + AMinute) / 1440.0;
+}
+
+// A manual clock that can run a callback on each sleep, to act "while" the
+// engine waits.
+class TScriptedClock : public TManualClock {
+public:
+    using TManualClock::TManualClock;
+    std::function<void()> OnSleep;
+    void Sleep(int AMilliseconds) override {
+        TManualClock::Sleep(AMilliseconds);
+        if (OnSleep)
+            OnSleep();
+    }
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("BREVOLT_REGISTRY", FDir.File("registry.reg").toUtf8());
+        ExeDir() = FDir.Dir();
+        uOVLogging::LogDir() = FDir.Dir() + "logs/";
+        QDir().mkpath(uOVLogging::LogDir());
+        SetClock(&FClock);
+        Config() = TConnectorConfig();
+        ConsoleMode = false;
+        DatabaseReady = false;
+        DailyPingSent = true;
+        AppLogger = new TOVLogger("EngineTest", true);
+        uOVLogging::DefaultLogger = AppLogger;
+        AppLogger->SetLogLevel(9);
+        AppLogger->StartLogging();
+    }
+
+    void TearDown() override {
+        FEngine.reset();
+        EndLog();
+        SetClock(nullptr);
+    }
+
+    void EndLog() {
+        if (!AppLogger)
+            return;
+        AppLogger->EndLogging();
+        delete AppLogger;
+        AppLogger = nullptr;
+        uOVLogging::DefaultLogger = nullptr;
+    }
+
+    // Everything logged so far; ends the logger.
+    QString LogText() {
+        EndLog();
+        QString text;
+        for (const QString& name : QDir(uOVLogging::LogDir()).entryList({"*.log"}, QDir::Files))
+            text += uOVCodePage::FromAnsi(testsupport::ReadFileBytes(uOVLogging::LogDir() + name));
+        return text;
+    }
+
+    TdlgConnectorLogic& Engine() {
+        if (!FEngine)
+            FEngine = std::make_unique<TdlgConnectorLogic>();
+        return *FEngine;
+    }
+
+    QDateTime NextRun() { return ToQDateTime(Engine().FNextRun); }
+
+    testsupport::TTempDir FDir;
+    TScriptedClock FClock{At(15, 10, 0)};
+    std::unique_ptr<TdlgConnectorLogic> FEngine;
+};
+
+struct TScheduleCase {
+    const char* name;
+    int scheduling;
+    int interval;
+    int oracledelay;
+    TDateTime sleepbegin, sleepend;
+    std::vector<std::tuple<int, int, TDateTime>> slots; // day 1 = Sunday, slot 1..6
+    QDateTime now;
+    QDateTime nextRun;
+    qint64 timerMs;
+};
+
+TEST_F(EngineTest, SchedulesByIntervalAndBySlot) {
+    const TDateTime unset = -1;
+    const TScheduleCase cases[] = {
+        {"oracle delay consumed",
+         0,
+         60000,
+         120000,
+         0,
+         1.0 / 86400,
+         {},
+         At(15, 10, 0),
+         At(15, 10, 2),
+         120000},
+        {"moved past the sleep window",
+         0,
+         3600000,
+         0,
+         TimeOfDay(22, 0),
+         TimeOfDay(6, 0),
+         {},
+         At(15, 21, 30),
+         At(16, 6, 0),
+         30600000},
+        {"window counts from today's begin",
+         0,
+         3600000,
+         0,
+         TimeOfDay(22, 0),
+         TimeOfDay(6, 0),
+         {},
+         At(15, 2, 0),
+         At(15, 3, 0),
+         3600000},
+        {"window compared with today only",
+         0,
+         4 * 3600000,
+         0,
+         TimeOfDay(1, 0),
+         TimeOfDay(5, 0),
+         {},
+         At(15, 23, 30),
+         At(16, 3, 30),
+         4 * 3600000},
+        {"exactly at the sleep begin",
+         0,
+         3600000,
+         0,
+         TimeOfDay(22, 0),
+         TimeOfDay(23, 0),
+         {},
+         At(15, 21, 0),
+         At(15, 22, 0),
+         3600000},
+        {"exactly at the sleep end",
+         0,
+         3600000,
+         0,
+         TimeOfDay(20, 0),
+         TimeOfDay(22, 0),
+         {},
+         At(15, 21, 0),
+         At(15, 22, 0),
+         3600000},
+        {"zero interval uses the default",
+         0,
+         0,
+         0,
+         0,
+         1.0 / 86400,
+         {},
+         At(15, 10, 0),
+         At(15, 10, 1),
+         60000},
+        {"invalid type schedules by interval",
+         7,
+         60000,
+         0,
+         0,
+         1.0 / 86400,
+         {},
+         At(15, 10, 0),
+         At(15, 10, 1),
+         60000},
+        {"only Monday 10:00, now Monday 11:00",
+         1,
+         60000,
+         120000,
+         0,
+         0,
+         {{2, 1, TimeOfDay(10, 0)}},
+         At(15, 11, 0),
+         At(22, 10, 0),
+         (6 * 24 + 23) * 3600000LL},
+        {"half a second before the slot",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{2, 1, TimeOfDay(10, 0)}},
+         At(15, 9, 59, 59, 500),
+         At(15, 10, 0),
+         500},
+        {"slot just run is not chosen again",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{2, 1, TimeOfDay(10, 0)}, {2, 2, TimeOfDay(12, 0)}},
+         At(15, 10, 0, 30),
+         At(15, 12, 0),
+         (2 * 3600 - 30) * 1000LL},
+        {"12:00 AM never chosen",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{2, 1, 0}, {3, 1, 0}, {4, 1, TimeOfDay(8, 0)}},
+         At(15, 10, 0),
+         At(17, 8, 0),
+         46 * 3600000LL},
+        {"first qualifying slot in slot order",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{2, 1, TimeOfDay(14, 0)}, {2, 2, TimeOfDay(10, 0)}},
+         At(15, 9, 0),
+         At(15, 14, 0),
+         5 * 3600000LL},
+        {"sixth slot",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{7, 6, TimeOfDay(6, 30)}},
+         At(15, 10, 0),
+         At(20, 6, 30),
+         (4 * 24 + 20) * 3600000LL + 30 * 60000},
+        {"next week's Sunday",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{1, 1, TimeOfDay(9, 0)}},
+         At(15, 10, 0),
+         At(21, 9, 0),
+         (5 * 24 + 23) * 3600000LL},
+        {"no slot anywhere", 1, 60000, 0, 0, 0, {}, At(15, 10, 0), At(16, 10, 0), 86400000},
+    };
+    for (const TScheduleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Engine();
+        TConnectorConfig& cfg = Config();
+        cfg.scanscheduling = c.scheduling;
+        cfg.scaninterval = c.interval;
+        cfg.oracledelay = c.oracledelay;
+        cfg.sleepbegin = c.sleepbegin;
+        cfg.sleepend = c.sleepend;
+        for (auto& row : cfg.DayTimes)
+            std::fill(std::begin(row), std::end(row), unset);
+        for (const auto& [day, slot, time] : c.slots)
+            cfg.DayTimes[day - 1][slot - 1] = time;
+        FClock.Set(c.now);
+        Engine().SetTimerInterval();
+        EXPECT_EQ(NextRun(), c.nextRun);
+        EXPECT_EQ(Engine().tmProcess->interval(), c.timerMs);
+        if (c.scheduling != 1)
+            EXPECT_EQ(cfg.oracledelay, 0);
+        else
+            EXPECT_EQ(cfg.oracledelay, c.oracledelay);
+    }
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("Factoring in Oracle delay of 120 seconds"));
+    EXPECT_TRUE(log.contains("Schedule type is invalid!  Switching to schedule by interval..."));
+    EXPECT_TRUE(log.contains("Scan interval 0 is not positive; using 60000 milliseconds"));
+    EXPECT_TRUE(log.contains("Next run will be after the configured sleep period, starting at "
+                             "01/16/2024 06:00:00"));
+    EXPECT_TRUE(log.contains("No times configured, setting next batch in 24 hours"));
+    EXPECT_TRUE(log.contains("Idle.  Next run will start at 01/15/2024 14:00:00, timer set to "
+                             "18000000 milliseconds"));
+}
+
+TEST_F(EngineTest, InitServiceLogsTheConfigurationWithPasswordsMasked) {
+    Config().ftppassword = "ftp-secret";
+    Config().smtppassword = "";
+    Config().smtpusername = "mailer";
+    SaveConfig();
+    Config() = TConnectorConfig();
+    Engine();
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("| Configuration:"));
+    EXPECT_TRUE(log.contains("ftppassword=********"));
+    EXPECT_TRUE(log.contains("smtpusername=mailer"));
+    EXPECT_FALSE(log.contains("ftp-secret"));
+    EXPECT_FALSE(log.contains("smtppassword="));
+    EXPECT_EQ(Config().ftppassword, "ftp-secret");
+}
+
+TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
+    testsupport::TTempDir serviceDir;
+    testsupport::WriteFileBytes(
+        FDir.File("registry.reg"),
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector]\r\n"
+        "\"ServiceDirectory\"=\"" +
+            serviceDir.Dir().toUtf8() + "\"\r\n");
+    Engine();
+    EXPECT_EQ(ExeDir(), serviceDir.Dir());
+    EXPECT_EQ(uOVLogging::GetLogDir(), serviceDir.Dir() + "logs/");
+    EXPECT_TRUE(LogText().contains("Configuration:")); // written into the new folder
+}
+
+TEST_F(EngineTest, EnablePausesForTheOutstandingOracleDelayOnlyInServiceModeBySlot) {
+    struct Case {
+        const char* name;
+        bool console;
+        int scheduling;
+        int secondsSinceStart;
+        int expectedDelaySecs;
+        qint64 expectedPauseMs;
+    };
+    const Case cases[] = {
+        {"service mode by slot", false, 1, 5, 115, 115000},
+        {"service mode by interval: delay consumed", false, 0, 0, -0, 0},
+        {"forms mode never pauses", true, 1, 0, 120, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Config() = TConnectorConfig();
+        Config().scanscheduling = c.scheduling;
+        Config().oracledelay = 120000;
+        SaveConfig();
+        ConsoleMode = c.console;
+        DatabaseReady = false;
+        FEngine.reset();
+        FClock.Set(At(15, 10, 0));
+        Engine();
+        FClock.Advance(c.secondsSinceStart * 1000);
+        const QDateTime before = FClock.Now();
+        Engine().Enable();
+        EXPECT_EQ(Engine().FDelaySecs <= 0 ? 0 : Engine().FDelaySecs,
+                  c.expectedDelaySecs <= 0 ? 0 : c.expectedDelaySecs);
+        EXPECT_EQ(before.msecsTo(FClock.Now()), c.expectedPauseMs);
+        EXPECT_TRUE(Engine().FEnabled);
+        EXPECT_EQ(Engine().tmProcess->isActive(), !c.console);
+        EXPECT_EQ(Engine().tmIdle->isActive(), !c.console);
+    }
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("Pausing 115 seconds to allow Oracle to settle..."));
+    EXPECT_TRUE(log.contains("Oracle pause completed, continuing."));
+}
+
+TEST_F(EngineTest, StopEndsTheOraclePauseAndTheConfigurationWaitPromptly) {
+    Config().scanscheduling = 1;
+    Config().oracledelay = 120000;
+    SaveConfig();
+    Engine();
+    int sleeps = 0;
+    FClock.OnSleep = [&] {
+        if (++sleeps == 3)
+            Engine().RequestStop();
+    };
+    const QDateTime before = FClock.Now();
+    Engine().Enable();
+    EXPECT_LE(before.msecsTo(FClock.Now()), 300);
+    EXPECT_FALSE(Engine().FEnabled);
+    EXPECT_FALSE(Engine().tmProcess->isActive());
+
+    // No configuration file: the wait for it ends on a stop as well.
+    FEngine.reset();
+    QFile::remove(ConfigFilePath());
+    Config() = TConnectorConfig();
+    Config().scanscheduling = 0; // the interval schedule consumes the delay
+    sleeps = 0;
+    Engine();
+    FClock.OnSleep = [&] {
+        if (++sleeps == 45)
+            Engine().RequestStop();
+    };
+    Engine().Enable();
+    EXPECT_EQ(sleeps, 45);
+    EXPECT_FALSE(Engine().FEnabled);
+    EXPECT_FALSE(Engine().tmIdle->isActive());
+    EXPECT_TRUE(LogText().contains(" ERROR   |" + QString(50, ' ') +
+                                   "| Configuration not found.  Pausing..."));
+}
+
+TEST_F(EngineTest, TicksAfterDisableDoNothing) {
+    Config().scanscheduling = 0;
+    Config().runimmediate = false;
+    SaveConfig();
+    Engine().Enable();
+    Engine().Disable();
+    Config().ftpserver = "changed-in-memory";
+    Engine().tmIdleTimer();
+    Engine().tmProcessTimer();
+    EXPECT_EQ(Config().ftpserver, "changed-in-memory"); // no reload
+    EXPECT_FALSE(Engine().tmProcess->isActive());
+    EXPECT_FALSE(LogText().contains("======Starting run========"));
+}
+
+TEST_F(EngineTest, RunImmediateIsServedByTheIdleTick) {
+    Config().scanscheduling = 1;
+    SaveConfig();
+    Engine().Enable();
+    ASSERT_TRUE(Engine().tmProcess->isActive());
+    Config().runimmediate = true;
+    SaveConfig();
+    Config().runimmediate = false;
+
+    Engine().tmIdleTimer();
+    EXPECT_EQ(Engine().tmProcess->interval(), 1000);
+    EXPECT_TRUE(Engine().tmProcess->isActive());
+    EXPECT_FALSE(Config().runimmediate);
+    bool changed = false;
+    Config().runimmediate = true;
+    ASSERT_TRUE(LoadConfig(changed));
+    EXPECT_FALSE(Config().runimmediate);
+    EXPECT_TRUE(LogText().contains("RunImmediate detected; calling SetTimerInterval"));
+}
+
+TEST_F(EngineTest, ClearingARunRequestKeepsSettingsTheUtilitySavedSinceTheLastLoad) {
+    Config().scanscheduling = 1;
+    SaveConfig();
+    Engine();
+    TConnectorConfig loaded = Config();
+    loaded.runimmediate = true; // an idle tick has just loaded a request
+    // Then the utility saves a new FTP server, its request still pending.
+    Config().ftpserver = "ftp.utility.example";
+    Config().runimmediate = true;
+    SaveConfig();
+    Config() = loaded;
+
+    Engine().SetTimerInterval();
+    bool changed = false;
+    ASSERT_TRUE(LoadConfig(changed));
+    EXPECT_FALSE(Config().runimmediate);
+    EXPECT_EQ(Config().ftpserver, "ftp.utility.example");
+}
+
+TEST_F(EngineTest, RunImmediateDuringARunWaitsForTheRunsOwnRescheduling) {
+    Config().scanscheduling = 1;
+    SaveConfig();
+    Engine().Enable();
+    Engine().tmProcess->stop(); // a run is in progress
+    Config().runimmediate = true;
+    SaveConfig();
+    Engine().tmIdleTimer();
+    EXPECT_FALSE(Engine().tmProcess->isActive());
+    EXPECT_TRUE(Config().runimmediate);
+    Engine().SetTimerInterval(); // the end of the run
+    EXPECT_EQ(Engine().tmProcess->interval(), 1000);
+    EXPECT_EQ(NextRun(), FClock.Now());
+}
+
+TEST_F(EngineTest, OneHealthNoticePerMorningAndNoneOnTheFirstDay) {
+    Config().scanscheduling = 1;
+    SaveConfig();
+    FClock.Set(At(15, 10, 0));
+    Engine().Enable();
+    struct Step {
+        QDateTime now;
+        bool sentAfter;
+    };
+    const Step steps[] = {
+        {At(15, 10, 0), true},  {At(15, 23, 0), true}, {At(16, 6, 59), false},
+        {At(16, 8, 59), false}, {At(16, 9, 0), true},  {At(16, 9, 5), true},
+        {At(17, 6, 0), false},  {At(17, 12, 0), true},
+    };
+    for (const Step& s : steps) {
+        FClock.Set(s.now);
+        Engine().tmIdleTimer();
+        EXPECT_EQ(DailyPingSent, s.sentAfter) << s.now.toString().toStdString();
+    }
+}
+
+TEST_F(EngineTest, ARunWithoutDatabaseIsSkippedAndRescheduled) {
+    Config().scanscheduling = 0;
+    Config().scaninterval = 300000;
+    Config().locations = QStringList{"001.001"};
+    SaveConfig();
+    Engine().Enable();
+    Engine().tmProcessTimer();
+    EXPECT_TRUE(Engine().tmProcess->isActive());
+    EXPECT_EQ(Engine().tmProcess->interval(), 300000);
+    EXPECT_FALSE(Engine().FProcessing);
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("======Starting run========"));
+    EXPECT_TRUE(log.contains("Database could not be properly accessed; skipping this run..."));
+    EXPECT_TRUE(log.contains("======Run completed======="));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
