@@ -12,11 +12,11 @@
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestSupport.h"
-#include "tools/uBrevoltSampleDatabase.h"
 
-#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -73,6 +73,11 @@ public:
         Exec(QStringLiteral("insert into cust_address values (?, 1, ?, ?)"),
              {ASid, APhone1, APhone2});
     }
+    // A customer with an e-mail address and ACount invoices at 007.007.
+    void Buyer(qint64 ASid, const QString& AFirst, int ACount) {
+        Customer(ASid, AFirst, QStringLiteral("Buyer"), QString(AFirst.toLower() + "@example.com"));
+        Invoices(7, 7, ASid, ACount);
+    }
     // ACount invoices of one location and customer, a second apart, the last
     // one an hour before the reference time; cashier 12 has no e-mail.
     void Invoices(int ASbs, int AStore, qint64 ACustomer, int ACount, int ACashier = 12) {
@@ -100,19 +105,17 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(Server->Running());
-        Begin(QStringLiteral("env"));
+        Begin();
     }
 
-    // A fresh sample environment in the folder ASub, a fresh record and log.
-    void Begin(const QString& ASub) {
+    // A fresh sample environment, record and log.
+    void Begin() {
         FEngine.reset();
         EndLog();
         Server->ClearCommands();
-        uBrevoltSampleDatabase::TSampleOptions options;
-        options.Invoices = 200;
-        options.Now = Reference;
-        FEnv = uBrevoltSampleDatabase::CreateSampleEnvironment(FDir.File(ASub), options);
-        qputenv("BREVOLT_REGISTRY", FEnv.RegistryFile.toUtf8());
+        FSample.reset();
+        FSample.emplace(200, Reference);
+        FEnv = FSample->Paths();
         ExeDir() = FEnv.ServiceDirectory;
         uOVLogging::LogDir() = ExeDir() + QStringLiteral("logs/");
         QDir().mkpath(uOVLogging::LogDir());
@@ -135,6 +138,7 @@ protected:
     void TearDown() override {
         FEngine.reset();
         EndLog();
+        FSample.reset();
         SetClock(nullptr);
         platform::SetCommandLine(std::vector<std::string>{});
         DebugMode = false;
@@ -215,7 +219,7 @@ protected:
     }
 
     static TFtpServer* Server;
-    TTempDir FDir;
+    std::optional<TSampleEnvironment> FSample;
     uBrevoltSampleDatabase::TSampleEnvironmentPaths FEnv;
     TManualClock FClock{RunStart};
     std::unique_ptr<TdlgConnectorLogic> FEngine;
@@ -344,12 +348,7 @@ TEST_F(ScanTest, NoInvoicesAnywhereArchivesTheHeaderOnly) {
 }
 
 TEST_F(ScanTest, SkipsEmptyItemsAndReadsAnItemWithoutADotAsStore) {
-    {
-        TDatabaseEdit db(FEnv.DatabaseFile);
-        db.Customer(9301, QStringLiteral("A"), QStringLiteral("B"),
-                    QStringLiteral("a@example.com"));
-        db.Invoices(7, 7, 9301, 2);
-    }
+    TDatabaseEdit(FEnv.DatabaseFile).Buyer(9301, QStringLiteral("A"), 2);
     Config().locations = {QStringLiteral("007007"), QString(), QStringLiteral("007.007")};
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 3);
@@ -363,12 +362,7 @@ TEST_F(ScanTest, SkipsEmptyItemsAndReadsAnItemWithoutADotAsStore) {
 }
 
 TEST_F(ScanTest, LogsProgressEveryThousandRows) {
-    {
-        TDatabaseEdit db(FEnv.DatabaseFile);
-        db.Customer(9401, QStringLiteral("Many"), QStringLiteral("Rows"),
-                    QStringLiteral("m@example.com"));
-        db.Invoices(7, 7, 9401, 2500);
-    }
+    TDatabaseEdit(FEnv.DatabaseFile).Buyer(9401, QStringLiteral("Many"), 2500);
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 2501);
     EXPECT_EQ(Server->Received(BatchName), ArchivedFile());
@@ -387,7 +381,7 @@ TEST_F(ScanTest, NamesTheFileAfterTheUserAndTheRunStart) {
          {Case{"shop.one", "shopone_20220605140309045.csv"}, Case{"", "_20220605140309045.csv"},
           Case{"a b@c#$%'+,=^~!&()-[]_{}", "abc~!&()-[]_{}_20220605140309045.csv"}}) {
         SCOPED_TRACE(c.User);
-        Begin(QString::number(qHash(QString::fromLatin1(c.User))));
+        Begin();
         Config().ftpusername = QString::fromLatin1(c.User);
         Config().locations = {QStringLiteral("005.005")};
         EXPECT_FALSE(Scan());
@@ -409,14 +403,8 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndArchiveTheFile) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        Begin(QString::fromLatin1(c.Mode) + QString::fromLatin1(c.Password) +
-              QString::number(c.Reachable));
-        {
-            TDatabaseEdit db(FEnv.DatabaseFile);
-            db.Customer(9501, QStringLiteral("Big"), QStringLiteral("Batch"),
-                        QStringLiteral("b@example.com"));
-            db.Invoices(7, 7, 9501, 1500);
-        }
+        Begin();
+        TDatabaseEdit(FEnv.DatabaseFile).Buyer(9501, QStringLiteral("Big"), 1500);
         TFtpServer server(QStringLiteral("shopone"), QStringLiteral("secret"),
                           QString::fromLatin1(c.Mode));
         ASSERT_TRUE(server.Running());
@@ -443,12 +431,7 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndArchiveTheFile) {
 }
 
 TEST_F(ScanTest, SkipTransmitPretendsWithoutConnecting) {
-    {
-        TDatabaseEdit db(FEnv.DatabaseFile);
-        db.Customer(9601, QStringLiteral("A"), QStringLiteral("B"),
-                    QStringLiteral("a@example.com"));
-        db.Invoices(7, 7, 9601, 3);
-    }
+    TDatabaseEdit(FEnv.DatabaseFile).Buyer(9601, QStringLiteral("A"), 3);
     platform::SetCommandLine(std::vector<std::string>{"-SkipTransmit"});
     EXPECT_FALSE(Scan());
     EXPECT_TRUE(Server->Commands().isEmpty());
@@ -492,11 +475,9 @@ TEST_F(ScanTest, BatchFolderNotWritableEndsTheScanBeforeArchiving) {
 TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
     {
         TDatabaseEdit db(FEnv.DatabaseFile);
-        db.Customer(9701, QStringLiteral("Good"), QStringLiteral("Row"),
-                    QStringLiteral("g@example.com"));
+        db.Buyer(9701, QStringLiteral("Good"), 2);
         db.Customer(9702, QStringLiteral("Bad"), QStringLiteral("Row"),
                     QStringLiteral("b@example.com"), QStringLiteral("abc"));
-        db.Invoices(7, 7, 9701, 2);
         db.Invoices(7, 7, 9702, 1);
         db.Invoices(7, 7, 9701, 2);
         db.Exec(QStringLiteral("update invoice set created_date = ? where cust_sid = 9702"),
