@@ -11,17 +11,11 @@ using namespace testsupport;
 
 namespace {
 
-class FtpClientTest : public ::testing::Test {
+class FtpClientTest : public TFtpServerTest {
 protected:
-    static void SetUpTestSuite() { Server = new TFtpServer(); }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
     void SetUp() override {
-        ASSERT_TRUE(Server->Running());
-        Server->ClearCommands();
-        Client.Host = Server->Address();
+        TFtpServerTest::SetUp();
+        Client.Host = Server().Address();
         Client.Username = QStringLiteral("shopone");
         Client.Password = QStringLiteral("secret");
     }
@@ -36,11 +30,8 @@ protected:
         Client.Disconnect();
     }
 
-    static TFtpServer* Server;
     TOVFtpClient Client;
 };
-
-TFtpServer* FtpClientTest::Server = nullptr;
 
 TEST_F(FtpClientTest, EveryLineGoesOutOnceWithCrLf) {
     struct Case {
@@ -56,15 +47,15 @@ TEST_F(FtpClientTest, EveryLineGoesOutOnceWithCrLf) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         Upload(c.Content, QString::fromLatin1(c.Name));
-        EXPECT_EQ(Server->Received(QString::fromLatin1(c.Name)), expected);
-        EXPECT_EQ(WithLfLineEnds(Server->Stored(QString::fromLatin1(c.Name))),
+        EXPECT_EQ(Server().Received(QString::fromLatin1(c.Name)), expected);
+        EXPECT_EQ(WithLfLineEnds(Server().Stored(QString::fromLatin1(c.Name))),
                   WithLfLineEnds(expected));
     }
 }
 
 TEST_F(FtpClientTest, LogsInPassiveAsciiStoreThenQuits) {
     Upload(QByteArrayLiteral("x\r\n"), QStringLiteral("order.csv"));
-    const QStringList commands = Server->Commands();
+    const QStringList commands = Server().Commands();
     ASSERT_GE(commands.size(), 4);
     EXPECT_EQ(commands.mid(0, 3),
               (QStringList{QStringLiteral("CONNECT"), QStringLiteral("USER shopone"),
@@ -82,7 +73,7 @@ TEST_F(FtpClientTest, LogsInPassiveAsciiStoreThenQuits) {
 TEST_F(FtpClientTest, ReplacesAFileOfTheSameName) {
     Upload(QByteArrayLiteral("first line, a long one\r\nsecond\r\n"), QStringLiteral("same.csv"));
     Upload(QByteArrayLiteral("short\r\n"), QStringLiteral("same.csv"));
-    EXPECT_EQ(WithLfLineEnds(Server->Stored(QStringLiteral("same.csv"))), QByteArray("short\n"));
+    EXPECT_EQ(WithLfLineEnds(Server().Stored(QStringLiteral("same.csv"))), QByteArray("short\n"));
 }
 
 TEST_F(FtpClientTest, UploadsFromTheCurrentPositionAndStreamsLargeFiles) {
@@ -96,7 +87,7 @@ TEST_F(FtpClientTest, UploadsFromTheCurrentPositionAndStreamsLargeFiles) {
     Client.Connect();
     Client.Put(source, QStringLiteral("big.csv"));
     Client.Disconnect();
-    EXPECT_EQ(Server->Received(QStringLiteral("big.csv")), big);
+    EXPECT_EQ(Server().Received(QStringLiteral("big.csv")), big);
 }
 
 TEST_F(FtpClientTest, WrongPasswordIsRefusedWithTheServersReply) {
@@ -111,7 +102,7 @@ TEST_F(FtpClientTest, WrongPasswordIsRefusedWithTheServersReply) {
     QBuffer source;
     source.open(QIODevice::ReadOnly);
     EXPECT_THROW(Client.Put(source, QStringLiteral("never.csv")), EOVFtpError);
-    EXPECT_FALSE(Server->Commands().contains(QStringLiteral("STOR never.csv")));
+    EXPECT_FALSE(Server().Commands().contains(QStringLiteral("STOR never.csv")));
 }
 
 TEST_F(FtpClientTest, SplitsHostAndPort) {

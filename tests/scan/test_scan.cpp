@@ -95,16 +95,10 @@ private:
     static inline qint64 FNextSid = 500000;
 };
 
-class ScanTest : public ::testing::Test {
+class ScanTest : public TFtpServerTest {
 protected:
-    static void SetUpTestSuite() { Server = new TFtpServer(); }
-    static void TearDownTestSuite() {
-        delete Server;
-        Server = nullptr;
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(Server->Running());
+        TFtpServerTest::SetUp();
         Begin();
     }
 
@@ -112,7 +106,7 @@ protected:
     void Begin() {
         FEngine.reset();
         EndLog();
-        Server->ClearCommands();
+        Server().ClearCommands();
         FSample.reset();
         FSample.emplace(200, Reference);
         FEnv = FSample->Paths();
@@ -126,7 +120,7 @@ protected:
         DatabaseReady = false;
         uBrevoltRPro9ConnectorSQLs::ClearVersionCache();
         Config() = TConnectorConfig();
-        Config().ftpserver = Server->Address();
+        Config().ftpserver = Server().Address();
         Config().ftpusername = QStringLiteral("shopone");
         Config().ftppassword = QStringLiteral("secret");
         Config().locations = {QStringLiteral("007.007")};
@@ -218,14 +212,11 @@ protected:
         return int(AText.count(APart));
     }
 
-    static TFtpServer* Server;
     std::optional<TSampleEnvironment> FSample;
     uBrevoltSampleDatabase::TSampleEnvironmentPaths FEnv;
     TManualClock FClock{RunStart};
     std::unique_ptr<TdlgConnectorLogic> FEngine;
 };
-
-TFtpServer* ScanTest::Server = nullptr;
 
 TEST_F(ScanTest, UploadsTheBatchAdvancesLastQueryAndArchives) {
     Config().locations = {QStringLiteral("001.001")};
@@ -246,9 +237,9 @@ TEST_F(ScanTest, UploadsTheBatchAdvancesLastQueryAndArchives) {
     EXPECT_TRUE(
         archived.contains("\"001001\",\"Anne\",\"O\"\"Brien, Jr.\",\"555-0301\",\"\",\"\","
                           "\"anne.obrien@example.com\",\"\",\"6/5/2022\",\"No\",\"Yes\"\r\n"));
-    EXPECT_EQ(Server->Received(BatchName), archived);
-    EXPECT_EQ(WithLfLineEnds(Server->Stored(BatchName)), WithLfLineEnds(archived));
-    EXPECT_TRUE(Server->Commands().contains(QStringLiteral("USER shopone")));
+    EXPECT_EQ(Server().Received(BatchName), archived);
+    EXPECT_EQ(WithLfLineEnds(Server().Stored(BatchName)), WithLfLineEnds(archived));
+    EXPECT_TRUE(Server().Commands().contains(QStringLiteral("USER shopone")));
 
     const TDateTime start = ToDateTime(RunStart);
     EXPECT_NEAR(Config().lastquery, start, 1e-8);
@@ -286,7 +277,7 @@ TEST_F(ScanTest, LineLayoutIsExactAndValuesStayOnOneLine) {
         QByteArray("\"007013\",\"\",\"?ukasz\",\"\",\"\",\"\",\"l@example.com\",\"\","
                    "\"6/5/2022\",\"Yes\",\"No\"\r\n");
     EXPECT_EQ(ArchivedFile(), expected);
-    EXPECT_EQ(Server->Received(BatchName), expected);
+    EXPECT_EQ(Server().Received(BatchName), expected);
     const QString log = LogText();
     EXPECT_TRUE(log.contains("     output: \"007012\",\"Zoë \"\"Zo\"\"\""));
     EXPECT_TRUE(log.contains("Do_Not_Call.........No"));
@@ -327,7 +318,7 @@ TEST_F(ScanTest, UploadsWhenOnlyTheFirstLocationWritesLines) {
     Config().locations = {QStringLiteral("007.007"), QStringLiteral("007.008")};
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 11);
-    EXPECT_EQ(Server->Received(BatchName), ArchivedFile());
+    EXPECT_EQ(Server().Received(BatchName), ArchivedFile());
     EXPECT_NEAR(Config().lastquery, ToDateTime(RunStart), 1e-8);
     const QString log = LogText();
     EXPECT_TRUE(log.contains("     Written.....10"));
@@ -341,7 +332,7 @@ TEST_F(ScanTest, NoInvoicesAnywhereArchivesTheHeaderOnly) {
     EXPECT_EQ(ArchivedFile(), Header);
     EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-2)), 1e-8);
     EXPECT_FALSE(ConfigSaved());
-    EXPECT_TRUE(Server->Commands().isEmpty());
+    EXPECT_TRUE(Server().Commands().isEmpty());
     const QString log = LogText();
     EXPECT_TRUE(log.contains("No invoices were found to transmit"));
     EXPECT_EQ(CountOf(log, "     No recent invoices found for that subsidiary and store."), 2);
@@ -365,7 +356,7 @@ TEST_F(ScanTest, LogsProgressEveryThousandRows) {
     TDatabaseEdit(FEnv.DatabaseFile).Buyer(9401, QStringLiteral("Many"), 2500);
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 2501);
-    EXPECT_EQ(Server->Received(BatchName), ArchivedFile());
+    EXPECT_EQ(Server().Received(BatchName), ArchivedFile());
     const QString log = LogText();
     EXPECT_EQ(CountOf(log, " records written to the batch file..."), 2);
     EXPECT_TRUE(log.contains("| 1000 records written to the batch file..."));
@@ -434,7 +425,7 @@ TEST_F(ScanTest, SkipTransmitPretendsWithoutConnecting) {
     TDatabaseEdit(FEnv.DatabaseFile).Buyer(9601, QStringLiteral("A"), 3);
     platform::SetCommandLine(std::vector<std::string>{"-SkipTransmit"});
     EXPECT_FALSE(Scan());
-    EXPECT_TRUE(Server->Commands().isEmpty());
+    EXPECT_TRUE(Server().Commands().isEmpty());
     EXPECT_EQ(Archived(), QStringList{BatchName});
     EXPECT_NEAR(Config().lastquery, ToDateTime(RunStart), 1e-8);
     EXPECT_NEAR(SavedLastQuery(), ToDateTime(RunStart), 2e-8);
@@ -488,7 +479,7 @@ TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
     EXPECT_TRUE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 3);
     EXPECT_TRUE(ArchivedFile().contains("\"Good\""));
-    EXPECT_TRUE(Server->Commands().isEmpty());
+    EXPECT_TRUE(Server().Commands().isEmpty());
     EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-7)), 1e-8);
     EXPECT_FALSE(ConfigSaved());
     const QString log = LogText();

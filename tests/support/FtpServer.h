@@ -4,6 +4,7 @@
 // upload's data connection and every command it received.
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -46,6 +47,26 @@ private:
     TTempDir FRecord;
     QProcess FProcess;
     int FPort = 0;
+};
+
+// A test suite sharing one normal server (user "shopone", password
+// "secret"), started before its first test and stopped after its last;
+// every test starts with an empty command record.
+class TFtpServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { FServer = new TFtpServer(); }
+    static void TearDownTestSuite() {
+        delete FServer;
+        FServer = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(FServer && FServer->Running());
+        FServer->ClearCommands();
+    }
+    static TFtpServer& Server() { return *FServer; }
+
+private:
+    static inline TFtpServer* FServer = nullptr;
 };
 
 // Compares texts whose lines may end with CR LF or LF.
