@@ -4,10 +4,11 @@
 // version labels.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVClock.h"
-#include "common/uOVCodePage.h"
 #include "common/uOVLogging.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "service/fConnectorWindow.h"
+#include "tests/support/ScriptedClock.h"
+#include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
 #include <functional>
@@ -23,16 +24,7 @@ using namespace uBrevoltRPro9ConnectorCommon;
 
 namespace {
 
-class TScriptedClock : public TManualClock {
-public:
-    using TManualClock::TManualClock;
-    std::function<void()> OnSleep;
-    void Sleep(int AMilliseconds) override {
-        TManualClock::Sleep(AMilliseconds);
-        if (OnSleep)
-            OnSleep();
-    }
-};
+using testsupport::TScriptedClock;
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -55,34 +47,16 @@ protected:
         SetClock(&FClock);
         ConsoleMode = true;
         DatabaseReady = false;
-        AppLogger = new TOVLogger("WindowTest", true);
-        uOVLogging::DefaultLogger = AppLogger;
-        AppLogger->SetLogLevel(9);
-        AppLogger->StartLogging();
+        testsupport::StartTestAppLogger("WindowTest");
     }
 
     void TearDown() override {
         FWindow.reset();
-        EndLog();
+        testsupport::EndTestAppLogger();
         SetClock(nullptr);
     }
 
-    void EndLog() {
-        if (!AppLogger)
-            return;
-        AppLogger->EndLogging();
-        delete AppLogger;
-        AppLogger = nullptr;
-        uOVLogging::DefaultLogger = nullptr;
-    }
-
-    QString LogText() {
-        EndLog();
-        QString text;
-        for (const QString& name : QDir(uOVLogging::LogDir()).entryList({"*.log"}, QDir::Files))
-            text += uOVCodePage::FromAnsi(testsupport::ReadFileBytes(uOVLogging::LogDir() + name));
-        return text;
-    }
+    static QString LogText() { return testsupport::TestAppLoggerText(); }
 
     // Slot scheduling, so that the whole Oracle delay falls to the window.
     TfrmConnectorLogic& Window(int AOracleDelay) {
