@@ -11,6 +11,7 @@ namespace {
 
 const QString AreaConnect = QStringLiteral("TOVFtpClient.Connect");
 const QString AreaPut = QStringLiteral("TOVFtpClient.Put");
+const QString AreaReply = QStringLiteral("TOVFtpClient");
 
 void GlobalInit() {
     static std::once_flag once;
@@ -57,7 +58,7 @@ size_t KeepReply(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
     const QString line = uOVCodePage::FromAnsi(QByteArray(ABuffer, qsizetype(len))).trimmed();
     if (!line.isEmpty()) {
         *static_cast<QString*>(AUser) = line;
-        uOVLogging::log(9, QStringLiteral("     ftp: ") + line);
+        uOVLogging::log(9, QStringLiteral("     ftp: ") + line, uOVLogging::LOG_INFO, AreaReply);
     }
     return len;
 }
