@@ -13,11 +13,11 @@
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/SampleEnvironment.h"
+#include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <optional>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
@@ -97,6 +97,10 @@ private:
 
 class ScanTest : public TFtpServerTest {
 protected:
+    static void SetUpTestSuite() {
+        TSampleEnvironment::EnsureCoreApplication();
+        TFtpServerTest::SetUpTestSuite();
+    }
     void SetUp() override {
         TFtpServerTest::SetUp();
         Begin();
@@ -124,9 +128,7 @@ protected:
         Config().ftpusername = QStringLiteral("shopone");
         Config().ftppassword = QStringLiteral("secret");
         Config().locations = {QStringLiteral("007.007")};
-        AppLogger = new TOVLogger(QStringLiteral("ScanTest"), true);
-        uOVLogging::DefaultLogger = AppLogger;
-        AppLogger->StartLogging();
+        StartTestAppLogger(QStringLiteral("ScanTest"));
     }
 
     void TearDown() override {
@@ -138,22 +140,8 @@ protected:
         DebugMode = false;
     }
 
-    void EndLog() {
-        if (!AppLogger)
-            return;
-        AppLogger->EndLogging();
-        delete AppLogger;
-        AppLogger = nullptr;
-        uOVLogging::DefaultLogger = nullptr;
-    }
-
-    QString LogText() {
-        EndLog();
-        QString text;
-        for (const QString& name : QDir(uOVLogging::LogDir()).entryList({"*.log"}, QDir::Files))
-            text += uOVCodePage::FromAnsi(ReadFileBytes(uOVLogging::LogDir() + name));
-        return text;
-    }
+    static void EndLog() { EndTestAppLogger(); }
+    static QString LogText() { return TestAppLoggerText(); }
 
     QString BatchDir() const { return ExeDir() + QStringLiteral("Batch/"); }
     QString ArchiveDir() const { return BatchDir() + QStringLiteral("Archive/"); }
@@ -413,8 +401,9 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndArchiveTheFile) {
         EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-7)), 1e-8);
         EXPECT_TRUE(ConfigSaved());
         EXPECT_NEAR(SavedLastQuery(), ToDateTime(Reference.addDays(-7)), 2e-8);
-        if (QString::fromLatin1(c.Password) == QLatin1String("wrong"))
+        if (QString::fromLatin1(c.Password) == QLatin1String("wrong")) {
             EXPECT_FALSE(server.Commands().contains(QStringLiteral("STOR ") + BatchName));
+        }
         const QString log = LogText();
         EXPECT_EQ(CountOf(log, " ERROR   |"), 1) << log.toStdString();
         EXPECT_EQ(CountOf(log, "EOVFtpError in TdlgConnectorLogic.TransmitBatch: "), 1);
@@ -494,9 +483,3 @@ TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
