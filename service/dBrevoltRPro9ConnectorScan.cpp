@@ -186,13 +186,11 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
         // A missing column fails here, before the first row.
         for (const QString& name : fields)
             AQuery.FieldByName(name);
-        static const QStringList traceNames = {
-            QStringLiteral("LocationId01"), QStringLiteral("LocationId02"),
-            QStringLiteral("FirstName"),    QStringLiteral("LastName"),
-            QStringLiteral("Phone1"),       QStringLiteral("Phone2"),
-            QStringLiteral("Email"),        QStringLiteral("SalesPersonEmail"),
-            QStringLiteral("SalesDate"),    QStringLiteral("Do_Not_Call"),
-            QStringLiteral("Do_Not_Email")};
+        // The values traced: the columns from LocationId01 to SalesDate,
+        // then the two contact flags under their output names.
+        static const QStringList traceNames =
+            fields.mid(1, 9) +
+            QStringList{QStringLiteral("Do_Not_Call"), QStringLiteral("Do_Not_Email")};
         auto text = [&AQuery](const QString& AName) {
             return AQuery.FieldByName(AName).AsString();
         };
