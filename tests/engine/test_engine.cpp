@@ -2,12 +2,12 @@
 // are called directly, no test waits for real time.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVClock.h"
-#include "common/uOVCodePage.h"
 #include "common/uOVLogging.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "tests/support/ScriptedClock.h"
+#include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDir>
@@ -26,19 +26,6 @@ TDateTime TimeOfDay(int AHour, int AMinute) {
     return (AHour * 60 + AMinute) / 1440.0;
 }
 
-// A manual clock that can run a callback on each sleep, to act "while" the
-// engine waits.
-class TScriptedClock : public TManualClock {
-public:
-    using TManualClock::TManualClock;
-    std::function<void()> OnSleep;
-    void Sleep(int AMilliseconds) override {
-        TManualClock::Sleep(AMilliseconds);
-        if (OnSleep)
-            OnSleep();
-    }
-};
-
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -51,35 +38,17 @@ protected:
         ConsoleMode = false;
         DatabaseReady = false;
         DailyPingSent = true;
-        AppLogger = new TOVLogger("EngineTest", true);
-        uOVLogging::DefaultLogger = AppLogger;
-        AppLogger->SetLogLevel(9);
-        AppLogger->StartLogging();
+        testsupport::StartTestAppLogger("EngineTest");
     }
 
     void TearDown() override {
         FEngine.reset();
-        EndLog();
+        testsupport::EndTestAppLogger();
         SetClock(nullptr);
     }
 
-    void EndLog() {
-        if (!AppLogger)
-            return;
-        AppLogger->EndLogging();
-        delete AppLogger;
-        AppLogger = nullptr;
-        uOVLogging::DefaultLogger = nullptr;
-    }
-
     // Everything logged so far; ends the logger.
-    QString LogText() {
-        EndLog();
-        QString text;
-        for (const QString& name : QDir(uOVLogging::LogDir()).entryList({"*.log"}, QDir::Files))
-            text += uOVCodePage::FromAnsi(testsupport::ReadFileBytes(uOVLogging::LogDir() + name));
-        return text;
-    }
+    QString LogText() { return testsupport::TestAppLoggerText(); }
 
     TdlgConnectorLogic& Engine() {
         if (!FEngine)
@@ -90,7 +59,7 @@ protected:
     QDateTime NextRun() { return ToQDateTime(Engine().FNextRun); }
 
     testsupport::TTempDir FDir;
-    TScriptedClock FClock{At(15, 10, 0)};
+    testsupport::TScriptedClock FClock{At(15, 10, 0)};
     std::unique_ptr<TdlgConnectorLogic> FEngine;
 };
 
