@@ -22,7 +22,18 @@ ESMTPReplyError::ESMTPReplyError(int AReplyCode, const QString& AReplyText)
 namespace uOVNet {
 
 TSMTPSettings& SMTPSettings() {
-    static TSMTPSettings settings;
+    static TSMTPSettings settings = [] {
+        TSMTPSettings initial;
+        // A test mail server cannot listen on 465; a whole port number in
+        // BREVOLT_SMTP_IMPLICIT_TLS_PORT moves implicit TLS to its port.
+        if (const char* text = std::getenv("BREVOLT_SMTP_IMPLICIT_TLS_PORT")) {
+            bool ok = false;
+            const int port = QByteArray(text).toInt(&ok);
+            if (ok && port > 0 && port <= 65535)
+                initial.ImplicitTLSPort = port;
+        }
+        return initial;
+    }();
     return settings;
 }
 

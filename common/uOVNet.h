@@ -39,7 +39,9 @@ struct TSMTPSettings {
     int ReplyTimeoutMs = 30000;
     int TotalTimeoutMs = 60000;
     // With TLS asked for, the port on which TLS starts at once (implicit
-    // TLS); STARTTLS is used on every other port.
+    // TLS); STARTTLS is used on every other port. The environment variable
+    // BREVOLT_SMTP_IMPLICIT_TLS_PORT, when it holds a port number, replaces
+    // 465 (for test servers on a free port).
     int ImplicitTLSPort = 465;
     // Whether TLS can be used at all; nullptr asks the mail library.
     bool (*TLSAvailable)() = nullptr;
