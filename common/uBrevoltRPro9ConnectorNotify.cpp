@@ -58,6 +58,7 @@ void NotifyServiceEvent(TServiceEvent AEvent) {
                                 QStringLiteral("\" not sent: ") + ExceptionClassName(E) +
                                 QStringLiteral(": ") + ExceptionMessage(E),
                             QStringLiteral("uBrevoltRPro9ConnectorCommon.NotifyServiceEvent"));
+    } catch (...) {
     }
 }
 

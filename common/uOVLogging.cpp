@@ -391,22 +391,30 @@ void TOVLogger::logexit(int ALevel, const QString& AArea, const QString& AProcID
 
 void TOVLogger::logvalue(int ALevel, const QString& AValueName, qint64 AValue, int ADots,
                          const QString& AType, const QString& AArea) {
+    if (ALevel > FLogLevel) // skip building a text that would be dropped
+        return;
     logvalue(ALevel, AValueName, QString::number(AValue), ADots, AType, AArea);
 }
 
 void TOVLogger::logvalue(int ALevel, const QString& AValueName, double AValue, int ADots,
                          const QString& AType, const QString& AArea) {
+    if (ALevel > FLogLevel) // skip building a text that would be dropped
+        return;
     logvalue(ALevel, AValueName, QString::number(AValue, 'f', 6), ADots, AType, AArea);
 }
 
 void TOVLogger::logvalue(int ALevel, const QString& AValueName, bool AValue, int ADots,
                          const QString& AType, const QString& AArea) {
+    if (ALevel > FLogLevel) // skip building a text that would be dropped
+        return;
     logvalue(ALevel, AValueName, AValue ? QStringLiteral("True") : QStringLiteral("False"), ADots,
              AType, AArea);
 }
 
 void TOVLogger::logvalue(int ALevel, const QString& AValueName, const QString& AValue, int ADots,
                          const QString& AType, const QString& AArea) {
+    if (ALevel > FLogLevel) // skip building a text that would be dropped
+        return;
     try {
         log(ALevel, AValueName.leftJustified(ADots, QLatin1Char('.')) + AValue, AType, AArea);
     } catch (...) {

@@ -1,6 +1,7 @@
 #include "service/uBrevoltRPro9Service.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uOVLogging.h"
 #include "platform/EventLog.h"
 #include "platform/Process.h"
@@ -44,15 +45,6 @@ void LogException(const std::exception& E, const QString& AMethod) {
 
 void Event(platform::EventType AType, const QString& AMessage) {
     platform::WriteEvent(ServiceName.toStdString(), AType, AMessage.toStdString());
-}
-
-// A notice that cannot be sent must not keep the service from starting or
-// stopping.
-void Notify(const QString& ARecipients, const QString& ASubject, const QString& ABody) {
-    try {
-        uBrevoltRPro9ConnectorCommon::SendNotification(ARecipients, ASubject, {ABody});
-    } catch (...) {
-    }
 }
 
 QString ProgramFolder() {
@@ -247,8 +239,9 @@ void TBrevoltRPro9Connector::ServiceStart(bool& Started) {
 void TBrevoltRPro9Connector::ServiceExecute() {
     uBootstrapTrace::Append(QStringLiteral("Brevolt Connector: Entering loop."));
     Log(0, QStringLiteral("Entering service loop"), AreaExecute);
-    Notify(Config().startupemails, QStringLiteral("Brevolt service started"),
-           QStringLiteral("The Brevolt service was started"));
+    // A notice that cannot be sent only leaves a warning in the log.
+    uBrevoltRPro9ConnectorCommon::NotifyServiceEvent(
+        uBrevoltRPro9ConnectorCommon::TServiceEvent::Startup);
     try {
         Log(9, QStringLiteral("Calling logic.Enable"), AreaExecute);
         FEngine->Enable();
@@ -266,8 +259,8 @@ void TBrevoltRPro9Connector::ServiceExecute() {
     } catch (const std::exception& E) {
         LogException(E, AreaExecute);
     }
-    Notify(Config().shutdownemails, QStringLiteral("Brevolt service stopped"),
-           QStringLiteral("The Brevolt service was stopped"));
+    uBrevoltRPro9ConnectorCommon::NotifyServiceEvent(
+        uBrevoltRPro9ConnectorCommon::TServiceEvent::Shutdown);
     uBootstrapTrace::Append(QStringLiteral("Brevolt Connector: Exiting loop."));
     if (AppLogger)
         AppLogger->logexit(0, AreaExecute);
