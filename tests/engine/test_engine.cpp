@@ -1,9 +1,11 @@
 // The engine's lifecycle and scheduler, driven by a manual clock: handlers
 // are called directly, no test waits for real time.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVClock.h"
 #include "common/uOVLogging.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "tests/support/SampleEnvironment.h"
 #include "tests/support/ScriptedClock.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
@@ -471,6 +473,27 @@ TEST_F(EngineTest, ARunWithoutDatabaseIsSkippedAndRescheduled) {
     EXPECT_TRUE(log.contains("======Starting run========"));
     EXPECT_TRUE(log.contains("Database could not be properly accessed; skipping this run..."));
     EXPECT_TRUE(log.contains("======Run completed======="));
+}
+
+TEST_F(EngineTest, TheDatabaseProbeSucceedsOnTheSampleAndFailsWithoutTheDatabase) {
+    testsupport::TSampleEnvironment env;
+    Engine().InitDatabase();
+    EXPECT_TRUE(DatabaseReady);
+    EXPECT_EQ(Engine().FBatchPath, env.Paths().ServiceDirectory + "Batch/");
+    EXPECT_TRUE(QDir(Engine().FBatchPath).exists());
+
+    ASSERT_TRUE(QFile::remove(env.Paths().DatabaseFile));
+    uBrevoltRPro9ConnectorSQLs::ResetSession();
+    DatabaseReady = false;
+    Engine().InitDatabase();
+    EXPECT_FALSE(DatabaseReady);
+    EXPECT_FALSE(QFile::exists(env.Paths().DatabaseFile)); // never created
+    uBrevoltRPro9ConnectorSQLs::ResetSession();
+
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("Schema version = 9.30")) << log.toStdString();
+    EXPECT_TRUE(log.contains("Build version  = 9.30.0152"));
+    EXPECT_TRUE(log.contains(" in TdlgConnectorLogic.InitDatabase: "));
 }
 
 } // namespace
