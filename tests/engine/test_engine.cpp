@@ -40,6 +40,7 @@ protected:
         ConsoleMode = false;
         DatabaseReady = false;
         DailyPingSent = true;
+        uBrevoltRPro9ConnectorSQLs::ResetSession(); // a failed probe leaves one registered
         testsupport::StartTestAppLogger("EngineTest");
     }
 
