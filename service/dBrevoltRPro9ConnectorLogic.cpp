@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <QCoreApplication>
 #include <QDir>
 
 using namespace uOVLogging;
@@ -138,9 +139,17 @@ void TdlgConnectorLogic::InitService() {
 }
 
 bool TdlgConnectorLogic::Pause(int AMilliseconds) {
-    for (int left = AMilliseconds; left > 0 && !FStopRequested.load(); left -= 100)
+    auto interrupted = [this] {
+        return FStopRequested.load() || FClosing;
+    };
+    for (int left = AMilliseconds; left > 0 && !interrupted(); left -= 100) {
         Clock().Sleep(std::min(left, 100));
-    return !FStopRequested.load();
+        // In the tray program this is the window thread: keep its menu (Exit)
+        // working while the engine waits.
+        if (ConsoleMode)
+            QCoreApplication::processEvents();
+    }
+    return !interrupted();
 }
 
 void TdlgConnectorLogic::RequestStop() {

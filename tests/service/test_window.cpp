@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 
@@ -143,6 +144,27 @@ TEST_F(WindowTest, ExitCutsTheOraclePauseShort) {
         << log.toStdString();
     EXPECT_FALSE(log.contains("Oracle pause completed"));
     EXPECT_FALSE(log.contains("TdlgConnectorLogic.InitDatabase"));
+}
+
+TEST_F(WindowTest, ExitEndsTheWaitForAMissingConfiguration) {
+    TfrmConnectorLogic& window = Window(0);
+    ASSERT_TRUE(QFile::remove(ConfigFilePath()));
+    const QDateTime start = FClock.Now();
+    bool exitPosted = false;
+    FClock.OnSleep = [&] {
+        if (!exitPosted && start.msecsTo(FClock.Now()) > 5000) {
+            exitPosted = true;
+            QMetaObject::invokeMethod(window.Exit1, &QAction::trigger, Qt::QueuedConnection);
+        }
+    };
+    window.show();
+    ASSERT_TRUE(RunUntil([&] { return window.Logic()->FClosing; }));
+    QCoreApplication::processEvents();
+    EXPECT_LT(start.msecsTo(FClock.Now()), 10000);
+    EXPECT_FALSE(window.Logic()->FEnabled);
+    EXPECT_FALSE(window.Logic()->tmProcess->isActive());
+    FClock.OnSleep = nullptr;
+    EXPECT_TRUE(LogText().contains("Configuration not found.  Pausing..."));
 }
 
 TEST_F(WindowTest, VersionLabelsShowVersionAndRelease) {
