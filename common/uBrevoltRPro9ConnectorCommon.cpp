@@ -41,11 +41,6 @@ constexpr QFileDevice::Permissions NewFilePermissions =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
     QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup;
 
-void Log(int ALevel, const QString& AMsg, const QString& AArea) {
-    if (AppLogger)
-        AppLogger->log(ALevel, AMsg, uOVLogging::LOG_INFO, AArea);
-}
-
 QString DayTimeKey(int ADay, int ASlot) {
     static const char* const Days[7] = {"sunday",   "monday", "tuesday", "wednesday",
                                         "thursday", "friday", "saturday"};
@@ -424,30 +419,32 @@ void Init(const QString& AModuleName, bool AIncludeTime) {
     for (const QString& name : {ServiceExeName, ConfiguratorExeName}) {
         const QString path = JoinPath({ExeDir(), name});
         try {
-            Log(0,
-                name + QStringLiteral(" (") + path + QStringLiteral("): ") +
-                    GetFileVersionText(path),
-                AreaInit);
+            uOVLogging::info(0,
+                             name + QStringLiteral(" (") + path + QStringLiteral("): ") +
+                                 GetFileVersionText(path),
+                             AreaInit);
         } catch (const std::exception& E) {
-            Log(0,
-                QStringLiteral("Unable to acquire the version number for \"") + path +
-                    QStringLiteral("\": ") + ExceptionMessage(E),
-                QString());
+            uOVLogging::info(0,
+                             QStringLiteral("Unable to acquire the version number for \"") + path +
+                                 QStringLiteral("\": ") + ExceptionMessage(E),
+                             QString());
         }
     }
-    Log(0, QStringLiteral("ExeDir: ") + ExeDir(), AreaInit);
-    Log(0, QStringLiteral("LogDir: ") + uOVLogging::LogDir(), AreaInit);
+    uOVLogging::info(0, QStringLiteral("ExeDir: ") + ExeDir(), AreaInit);
+    uOVLogging::info(0, QStringLiteral("LogDir: ") + uOVLogging::LogDir(), AreaInit);
     try {
         for (auto& day : Config().DayTimes)
             for (TDateTime& slot : day)
                 slot = -1;
     } catch (const std::exception& E) {
-        Log(0, QStringLiteral("Unable to log schedule: ") + ExceptionMessage(E), QString());
+        uOVLogging::info(0, QStringLiteral("Unable to log schedule: ") + ExceptionMessage(E),
+                         QString());
     }
     try {
         Config().locations.clear();
     } catch (const std::exception& E) {
-        Log(0, QStringLiteral("Unable to instantiate Client IDs structure: ") + ExceptionMessage(E),
+        uOVLogging::info(
+            0, QStringLiteral("Unable to instantiate Client IDs structure: ") + ExceptionMessage(E),
             QString());
     }
 }
@@ -471,18 +468,19 @@ bool LoadConfig(bool& scheduleChanged) {
     const QString path = ConfigFilePath();
     const QFileInfo info(path);
     if (!info.exists()) {
-        Log(0, QStringLiteral("Config file not found"), AreaLoad);
+        uOVLogging::info(0, QStringLiteral("Config file not found"), AreaLoad);
         return false;
     }
     if (!info.lastModified().isValid()) {
-        Log(9, QStringLiteral("Config file has not changed -- skipping load"), AreaLoad);
+        uOVLogging::info(9, QStringLiteral("Config file has not changed -- skipping load"),
+                         AreaLoad);
         return false;
     }
     try {
         QByteArray bytes = ReadConfigFile(path);
         if (bytes.isEmpty()) {
-            Log(1, QStringLiteral("Config file empty"), AreaLoad);
-            Log(1, QStringLiteral("Config empty, skipping parse"), AreaLoad);
+            uOVLogging::info(1, QStringLiteral("Config file empty"), AreaLoad);
+            uOVLogging::info(1, QStringLiteral("Config empty, skipping parse"), AreaLoad);
             return false;
         }
         Scramble(bytes);
@@ -545,18 +543,18 @@ bool LoadConfig(bool& scheduleChanged) {
 void SaveConfig() {
     if (AppLogger)
         AppLogger->logenter(9, AreaSave);
-    Log(9, QStringLiteral("Writing config values to list"), AreaSave);
+    uOVLogging::info(9, QStringLiteral("Writing config values to list"), AreaSave);
     QString text;
     for (const TKeyWriter& w : KeyWriters()) {
         const QString value = w.Write(Config());
         if (!value.isEmpty())
             text += w.Key + QLatin1Char('=') + value + LineEnd;
     }
-    Log(9, QStringLiteral("Encrypting list"), AreaSave);
+    uOVLogging::info(9, QStringLiteral("Encrypting list"), AreaSave);
     const QByteArray bytes = EncodeConfigText(text);
-    Log(9, QStringLiteral("Writing config to file"), AreaSave);
+    uOVLogging::info(9, QStringLiteral("Writing config to file"), AreaSave);
     WriteConfigFile(ConfigFilePath(), bytes);
-    Log(9, QStringLiteral("Config values written to list"), AreaSave);
+    uOVLogging::info(9, QStringLiteral("Config values written to list"), AreaSave);
     if (AppLogger)
         AppLogger->logexit(9, AreaSave);
 }
@@ -578,10 +576,12 @@ void SaveConfigKeys(const QStringList& AKeys) {
     }
     if (bytes.isEmpty()) {
         // Nothing on disk to keep.
-        Log(9, QStringLiteral("No config file to update, writing all values"), AreaSaveKeys);
+        uOVLogging::info(9, QStringLiteral("No config file to update, writing all values"),
+                         AreaSaveKeys);
         SaveConfig();
     } else {
-        Log(9, QStringLiteral("Updating config values: ") + AKeys.join(QStringLiteral(", ")),
+        uOVLogging::info(
+            9, QStringLiteral("Updating config values: ") + AKeys.join(QStringLiteral(", ")),
             AreaSaveKeys);
         Scramble(bytes);
         // Lines stay bytes, so that the lines not changed are written back

@@ -119,6 +119,7 @@ void TdlgConnectorLogic::InitService() {
         uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged);
         if (!AppLogger) {
             AppLogger = new TOVLogger(QStringLiteral("BrevoltRPro9Service"), true);
+            uOVLogging::DefaultLogger = AppLogger;
             AppLogger->StartLogging();
         }
         AppLogger->SetLogLevel(9);

@@ -20,10 +20,6 @@ namespace {
 const QString AreaScan = QStringLiteral("TdlgConnectorLogic.ScanDatabase");
 const QString AreaRead = QStringLiteral("TdlgConnectorLogic.ReadDataset");
 
-void Info(int ALevel, const QString& AMsg, const QString& AArea) {
-    AppLogger->log(ALevel, AMsg, LOG_INFO, AArea);
-}
-
 void WriteBatchLine(TAnsiTextStream& AStream, const QString& ALine) {
     const QByteArray bytes = uOVCodePage::ToAnsi(ALine);
     if (AStream.WriteLn(bytes) != bytes.size() + 2)
@@ -72,20 +68,23 @@ void TdlgConnectorLogic::ScanDatabase() {
                         ScanLocation(r, *stream);
                     if (FRunWritten > 0) {
                         SetStep(FStep, QStringLiteral("calling TransmitBatch"), AreaScan);
-                        Info(5, QStringLiteral("Starting transmission of batch file."), AreaScan);
+                        uOVLogging::info(5, QStringLiteral("Starting transmission of batch file."),
+                                         AreaScan);
                         FTransmitted = TransmitBatch(path, stream);
                         if (FTransmitted)
                             config.lastquery = FCurrentRunDatetime;
                         SetStep(FStep, QStringLiteral("calling SavingConfig"), AreaScan);
-                        Info(5,
-                             QStringLiteral(
-                                 "Updating configuration with last transmission timestamp."),
-                             AreaScan);
+                        uOVLogging::info(
+                            5,
+                            QStringLiteral(
+                                "Updating configuration with last transmission timestamp."),
+                            AreaScan);
                         // Only the key the run changed, so that settings the
                         // utility saved meanwhile survive.
                         SaveConfigKey(QStringLiteral("lastquery"));
                     } else {
-                        Info(1, QStringLiteral("No invoices were found to transmit"), AreaScan);
+                        uOVLogging::info(1, QStringLiteral("No invoices were found to transmit"),
+                                         AreaScan);
                     }
                 }
                 SetStep(FStep, QStringLiteral("calling CloseStream"), AreaScan);
@@ -96,7 +95,7 @@ void TdlgConnectorLogic::ScanDatabase() {
             }
             CloseStream(stream);
             ArchiveBatch(path);
-            Info(9, QStringLiteral("Processing completed."), AreaScan);
+            uOVLogging::info(9, QStringLiteral("Processing completed."), AreaScan);
         }
     } catch (const std::exception& E) {
         AppLogger->exc(E, AreaScan + QStringLiteral(" while ") + FStep);
@@ -110,19 +109,21 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
     SetStep(FStep, QStringLiteral("pulling location code"), AreaScan);
     const QString item = config.locations.at(ASlot);
     if (item.isEmpty()) {
-        Info(9, QStringLiteral("Skipping blank location for slot #") + QString::number(ASlot),
-             AreaScan);
+        uOVLogging::info(
+            9, QStringLiteral("Skipping blank location for slot #") + QString::number(ASlot),
+            AreaScan);
         return;
     }
     SetStep(FStep, QStringLiteral("pulling sbsno"), AreaScan);
     SetStep(FStep, QStringLiteral("parsing sbsno"), AreaScan);
-    Info(9, QStringLiteral("     parsing [") + item + QLatin1Char(']'), AreaScan);
+    uOVLogging::info(9, QStringLiteral("     parsing [") + item + QLatin1Char(']'), AreaScan);
     const qsizetype dot = item.indexOf(QLatin1Char('.'));
     const QString sbsNo = dot < 0 ? QString() : item.left(dot);
     const QString storeNo = dot < 0 ? item : item.mid(dot + 1);
-    Info(5, QStringLiteral("     Subsidiary..[") + sbsNo + QLatin1Char(']'), AreaScan);
-    Info(5, QStringLiteral("     Store.......[") + storeNo + QLatin1Char(']'), AreaScan);
-    Info(9, QStringLiteral("     Opening query..."), AreaScan);
+    uOVLogging::info(5, QStringLiteral("     Subsidiary..[") + sbsNo + QLatin1Char(']'), AreaScan);
+    uOVLogging::info(5, QStringLiteral("     Store.......[") + storeNo + QLatin1Char(']'),
+                     AreaScan);
+    uOVLogging::info(9, QStringLiteral("     Opening query..."), AreaScan);
     FTitle =
         QStringLiteral("Processing Subsidiary ") + sbsNo + QStringLiteral(", Store ") + storeNo;
     Q_EMIT TitleChanged(FTitle);
@@ -142,22 +143,27 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
         const int count = query ? query->RecordCount() : 0;
         if (count != 0) {
             SetStep(FStep, QStringLiteral("calling ReadDataset"), AreaScan);
-            Info(1,
-                 QStringLiteral("Starting read of item counts for ") + QString::number(count) +
-                     QStringLiteral(" recent invoices..."),
-                 AreaScan);
+            uOVLogging::info(1,
+                             QStringLiteral("Starting read of item counts for ") +
+                                 QString::number(count) + QStringLiteral(" recent invoices..."),
+                             AreaScan);
             int written = 0;
             int skipped = 0;
             ReadDataset(*query, AStream, written, skipped);
-            Info(1, QStringLiteral("Returning from read of location invoices"), AreaScan);
-            Info(1, QStringLiteral("     Read........") + QString::number(written + skipped),
-                 AreaScan);
-            Info(1, QStringLiteral("     Written.....") + QString::number(written), AreaScan);
-            Info(1, QStringLiteral("     Skipped.....") + QString::number(skipped), AreaScan);
+            uOVLogging::info(1, QStringLiteral("Returning from read of location invoices"),
+                             AreaScan);
+            uOVLogging::info(
+                1, QStringLiteral("     Read........") + QString::number(written + skipped),
+                AreaScan);
+            uOVLogging::info(1, QStringLiteral("     Written.....") + QString::number(written),
+                             AreaScan);
+            uOVLogging::info(1, QStringLiteral("     Skipped.....") + QString::number(skipped),
+                             AreaScan);
             FRunWritten += written;
         } else {
-            Info(5, QStringLiteral("     No recent invoices found for that subsidiary and store."),
-                 AreaScan);
+            uOVLogging::info(
+                5, QStringLiteral("     No recent invoices found for that subsidiary and store."),
+                AreaScan);
         }
     } catch (...) {
         closeQuery();
@@ -205,10 +211,10 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             const QString invoice = text(QStringLiteral("InvoiceNum"));
             const QString email = text(QStringLiteral("Email"));
             if (email.isEmpty()) {
-                Info(9,
-                     QStringLiteral("Invoice ") + invoice +
-                         QStringLiteral(" skipped -- email address missing."),
-                     AreaRead);
+                uOVLogging::info(9,
+                                 QStringLiteral("Invoice ") + invoice +
+                                     QStringLiteral(" skipped -- email address missing."),
+                                 AreaRead);
                 ++skipped;
             } else {
                 const QString sbs =
@@ -239,23 +245,23 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 WriteBatchLine(AStream, line);
                 ++written;
                 if (DebugMode)
-                    Info(9, QStringLiteral("     output: ") + line, AreaRead);
+                    uOVLogging::info(9, QStringLiteral("     output: ") + line, AreaRead);
                 else if (written % 1000 == 0)
-                    Info(1,
-                         QString::number(written) +
-                             QStringLiteral(" records written to the batch file..."),
-                         AreaRead);
+                    uOVLogging::info(1,
+                                     QString::number(written) +
+                                         QStringLiteral(" records written to the batch file..."),
+                                     AreaRead);
             }
             AQuery.Next();
         }
-        Info(5, QStringLiteral("Location scan completed."), AreaRead);
+        uOVLogging::info(5, QStringLiteral("Location scan completed."), AreaRead);
     } catch (const std::exception& E) {
         AppLogger->exc(E, AreaRead + QStringLiteral(" at row ") + QString::number(FCurrentRow) +
                               QStringLiteral(" while ") + FStep);
-        Info(1,
-             QStringLiteral("     Processed: ") + QString::number(written) +
-                 QStringLiteral("; Skipped: ") + QString::number(skipped),
-             AreaRead);
+        uOVLogging::info(1,
+                         QStringLiteral("     Processed: ") + QString::number(written) +
+                             QStringLiteral("; Skipped: ") + QString::number(skipped),
+                         AreaRead);
         throw;
     }
     AppLogger->logexit(9, AreaRead);

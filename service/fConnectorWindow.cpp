@@ -20,16 +20,10 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 
-using uBrevoltRPro9ConnectorCommon::AppLogger;
 
 namespace {
 const QString AreaLogicInit = QStringLiteral("TdlgConnectorLogic.WMLogicInit");
 const QString MakerAddress = QStringLiteral("https://www.orvanesoftware.invalid/");
-
-void Log(int ALevel, const QString& AMsg) {
-    if (AppLogger)
-        AppLogger->log(ALevel, AMsg, uOVLogging::LOG_INFO, AreaLogicInit);
-}
 
 QFont TahomaFont(int APixels, bool ABold = false) {
     QFont font(QStringLiteral("Tahoma"));
@@ -80,7 +74,9 @@ TfrmConnectorLogic::TfrmConnectorLogic(QWidget* AParent)
     FLogic = new TdlgConnectorLogic(this);
     dlgConnectorLogic = FLogic;
     if (!TrayIcon1)
-        Log(1, QStringLiteral("No notification area available; running without a tray icon"));
+        uOVLogging::info(
+            1, QStringLiteral("No notification area available; running without a tray icon"),
+            AreaLogicInit);
     DisplayVersion();
 }
 
@@ -156,17 +152,19 @@ void TfrmConnectorLogic::WMLogicInit() {
             return;
         const int delay = FLogic->FDelaySecs;
         if (delay > 0) {
-            Log(1, QStringLiteral("Pausing ") + QString::number(delay) +
-                       QStringLiteral(" seconds to allow Oracle to settle..."));
+            uOVLogging::info(1,
+                             QStringLiteral("Pausing ") + QString::number(delay) +
+                                 QStringLiteral(" seconds to allow Oracle to settle..."),
+                             AreaLogicInit);
             if (!Pause(delay * 1000))
                 return;
-            Log(1, QStringLiteral("Oracle pause completed, continuing."));
+            uOVLogging::info(1, QStringLiteral("Oracle pause completed, continuing."),
+                             AreaLogicInit);
         }
         FLogic->InitDatabase();
         FLogic->StartTimers();
     } catch (const std::exception& E) {
-        if (AppLogger)
-            AppLogger->exc(E, AreaLogicInit);
+        uOVLogging::exc(E, AreaLogicInit);
     }
 }
 

@@ -17,7 +17,6 @@
 using namespace uBrevoltRPro9Service;
 using uBrevoltRPro9ConnectorCommon::AppLogger;
 using uBrevoltRPro9ConnectorCommon::Config;
-using uOVLogging::LOG_INFO;
 
 namespace uBrevoltRPro9Service {
 
@@ -32,16 +31,6 @@ namespace {
 
 const QString AreaExecute = QStringLiteral("Connector.TBrevoltRPro9Connector.ServiceExecute");
 const QString AreaStop = QStringLiteral("Connector.ServiceStop");
-
-void Log(int ALevel, const QString& AMsg, const QString& AArea = QString()) {
-    if (AppLogger)
-        AppLogger->log(ALevel, AMsg, LOG_INFO, AArea);
-}
-
-void LogException(const std::exception& E, const QString& AMethod) {
-    if (AppLogger)
-        AppLogger->exc(E, AMethod);
-}
 
 void Event(platform::EventType AType, const QString& AMessage) {
     platform::WriteEvent(ServiceName.toStdString(), AType, AMessage.toStdString());
@@ -149,19 +138,20 @@ void TBrevoltRPro9Connector::DoControl(platform::ServiceControl AControl) {
             FTerminated = true;
             break;
         case platform::ServiceControl::Pause:
-            Log(1, QStringLiteral("Service paused."), QStringLiteral("Connector.ServicePause"));
+            uOVLogging::info(1, QStringLiteral("Service paused."),
+                             QStringLiteral("Connector.ServicePause"));
             FHost.ReportStatus("Paused");
             if (FHost.WaitWhilePaused()) {
                 FHost.ReportStatus("Running");
-                Log(1, QStringLiteral("Service continued."),
-                    QStringLiteral("Connector.ServiceContinue"));
+                uOVLogging::info(1, QStringLiteral("Service continued."),
+                                 QStringLiteral("Connector.ServiceContinue"));
             }
             break;
         case platform::ServiceControl::Continue:
             break;
         }
     } catch (const std::exception& E) {
-        LogException(E, QStringLiteral("Connector.TBrevoltRPro9Connector.DoControl"));
+        uOVLogging::exc(E, QStringLiteral("Connector.TBrevoltRPro9Connector.DoControl"));
     }
 }
 
@@ -174,10 +164,10 @@ void TBrevoltRPro9Connector::DoStop() {
 
 void TBrevoltRPro9Connector::OnRunOnceFinished(bool ASucceeded) {
     FRunSucceeded = ASucceeded;
-    Log(1,
-        ASucceeded ? QStringLiteral("Single run succeeded; stopping the service")
-                   : QStringLiteral("Single run failed; stopping the service"),
-        AreaExecute);
+    uOVLogging::info(1,
+                     ASucceeded ? QStringLiteral("Single run succeeded; stopping the service")
+                                : QStringLiteral("Single run failed; stopping the service"),
+                     AreaExecute);
     FHost.ReportStopping();
     Controller(platform::ServiceControl::Stop);
 }
@@ -232,32 +222,33 @@ void TBrevoltRPro9Connector::ServiceStart(bool& Started) {
     uBootstrapTrace::Rewrite(QStringLiteral("Brevolt Connector: Service starting."));
     CreateEngine();
     Started = true;
-    Log(0, QStringLiteral("Service started."));
+    uOVLogging::info(0, QStringLiteral("Service started."));
     uBootstrapTrace::Append(QStringLiteral("Brevolt Connector: Started."));
 }
 
 void TBrevoltRPro9Connector::ServiceExecute() {
     uBootstrapTrace::Append(QStringLiteral("Brevolt Connector: Entering loop."));
-    Log(0, QStringLiteral("Entering service loop"), AreaExecute);
+    uOVLogging::info(0, QStringLiteral("Entering service loop"), AreaExecute);
     // A notice that cannot be sent only leaves a warning in the log.
     uBrevoltRPro9ConnectorCommon::NotifyServiceEvent(
         uBrevoltRPro9ConnectorCommon::TServiceEvent::Startup);
     try {
-        Log(9, QStringLiteral("Calling logic.Enable"), AreaExecute);
+        uOVLogging::info(9, QStringLiteral("Calling logic.Enable"), AreaExecute);
         FEngine->Enable();
-        Log(1, QStringLiteral("Brevolt for Retail Pro 9 service entering execution loop"),
-            AreaExecute);
+        uOVLogging::info(1,
+                         QStringLiteral("Brevolt for Retail Pro 9 service entering execution loop"),
+                         AreaExecute);
         QEventLoop loop;
         while (!FTerminated)
             loop.processEvents(QEventLoop::WaitForMoreEvents);
     } catch (const std::exception& E) {
-        LogException(E, AreaExecute);
+        uOVLogging::exc(E, AreaExecute);
     }
-    Log(1, QStringLiteral("Brevolt for Retail Pro 9 service shutting down"));
+    uOVLogging::info(1, QStringLiteral("Brevolt for Retail Pro 9 service shutting down"));
     try {
         FEngine->Disable();
     } catch (const std::exception& E) {
-        LogException(E, AreaExecute);
+        uOVLogging::exc(E, AreaExecute);
     }
     uBrevoltRPro9ConnectorCommon::NotifyServiceEvent(
         uBrevoltRPro9ConnectorCommon::TServiceEvent::Shutdown);
@@ -270,11 +261,11 @@ void TBrevoltRPro9Connector::ServiceStop(bool& Stopped) {
     uBootstrapTrace::Rewrite(QStringLiteral("Brevolt Connector: Service stopping."));
     if (AppLogger)
         AppLogger->logenter(9, AreaStop);
-    Log(0, QStringLiteral("Service stopping..."), AreaStop);
+    uOVLogging::info(0, QStringLiteral("Service stopping..."), AreaStop);
     if (FEngine)
         FEngine->Disable();
     Stopped = true;
-    Log(0, QStringLiteral("Service stopped"), AreaStop);
+    uOVLogging::info(0, QStringLiteral("Service stopped"), AreaStop);
     if (AppLogger)
         AppLogger->logexit(9, AreaStop);
     uBootstrapTrace::Append(QStringLiteral("Brevolt Connector: Service stopped."));
@@ -288,9 +279,9 @@ void TBrevoltRPro9Connector::ServiceAfterInstall() {
         ServiceDirectoryKey, QStringLiteral("ServiceDirectory"), ProgramFolder());
     CreateEngine();
     if (AppLogger) {
-        Log(1, QStringLiteral("Service installed."));
+        uOVLogging::info(1, QStringLiteral("Service installed."));
         if (directoryWritten)
-            Log(1, QStringLiteral("Registry key for execution path was created."));
+            uOVLogging::info(1, QStringLiteral("Registry key for execution path was created."));
     }
     Event(platform::EventType::Information,
           QStringLiteral("Brevolt Connector: Installation complete."));
@@ -299,11 +290,11 @@ void TBrevoltRPro9Connector::ServiceAfterInstall() {
 
 void TBrevoltRPro9Connector::ServiceBeforeUninstall() {
     CreateEngine();
-    Log(1, QStringLiteral("Uninstalling service"));
+    uOVLogging::info(1, QStringLiteral("Uninstalling service"));
 }
 
 void TBrevoltRPro9Connector::ServiceAfterUninstall() {
-    Log(1, QStringLiteral("Service uninstalled."));
+    uOVLogging::info(1, QStringLiteral("Service uninstalled."));
     FreeEngine();
     // Nothing of the service stays behind in the registry.
     DeleteRegistryValue(ServicesKey, QStringLiteral("Description"));
