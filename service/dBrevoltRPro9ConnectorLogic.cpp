@@ -367,21 +367,19 @@ void TdlgConnectorLogic::SaveConfigKey(const QString& AKey) {
 
 void TdlgConnectorLogic::tmIdleTimer() {
     tmIdle->stop();
+    // However the tick ends: not idling any more, and the next tick 5 s later.
     struct RestartIdle {
         TdlgConnectorLogic* FLogic;
         ~RestartIdle() {
             FLogic->FIdling = false;
             FLogic->tmIdle->start();
         }
-    };
+    } restart{this};
     while (FProcessing)
         Clock().Sleep(125);
-    if (FClosing) {
-        tmIdle->start();
+    if (FClosing)
         return;
-    }
     FIdling = true;
-    RestartIdle restart{this};
     TConnectorConfig& cfg = Config();
 
     bool scheduleChanged = false;
