@@ -1,6 +1,7 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 
 #include "common/uOVCodePage.h"
+#include "platform/Registry.h"
 
 #include <algorithm>
 #include <cmath>
@@ -403,6 +404,22 @@ TDateTime ParseConfigTime(const QString& AText, TDateTime old, bool& scheduleCha
         return old;
     scheduleChanged = true;
     return msecs / MSecsPerDay;
+}
+
+QString RegisteredServiceDirectory() {
+    try {
+        const auto key = platform::RegistryKey::OpenLocalMachine(ServiceDirectoryKey.toStdString(),
+                                                                 false, false);
+        if (!key)
+            return {};
+        const auto dir = key->ReadString("ServiceDirectory");
+        if (!dir || dir->empty())
+            return {};
+        return WithTrailingBackslash(QString::fromStdString(*dir));
+    } catch (const std::exception& E) {
+        uOVLogging::exc(E, QStringLiteral("RegisteredServiceDirectory"));
+        return {};
+    }
 }
 
 QString LocationKey(const QString& ASbsNo, const QString& AStoreNo) {

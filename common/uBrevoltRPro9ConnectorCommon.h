@@ -65,6 +65,14 @@ void Done();
 // The configuration file, ExeDir followed by ConfigFileName.
 QString ConfigFilePath();
 
+// The service directory recorded at installation (registry value
+// "ServiceDirectory" under ServiceDirectoryKey), with a trailing separator;
+// empty when none is recorded or the registry cannot be read. Both programs
+// keep their configuration there.
+inline const QString ServiceDirectoryKey =
+    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector");
+QString RegisteredServiceDirectory();
+
 // Reads the file into the record; false (never an exception) when there is
 // no file, it is empty or it cannot be read. scheduleChanged tells whether
 // the interval, the sleep window or a day time changed.

@@ -372,4 +372,22 @@ bool StoresQueryOpening() {
     return OpeningWorkers.load() > 0;
 }
 
+std::unique_ptr<TConnectorDataset> OpenStoresQuery(TConnectorConnection* AConnection) {
+    const QString area = QStringLiteral("OpenStoresQuery");
+    uOVLogging::logenter(9, area);
+    try {
+        if (!AConnection)
+            throw EDatabaseError(QStringLiteral("Missing Connection or ConnectionString"));
+        FillVersionCache(AConnection);
+        auto q = std::make_unique<TConnectorDataset>(AConnection);
+        q->AddSQL(StoresStatement);
+        q->Open();
+        uOVLogging::logexit(9, area);
+        return q;
+    } catch (const std::exception& E) {
+        uOVLogging::exc(E, area);
+        throw;
+    }
+}
+
 } // namespace uBrevoltRPro9ConnectorSQLs

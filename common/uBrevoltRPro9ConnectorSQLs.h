@@ -29,6 +29,17 @@ void GetSession();
 void ReleaseSession();
 TConnectorConnection* Session();
 int SessionReferenceCount();
+
+// Holds the shared session for a scope: GetSession on construction (which
+// raises when it cannot connect), ReleaseSession on destruction.
+class TSessionLease {
+public:
+    TSessionLease() { GetSession(); }
+    ~TSessionLease() { ReleaseSession(); }
+    TSessionLease(const TSessionLease&) = delete;
+    TSessionLease& operator=(const TSessionLease&) = delete;
+    TConnectorConnection* Connection() const { return Session(); }
+};
 // Back to the state at program start (no session, counter 0); for tests.
 void ResetSession();
 
@@ -58,5 +69,8 @@ bool DoesLocalUPCExist(TConnectorConnection* AConnection);
 std::unique_ptr<TConnectorDataset> OpenQueryOnStores(TConnectorConnection* AConnection);
 // True while a worker opens a store list.
 bool StoresQueryOpening();
+// The same store list opened on AConnection on the calling thread, for
+// callers that already run it on a thread of their own; raises on failure.
+std::unique_ptr<TConnectorDataset> OpenStoresQuery(TConnectorConnection* AConnection);
 
 } // namespace uBrevoltRPro9ConnectorSQLs

@@ -5,12 +5,12 @@
 #include "platform/OsVersion.h"
 #include "platform/Process.h"
 
+#include <cmath>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTimeZone>
-#include <cmath>
 
 namespace uOVUtils {
 
@@ -89,6 +89,21 @@ QString GetFileVersionText(const QString& APath) {
     return QString::fromStdString(platform::ReadFileVersion(APath.toStdString()));
 }
 
+bool SplitFileVersion(const QString& AVersion, QString& AMajorMinor, QString& ARelease) {
+    AMajorMinor = AVersion;
+    ARelease.clear();
+    const int last = AVersion.lastIndexOf(QLatin1Char('.'));
+    if (last < 0)
+        return false;
+    const QString head = AVersion.left(last);
+    const int dot = head.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return false;
+    AMajorMinor = head.left(dot);
+    ARelease = head.mid(dot + 1);
+    return true;
+}
+
 QString LPad(const QString& AText, int ALength, QChar ACh) {
     try {
         if (ALength < 0)
@@ -111,9 +126,13 @@ bool TextToBool(const QString& AText) {
     return c == QLatin1Char('1') || c == QLatin1Char('T') || c == QLatin1Char('Y');
 }
 
-TDateTime Now() { return ToDateTime(Clock().Now()); }
+TDateTime Now() {
+    return ToDateTime(Clock().Now());
+}
 
-TDateTime Date() { return std::floor(Now()); }
+TDateTime Date() {
+    return std::floor(Now());
+}
 
 TDateTime ToDateTime(const QDateTime& ADateTime) {
     return DateTimeOf(ADateTime.toLocalTime());
@@ -159,7 +178,9 @@ QString FormatDateTime(const QString& APattern, TDateTime AValue) {
     SplitDateTime(AValue, d, t);
     const bool twelveHour = APattern.contains(QLatin1String("ampm"), Qt::CaseInsensitive);
     const int hour = twelveHour ? (t.hour() % 12 == 0 ? 12 : t.hour() % 12) : t.hour();
-    auto num = [](int v, int width) { return QString::number(v).rightJustified(width, '0'); };
+    auto num = [](int v, int width) {
+        return QString::number(v).rightJustified(width, '0');
+    };
 
     QString out;
     for (int i = 0; i < APattern.length();) {
@@ -231,8 +252,8 @@ QString DateTimeToUTCText(TDateTime AValue) {
 }
 
 TDateTime UTCTextToDateTime(const QString& AText) {
-    static const QRegularExpression layout(
-        QStringLiteral(R"(^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?)?\s*$)"));
+    static const QRegularExpression layout(QStringLiteral(
+        R"(^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?)?\s*$)"));
     const auto m = layout.match(AText);
     if (!m.hasMatch())
         return 0;

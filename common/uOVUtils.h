@@ -23,6 +23,9 @@ QString& ExeDir();
 QString WithTrailingBackslash(const QString& AText);
 QString JoinPath(std::initializer_list<QString> AParts);
 QString GetFileVersionText(const QString& APath);
+// The about boxes show a four-part version as "major.minor" and the release
+// (third number); false, with AMajorMinor = AVersion, when it has fewer parts.
+bool SplitFileVersion(const QString& AVersion, QString& AMajorMinor, QString& ARelease);
 QString LPad(const QString& AText, int ALength, QChar ACh);
 bool TextToBool(const QString& AText);
 

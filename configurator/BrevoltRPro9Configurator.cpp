@@ -1,13 +1,40 @@
 // Program entry of the configuration utility.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "configurator/fBrevolt9Config.h"
+#include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uMessages.h"
 #include "platform/Process.h"
+
+#include <cstdlib>
+#include <QApplication>
 
 int main(int argc, char* argv[]) {
     platform::SetCommandLine(argc, argv);
     uOVLogging::StartModule();
     uOVLogging::LogLevelChangesLogged = true;
     uBrevoltRPro9ConnectorCommon::Init(QStringLiteral("BrevoltRPro9Configurator"), false);
+    // The configuration lives with the service when the service directory is
+    // recorded (the programs may be installed apart); the log stays here.
+    const QString serviceDir = uBrevoltRPro9ConnectorCommon::RegisteredServiceDirectory();
+    if (!serviceDir.isEmpty())
+        uOVUtils::ExeDir() = serviceDir;
+    uOVLogging::info(1, QStringLiteral("Configuration file: ") +
+                            uBrevoltRPro9ConnectorCommon::ConfigFilePath());
+
+    int code = 0;
+    {
+        QApplication application(argc, argv);
+        QApplication::setApplicationDisplayName(uMessages::ApplicationTitle);
+        TfrmBrevoltConfig window;
+        window.show();
+        code = QApplication::exec();
+    }
+
     uBrevoltRPro9ConnectorCommon::Done();
     uOVLogging::EndModule();
-    return 0;
+    // A store query still waiting for the database's log-in is not waited
+    // for: the window has closed and nothing it could return is needed.
+    if (uConfiguratorDatabase::Busy())
+        std::_Exit(code);
+    return code;
 }

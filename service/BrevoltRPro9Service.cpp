@@ -6,7 +6,7 @@
 #include "platform/Process.h"
 #include "platform/ServiceHost.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
-#include "service/fConnectorWindow.h"
+#include "service/tray/fConnectorWindow.h"
 #include "service/uBootstrapTrace.h"
 #include "service/uBrevoltRPro9Service.h"
 

@@ -29,7 +29,6 @@ TdlgConnectorLogic* dlgConnectorLogic = nullptr;
 
 namespace {
 const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
-const QString ServiceKey = QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\") + ServiceName;
 constexpr double MSecsPerDay = 86400000.0;
 constexpr int DefaultScanInterval = 60000;
 
@@ -101,18 +100,14 @@ void TdlgConnectorLogic::FormCreate() {
 void TdlgConnectorLogic::InitService() {
     try {
         if (!ConsoleMode) {
-            const auto key =
-                platform::RegistryKey::OpenLocalMachine(ServiceKey.toStdString(), false, false);
-            if (key) {
-                const auto dir = key->ReadString("ServiceDirectory");
-                if (dir && !dir->empty()) {
-                    ExeDir() = WithTrailingBackslash(QString::fromStdString(*dir));
-                    // The logger made its folder under the program's own folder;
-                    // lines would wait for ever for a missing one here.
-                    const QString logDir = ExeDir() + QStringLiteral("logs") + QDir::separator();
-                    QDir().mkdir(logDir);
-                    SetLogDir(logDir);
-                }
+            const QString dir = uBrevoltRPro9ConnectorCommon::RegisteredServiceDirectory();
+            if (!dir.isEmpty()) {
+                ExeDir() = dir;
+                // The logger made its folder under the program's own folder;
+                // lines would wait for ever for a missing one here.
+                const QString logDir = ExeDir() + QStringLiteral("logs") + QDir::separator();
+                QDir().mkdir(logDir);
+                SetLogDir(logDir);
             }
         }
         bool scheduleChanged = false;

@@ -7,7 +7,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config git
 qt6-base-dev libqt6sql6-sqlite libgl-dev
 libcurl4-openssl-dev libssl-dev
 libgtest-dev libgmock-dev
-python3-pyftpdlib python3-aiosmtpd python3-cryptography openssl sqlite3"
+python3-pyftpdlib python3-aiosmtpd python3-cryptography openssl sqlite3
+xvfb xauth at-spi2-core dbus python3-pyatspi python3-gi"
 
 missing=""
 for p in $PACKAGES; do

@@ -6,7 +6,7 @@
 #include "common/uOVClock.h"
 #include "common/uOVLogging.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
-#include "service/fConnectorWindow.h"
+#include "service/tray/fConnectorWindow.h"
 #include "tests/support/ScriptedClock.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"

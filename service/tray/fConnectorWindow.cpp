@@ -1,4 +1,4 @@
-#include "service/fConnectorWindow.h"
+#include "service/tray/fConnectorWindow.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVClock.h"
@@ -19,7 +19,6 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QUrl>
-
 
 namespace {
 const QString AreaLogicInit = QStringLiteral("TdlgConnectorLogic.WMLogicInit");
@@ -91,18 +90,11 @@ void TfrmConnectorLogic::DisplayVersion() {
 }
 
 void TfrmConnectorLogic::DisplayVersion(const QString& AVersion) {
-    lblVersion->setText(QStringLiteral("Version: ") + AVersion);
-    lblRelease->hide();
-    const int last = AVersion.lastIndexOf(QLatin1Char('.'));
-    if (last < 0)
-        return;
-    const QString head = AVersion.left(last);
-    const int dot = head.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return;
-    lblVersion->setText(QStringLiteral("Version: ") + head.left(dot));
-    lblRelease->setText(QStringLiteral("Release: ") + head.mid(dot + 1));
-    lblRelease->show();
+    QString version, release;
+    const bool hasRelease = uOVUtils::SplitFileVersion(AVersion, version, release);
+    lblVersion->setText(QStringLiteral("Version: ") + version);
+    lblRelease->setText(QStringLiteral("Release: ") + release);
+    lblRelease->setVisible(hasRelease);
 }
 
 bool TfrmConnectorLogic::event(QEvent* AEvent) {

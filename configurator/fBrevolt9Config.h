@@ -1,0 +1,163 @@
+#pragma once
+// The configuration utility's window: every setting of the shared
+// configuration file in editable fields, the stores to scan, a request for
+// an immediate run, and the way to the preview, the connection tests and the
+// service check. The window holds no settings of its own: it copies the
+// configuration record into its fields when it opens and back before every
+// save, and the file is read and written only by the configuration module.
+#include "common/uOVUtils.h"
+#include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uOVControlGrid.h"
+
+#include <QDialog>
+#include <QFutureWatcher>
+#include <QPointer>
+
+class QCheckBox;
+class QDateEdit;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+class QTabWidget;
+class QTimeEdit;
+class TfrmPreview;
+
+// One location row: subsidiary, store, "Include?" and "Preview".
+class TStorePanel : public TControlPanel {
+    Q_OBJECT
+public:
+    TStorePanel(const QString& ASbsNo, const QString& ASbsName, const QString& AStoreNo,
+                const QString& AStoreCode, const QString& AStoreName, bool AIncluded,
+                QWidget* AParent = nullptr);
+    // The location item of the row ("001.005").
+    QString LocationItem() const;
+
+    QLabel* lblSbsNo;
+    QLabel* lblSbsName;
+    QLabel* lblStoreNo;
+    QLabel* lblStoreCode;
+    QLabel* lblStoreName;
+    QCheckBox* cbInclude;
+    QPushButton* btnPreview;
+};
+
+class TfrmBrevoltConfig : public QDialog {
+    Q_OBJECT
+public:
+    static inline const QString WindowCaption = QStringLiteral("Brevolt Connector Configuration");
+    static inline const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
+
+    // FormCreate: loads the configuration, fills every field and posts the
+    // loading of the location list.
+    explicit TfrmBrevoltConfig(QWidget* AParent = nullptr);
+    ~TfrmBrevoltConfig() override;
+
+    // True once the store query has answered (rows or none); until then a
+    // save keeps the stored "locations".
+    bool LocationsLoaded() const { return FLocationsLoaded; }
+    bool LocationsLoading() const { return FStoresWatcher.isRunning(); }
+    // The row of a location item, or nullptr.
+    TStorePanel* StorePanel(const QString& ALocationItem) const;
+
+    // Event handlers, public so that tests can raise them as a click would.
+    void WMConfigInit();
+    void rgSchedulingClick();
+    void cbNotificationsEnabledClick();
+    // Checks and normalises a time field; false after showing the rejection.
+    bool ValidateTimeControl(QLineEdit* AControl);
+    void btnRunImmediateClick();
+    void btnSaveClick();
+    void btnCancelClick();
+    void btnCheckServiceClick();
+    void btnTestFTPClick();
+    void btnTestSMTPClick();
+    void Image1Click();
+    void PreviewClick(TStorePanel* APanel);
+
+    // The pages and the buttons under them.
+    QTabWidget* PageControl1;
+    QWidget* tsSchedule;
+    QWidget* tsSettings;
+    QPushButton* btnCheckService;
+    QPushButton* btnSave;
+    QPushButton* btnCancel;
+
+    // Schedule page.
+    QLabel* Image1;
+    TControlGrid* grdLocations;
+    QGroupBox* rgScheduling;
+    QRadioButton* rbIntervals;
+    QRadioButton* rbTimes;
+    QPushButton* btnRunImmediate;
+    QWidget* pnlIntervals;
+    QSpinBox* spnInterval;
+    QLabel* lblSleepBetween;
+    QLabel* lblSleepAnd;
+    QLineEdit* edtSleepBegin;
+    QLineEdit* edtSleepEnd;
+    QWidget* pnlDayTimes;
+    QLineEdit* edtDayTimes[7][6]; // row 0 Sunday ... 6 Saturday
+
+    // Settings page.
+    QLineEdit* edtFTPServer;
+    QLineEdit* edtFTPUsername;
+    QLineEdit* edtFTPPassword;
+    QPushButton* btnTestFTP;
+    QSpinBox* spnLogLevel;
+    QDateEdit* dtpLastRunDate;
+    QTimeEdit* dtpLastRunTime;
+    QSpinBox* spnOracleDelay;
+    QCheckBox* cbRestartOnMissingData;
+    QCheckBox* cbNotifyOnStartup;
+    QCheckBox* cbNotificationsEnabled;
+    QLineEdit* edtSMTPServer;
+    QLineEdit* edtSMTPPort;
+    QCheckBox* cbUseSSLTLS;
+    QLineEdit* edtSMTPUsername;
+    QLineEdit* edtSMTPPassword;
+    QLineEdit* edtSMTPFrom;
+    QPushButton* btnTestSMTP;
+    QLineEdit* edtStartupEmails;
+    QLineEdit* edtShutdownEmails;
+    QLineEdit* edtDailyPingEmails;
+    QLineEdit* edtErrorEmails;
+
+Q_SIGNALS:
+    // The location list has answered (filled, empty or failed).
+    void LocationsLoadFinished();
+    // A preview has ended: its window or its message was closed.
+    void PreviewFinished();
+
+protected:
+    bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+
+private:
+    void CreateSchedulePage();
+    void CreateSettingsPage();
+    void FormCreate();
+    void StoresQueryFinished();
+    void SaveSettings();
+    void ShowRunImmediateState();
+    static TDateTime ReadTimeControl(const QLineEdit* AControl);
+    static void ShowTimeValue(QLineEdit* AControl, TDateTime AValue);
+    QLineEdit* NewTimeControl(const QString& AAccessibleName, const QString& AHint);
+
+    QList<QLineEdit*> FTimeControls;
+    QList<TStorePanel*> FStorePanels;
+    bool FLocationsLoaded = false;
+    bool FRejectingTime = false;
+    QPointer<QMessageBox> FNote;
+    QPointer<TfrmPreview> FPreview;
+    QFutureWatcher<uConfiguratorDatabase::TQueryResult> FStoresWatcher;
+};
+
+namespace fBrevolt9Config {
+// The time-entry rule of the time fields: the typed text normalised to
+// "hh:nn AM/PM" in AResult, or false with the working text as far as it was
+// transformed. Empty text is accepted as empty (unset).
+bool NormaliseTimeText(const QString& AText, QString& AResult);
+} // namespace fBrevolt9Config

@@ -1,0 +1,106 @@
+#include "configurator/fBrevolt9Preview.h"
+
+#include "common/uBrevoltRPro9ConnectorSQLs.h"
+#include "common/uOVLogging.h"
+#include "configurator/uMessages.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+const QString AreaExecute = QStringLiteral("TfrmPreviewExecute");
+}
+
+TfrmPreview::TfrmPreview(QWidget* AParent) : QDialog(AParent) {
+    resize(327, 588);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 4, 8, 8);
+    DBGrid1 = new QTableView(this);
+    Model = new QStandardItemModel(this);
+    DBGrid1->setModel(Model);
+    DBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    DBGrid1->setAccessibleName(QStringLiteral("Invoices"));
+    DBGrid1->verticalHeader()->hide();
+    layout->addWidget(DBGrid1);
+    connect(&FWatcher, &QFutureWatcherBase::finished, this, &TfrmPreview::QueryFinished);
+}
+
+TfrmPreview::~TfrmPreview() {
+    delete FNote;
+}
+
+void TfrmPreview::Execute(int ASbsNo, int AStoreNo) {
+    uOVLogging::logenter(9, AreaExecute);
+    FNote = uMessages::ShowNote(parentWidget(), QStringLiteral("Loading preview, please wait..."));
+    const QString sbsNo = QString::number(ASbsNo);
+    const QString storeNo = QString::number(AStoreNo);
+    const TDateTime since = uOVUtils::Now() - 1;
+    FWatcher.setFuture(uConfiguratorDatabase::Run(
+        AreaExecute, [sbsNo, storeNo, since](TConnectorConnection* AConnection) {
+            return uBrevoltRPro9ConnectorSQLs::OpenQuery(AConnection, sbsNo, storeNo, QString(),
+                                                         since);
+        }));
+}
+
+void TfrmPreview::QueryFinished() {
+    delete FNote;
+
+    const uConfiguratorDatabase::TQueryResult result = FWatcher.result();
+    uOVLogging::logexit(9, AreaExecute);
+    setWindowTitle(QStringLiteral("Invoices for ") +
+                   uOVUtils::FormatDateTime(QStringLiteral("m/d/yyyy"), uOVUtils::Now() - 1));
+    QMessageBox* box = nullptr;
+    if (!result.Error.isEmpty())
+        box = uMessages::ShowError(parentWidget(), result.Error);
+    else if (!result.Dataset || result.Dataset->RecordCount() == 0)
+        box = uMessages::ShowMessage(parentWidget(), QStringLiteral("No invoices found today"));
+    if (box) {
+        connect(box, &QDialog::finished, this, &TfrmPreview::Finished);
+        return;
+    }
+    Bind(*result.Dataset);
+    if (parentWidget())
+        move(parentWidget()->geometry().center() - rect().center());
+    open();
+}
+
+void TfrmPreview::Bind(TConnectorDataset& ADataset) {
+    const QStringList fields = ADataset.FieldNames();
+    Model->setColumnCount(static_cast<int>(fields.size()));
+    Model->setHorizontalHeaderLabels(fields);
+    for (ADataset.First(); !ADataset.Eof(); ADataset.Next()) {
+        QList<QStandardItem*> items;
+        for (const QString& name : fields)
+            items.append(new QStandardItem(ADataset.FieldByName(name).AsString()));
+        Model->appendRow(items);
+    }
+    DBGrid1->resizeColumnsToContents();
+}
+
+// The window sees Escape before its table, and only its release closes it,
+// so that Shift+Escape does not.
+void TfrmPreview::keyPressEvent(QKeyEvent* AEvent) {
+    if (AEvent->key() == Qt::Key_Escape) {
+        AEvent->accept();
+        return;
+    }
+    QDialog::keyPressEvent(AEvent);
+}
+
+void TfrmPreview::keyReleaseEvent(QKeyEvent* AEvent) {
+    if (AEvent->key() == Qt::Key_Escape &&
+        !(AEvent->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier))) {
+        close();
+        return;
+    }
+    QDialog::keyReleaseEvent(AEvent);
+}
+
+void TfrmPreview::done(int AResult) {
+    QDialog::done(AResult);
+    Q_EMIT Finished();
+}

@@ -1,0 +1,107 @@
+"""End-to-end test of the configuration utility, driven like a person would.
+
+Usage (inside run_with_desktop.sh): /usr/bin/python3 test_configurator_e2e.py BUILD_DIR
+
+Builds the demo environment, opens the configuration window, adds the one
+store the demo left out and saves; the configuration file on disk must then
+list all four stores and keep the FTP settings.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+# Keep the source tree free of __pycache__.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from atspi_driver import UiError, click, is_checked, launch, wait_until  # noqa: E402
+
+WINDOW_TITLE = "Brevolt Connector Configuration"
+CONFIG_KEY = 0xC5
+# (store, ticked by the demo setup)
+STORES = [
+    ("001.001 Flagship Store", True),
+    ("001.002 Mall Store", True),
+    ("002.001 Outlet Nord", True),
+    ("002.005 Outlet München", False),
+]
+LOCALE_ENV = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+
+
+def check(condition, message):
+    if not condition:
+        raise UiError(message)
+
+
+def read_config(path):
+    """The configuration file: key=value lines in Windows-1252, CR LF, every
+    byte XORed with a fixed key."""
+    with open(path, "rb") as f:
+        data = bytes(b ^ CONFIG_KEY for b in f.read())
+    text = data.decode("cp1252")
+    check(text.endswith("\r\n") and text.count("\n") == text.count("\r\n"),
+          f"{path} does not consist of CR LF terminated lines")
+    return text.split("\r\n")[:-1]
+
+
+def demo_setup(build_dir, folder):
+    setup = os.path.join(build_dir, "tools", "BrevoltDemoSetup")
+    result = subprocess.run(
+        [setup, folder, "--ftp", "127.0.0.1:2121", "--user", "demoshop", "--password", "demo"],
+        env={**os.environ, **LOCALE_ENV}, stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=60)
+    check(result.returncode == 0,
+          f"BrevoltDemoSetup failed ({result.returncode}):\n{result.stdout}{result.stderr}")
+    printed = dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+    check("registry" in printed and "service" in printed,
+          f"BrevoltDemoSetup printed no registry=/service= lines:\n{result.stdout}")
+    return printed["registry"], printed["service"]
+
+
+def run(build_dir, tmp):
+    registry, service = demo_setup(build_dir, os.path.join(tmp, "rpro9"))
+    config = os.path.join(service, "Brevoltconnector.cfg")
+    check(os.path.isfile(config), f"the demo setup wrote no {config}")
+
+    configurator = os.path.join(build_dir, "configurator", "BrevoltRPro9Configurator")
+    with launch([configurator], env={"BREVOLT_REGISTRY": registry, **LOCALE_ENV}) as app:
+        app.window(WINDOW_TITLE)
+        # The store rows are filled in after the window shows.
+        boxes = {store: app.find("check box", f"Include {store}") for store, _ in STORES}
+        for store, _ in STORES:
+            app.find("push button", f"Preview {store}")
+        for store, ticked in STORES:
+            check(is_checked(boxes[store]) == ticked,
+                  f"'{store}' should start {'ticked' if ticked else 'unticked'}")
+
+        added = boxes["002.005 Outlet München"]
+        click(added)
+        wait_until(lambda: is_checked(added), "'002.005 Outlet München' to be ticked", 5)
+        click(app.find("push button", "Save and Close"))
+        code = app.wait_exit(30)
+        check(code == 0, f"the configurator exited with code {code}")
+
+    lines = read_config(config)
+    check("locations=001.001|001.002|002.001|002.005" in lines,
+          "the saved locations are wrong: "
+          + repr([line for line in lines if line.startswith("locations=")]))
+    check("ftpusername=demoshop" in lines, "the FTP user name was lost on saving")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(f"usage: {sys.argv[0]} BUILD_DIR", file=sys.stderr)
+        return 2
+    build_dir = os.path.abspath(sys.argv[1])
+    with tempfile.TemporaryDirectory(prefix="configurator-e2e.") as tmp:
+        try:
+            run(build_dir, tmp)
+        except (UiError, subprocess.TimeoutExpired, OSError) as e:
+            print(f"FAIL: {e}", file=sys.stderr)
+            return 1
+    print("PASS: the configurator saved the added store")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
