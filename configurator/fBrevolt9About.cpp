@@ -23,10 +23,11 @@ QPixmap BrevoltLogo(const QSize& ASize) {
     sky.setColorAt(0, QColor(0x1d, 0x4e, 0x89));
     sky.setColorAt(1, QColor(0x0b, 0x25, 0x45));
     p.fillRect(pixmap.rect(), sky);
-    // A bolt across a ring: the mark of the marketing service.
+    // A bolt across a ring: the mark of the marketing service, in the
+    // rightmost square of a wide picture so that texts can stand beside it.
     const int side = std::min(ASize.width(), ASize.height());
-    const QRectF ring(ASize.width() / 2.0 - side * 0.3, ASize.height() / 2.0 - side * 0.3,
-                      side * 0.6, side * 0.6);
+    const QRectF ring(ASize.width() - side * 0.8, ASize.height() / 2.0 - side * 0.3, side * 0.6,
+                      side * 0.6);
     p.setPen(QPen(QColor(0xff, 0xc4, 0x2e), std::max(2.0, side * 0.05)));
     p.drawEllipse(ring);
     const QPointF c = ring.center();

@@ -24,6 +24,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimeEdit>
@@ -47,7 +48,7 @@ struct TCell {
     int Width;
 };
 constexpr TCell CellSbsNo{8, 30}, CellSbsName{44, 121}, CellStoreNo{171, 30},
-    CellStoreCode{207, 50}, CellStoreName{263, 114}, CellInclude{407, 17}, CellPreview{461, 62};
+    CellStoreCode{207, 50}, CellStoreName{263, 114}, CellInclude{407, 17}, CellPreview{461, 56};
 constexpr int RowHeight = 28;
 
 // A whole-number spin field: refuses other keys with a beep, and an empty
@@ -286,8 +287,8 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
     page->addWidget(Heading(QStringLiteral("Select each store to be scanned"), tsSchedule));
     auto* stores = new QHBoxLayout;
     Image1 = new QLabel(tsSchedule);
-    Image1->setPixmap(fBrevolt9About::BrevoltLogo(QSize(96, 96)));
-    Image1->setFixedSize(96, 96);
+    Image1->setPixmap(fBrevolt9About::BrevoltLogo(QSize(80, 80)));
+    Image1->setFixedSize(80, 80);
     Image1->setCursor(Qt::PointingHandCursor);
     Image1->setToolTip(QStringLiteral("About"));
     Image1->setAccessibleName(QStringLiteral("About"));
@@ -314,6 +315,10 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
     list->addWidget(header);
     grdLocations = new TControlGrid(tsSchedule);
     grdLocations->setMinimumHeight(250);
+    // Wide enough for a whole row beside the scroll bar.
+    grdLocations->setMinimumWidth(CellPreview.Left + CellPreview.Width + 8 +
+                                  grdLocations->verticalScrollBar()->sizeHint().width() +
+                                  2 * grdLocations->frameWidth());
     grdLocations->setAccessibleName(QStringLiteral("Stores"));
     list->addWidget(grdLocations, 1);
     stores->addLayout(list, 1);
@@ -383,6 +388,7 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
 
 void TfrmBrevoltConfig::CreateSettingsPage() {
     auto* grid = new QGridLayout(tsSettings);
+    grid->setVerticalSpacing(4);
     int row = 0;
     auto heading = [&](const QString& AText) {
         grid->addWidget(Heading(AText, tsSettings), row++, 0, 1, 3);
@@ -420,6 +426,7 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
     note(QStringLiteral("Use this to change how much logging is done. "));
     spnLogLevel = new TSpinEdit(0, 9, tsSettings);
     field(QStringLiteral("Logging level:"), spnLogLevel);
+    grid->setAlignment(spnLogLevel, Qt::AlignLeft);
 
     note(QStringLiteral("The date and time of the last run."));
     auto* lastRun = new QWidget(tsSettings);
