@@ -1,6 +1,6 @@
 #pragma once
-// The system's event log: on Linux the syslog, facility daemon, with the
-// event source as the ident.
+// The system's event log, where an administrator looks for a service's
+// messages; the event source names the program.
 #include <string>
 
 namespace platform {

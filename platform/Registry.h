@@ -1,14 +1,10 @@
 #pragma once
-// The machine-wide registry hive HKEY_LOCAL_MACHINE. On Linux it is one text
-// file in the registry editor's export format (".reg", version 5.00): the
-// file named by the environment variable BREVOLT_REGISTRY, else
-// /etc/opt/OrvaneSoftware/registry.reg. A missing file is an empty registry.
+// The machine-wide registry hive HKEY_LOCAL_MACHINE.
 //
 // Key paths are relative to the hive ("SOFTWARE\\ORACLE"), separated by
 // backslashes and compared without regard to letter case. Every operation
-// reads the file afresh, so a key sees what other processes wrote; every
-// change replaces the file atomically and keeps the rest of it (other keys,
-// comments, value order) as it was.
+// reads the hive afresh, so a key sees what other processes wrote; every
+// change is atomic and leaves the rest of the hive as it was.
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -16,15 +12,12 @@
 
 namespace platform {
 
-// A registry operation that cannot be done: unreadable or unwritable file, a
-// write through a read-only key, a value of another type than asked for.
+// A registry operation that cannot be done: an unreadable or unwritable hive,
+// a write through a read-only key, a value of another type than asked for.
 class RegistryError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-// The registry file in use (BREVOLT_REGISTRY or the default).
-std::string RegistryFilePath();
 
 class RegistryKey {
 public:

@@ -1,26 +1,23 @@
 #pragma once
-// The service framework of the platform. On Linux the service runs in the
-// foreground under systemd (Type=notify): signals are its controls, a
-// datagram to NOTIFY_SOCKET its status report, and a unit file its
-// registration. The program's service module supplies the handlers; the
+// The service framework of the platform: the system's service manager
+// registers the program, runs it, sends it controls and shows its status
+// reports. The program's service module supplies the handlers; the
 // framework runs them on the right thread.
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform {
 
 enum class ServiceControl { Stop, Pause, Continue, Shutdown };
 
-// Turns the control signals of the process into controls that one thread
-// reads in arrival order: SIGTERM and SIGINT are Stop and, with
-// APauseControls, SIGTSTP is Pause and SIGCONT Continue. The signal handlers
-// only write to a pipe, so any thread may receive the signal; the
-// dispositions are restored when the object goes. One object per process at
-// a time.
+// Turns the requests the system sends the process (stop, and with
+// APauseControls pause and continue) into controls that one thread reads in
+// arrival order; the process's former handling is restored when the object
+// goes. One object per process at a time.
 class ControlSource {
 public:
     explicit ControlSource(bool APauseControls);
@@ -34,23 +31,15 @@ public:
     void Wake();
 
 private:
-    int FRead = -1;
-    bool FPauseControls;
+    struct TState;
+    std::unique_ptr<TState> FState;
 };
 
 struct ServiceDefinition {
-    std::string Name;        // the unit is Name + ".service"
-    std::string Description; // the unit's Description=
+    std::string Name;        // the service's name in the service manager
+    std::string Description; // shown by the service manager
     std::string Title;       // the application title, used in confirmations
 };
-
-// The folder of the unit file: BREVOLT_SYSTEMD_DIR, else /etc/systemd/system.
-std::string SystemdUnitDirectory();
-// The unit file's text for a service started by AExecStart (program first).
-std::string BuildUnitFile(const ServiceDefinition& ADefinition,
-                          const std::vector<std::string>& AExecStart);
-// One ExecStart= word, quoted and escaped where systemd needs it.
-std::string QuoteUnitWord(const std::string& AWord);
 
 class ServiceHost {
 public:
@@ -82,7 +71,8 @@ public:
     // Any thread. The service thread has finished; Run returns AExitCode.
     void ServiceThreadEnded(int AExitCode);
 
-    // Status reports to the service manager (silent without NOTIFY_SOCKET).
+    // Status reports to the service manager (silent when the program was not
+    // started by it).
     void ReportRunning();
     void ReportStopping();
     void ReportStatus(const std::string& AText);
@@ -96,7 +86,6 @@ private:
     int Uninstall();
     int Serve();
     void Print(const std::string& ALine) const;
-    std::string UnitFilePath() const;
 
     ServiceDefinition FDefinition;
     bool FInstall = false;
@@ -111,9 +100,5 @@ private:
     int FExitCode = 0;
     ControlSource* FControls = nullptr;
 };
-
-// Sends one datagram ("READY=1", "STOPPING=1", "STATUS=...") to the socket
-// named by NOTIFY_SOCKET; silent when it is unset or cannot be reached.
-void NotifyServiceManager(const std::string& AState);
 
 } // namespace platform

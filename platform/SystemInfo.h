@@ -27,7 +27,7 @@ struct BiosInfo {
 
 struct OsProductInfo {
     std::string productName;
-    std::string servicePack; // kernel release
+    std::string servicePack; // service pack or kernel release
     std::string owner;
     std::string organisation;
 };
@@ -40,7 +40,7 @@ struct VolumeInfo {
     std::string fileSystem;
     VolumeType type = VolumeType::Unknown;
     std::string label;
-    bool available = false; // statvfs answered: the size fields and serial are valid
+    bool available = false; // the file system answered: the size fields and serial are valid
     bool readOnly = false;
     std::uint32_t serial = 0;
     std::uint64_t size = 0;
@@ -60,8 +60,6 @@ std::string ComputerName();
 // the host name after its first full stop; empty when neither exists.
 std::string DomainName();
 
-// Reads the machine's facts. ARoot prefixes every file read (and every mount
-// point examined), so that a test can present a made-up system tree.
-MachineInfo ReadMachineInfo(const std::string& ARoot = std::string());
+MachineInfo ReadMachineInfo();
 
 } // namespace platform

@@ -1,3 +1,5 @@
+// The event log is the syslog, facility daemon, with the event source as the
+// ident.
 #include "platform/EventLog.h"
 
 #include <mutex>

@@ -2,6 +2,7 @@
 // reading parses them, a change edits only the lines of the values and keys
 // it touches and writes the whole text to a new file renamed over the old.
 #include "platform/Registry.h"
+#include "platform/posix/RegistryFile.h"
 
 #include <algorithm>
 #include <cctype>

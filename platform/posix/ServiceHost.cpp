@@ -1,5 +1,9 @@
+// The service under systemd: SIGTERM and SIGINT are the stop control,
+// SIGTSTP and SIGCONT pause and continue; the unit file is written by
+// INSTALL and the status goes to NOTIFY_SOCKET.
 #include "platform/ServiceHost.h"
 
+#include "platform/posix/SystemdUnit.h"
 #include "platform/Process.h"
 
 #include <cerrno>
@@ -139,17 +143,25 @@ std::string EscapeUnitText(const std::string& AText) {
 
 // ---- ControlSource ---------------------------------------------------------
 
-ControlSource::ControlSource(bool APauseControls) : FPauseControls(APauseControls) {
+// The signal handlers only write to a pipe, so any thread may receive the
+// signal; the read end is what Wait blocks on.
+struct ControlSource::TState {
+    int Read = -1;
+    bool PauseControls = false;
+};
+
+ControlSource::ControlSource(bool APauseControls) : FState(std::make_unique<TState>()) {
+    FState->PauseControls = APauseControls;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("cannot create the control pipe: ") +
                                  std::strerror(errno));
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    FRead = fds[0];
+    FState->Read = fds[0];
     ControlPipe = fds[1];
     for (const int signal : StopSignals)
         SetDisposition(signal, OnControlSignal);
-    if (FPauseControls)
+    if (FState->PauseControls)
         for (const int signal : PauseSignals)
             SetDisposition(signal, OnControlSignal);
 }
@@ -157,19 +169,19 @@ ControlSource::ControlSource(bool APauseControls) : FPauseControls(APauseControl
 ControlSource::~ControlSource() {
     for (const int signal : StopSignals)
         SetDisposition(signal, SIG_DFL);
-    if (FPauseControls)
+    if (FState->PauseControls)
         for (const int signal : PauseSignals)
             SetDisposition(signal, SIG_DFL);
     const int writeEnd = ControlPipe;
     ControlPipe = -1;
     close(writeEnd);
-    close(FRead);
+    close(FState->Read);
 }
 
 std::optional<ServiceControl> ControlSource::Wait() {
     for (;;) {
         unsigned char code = 0;
-        const ssize_t n = read(FRead, &code, 1);
+        const ssize_t n = read(FState->Read, &code, 1);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0 || code == 0) {
@@ -273,12 +285,16 @@ ServiceHost::ServiceHost(ServiceDefinition ADefinition)
 
 ServiceHost::~ServiceHost() = default;
 
-std::string ServiceHost::UnitFilePath() const {
+namespace {
+
+std::string UnitFilePath(const ServiceDefinition& ADefinition) {
     std::string dir = SystemdUnitDirectory();
     if (!dir.empty() && dir.back() != '/')
         dir += '/';
-    return dir + FDefinition.Name + ".service";
+    return dir + ADefinition.Name + ".service";
 }
+
+} // namespace
 
 void ServiceHost::Print(const std::string& ALine) const {
     if (!FSilent)
@@ -306,7 +322,7 @@ int ServiceHost::Install() {
     for (const std::string& argument : CommandLineArguments())
         if (!IsSwitch(argument, "INSTALL") && !IsSwitch(argument, "SILENT"))
             execStart.push_back(argument);
-    const std::string unit = UnitFilePath();
+    const std::string unit = UnitFilePath(FDefinition);
     WriteFileReplacing(unit, BuildUnitFile(FDefinition, execStart));
     if (AfterInstall)
         AfterInstall();
@@ -319,7 +335,7 @@ int ServiceHost::Install() {
 }
 
 int ServiceHost::Uninstall() {
-    const std::string unit = UnitFilePath();
+    const std::string unit = UnitFilePath(FDefinition);
     if (access(unit.c_str(), F_OK) != 0)
         throw std::runtime_error("service " + FDefinition.Name + " is not installed (no " + unit +
                                  ")");

@@ -1,4 +1,5 @@
 #include "platform/SystemInfo.h"
+#include "platform/posix/SystemInfoTree.h"
 
 #include <algorithm>
 #include <cctype>
@@ -299,7 +300,11 @@ std::string DomainName() {
     return dot == std::string::npos ? std::string() : host.substr(dot + 1);
 }
 
-MachineInfo ReadMachineInfo(const std::string& ARoot) {
+MachineInfo ReadMachineInfo() {
+    return ReadMachineInfoFrom(std::string());
+}
+
+MachineInfo ReadMachineInfoFrom(const std::string& ARoot) {
     MachineInfo info;
     info.cpu = ReadCpu(ARoot);
     info.bios = ReadBios(ARoot);

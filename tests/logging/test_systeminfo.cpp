@@ -1,5 +1,5 @@
 // The machine facts of the log header, read from a made-up system tree.
-#include "platform/SystemInfo.h"
+#include "platform/posix/SystemInfoTree.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +54,7 @@ TEST(SystemInfo, ReadsAMadeUpSystemTree) {
         "server:/export /srv/share nfs4 rw 0 0\n"
         "cgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n");
 
-    const platform::MachineInfo m = platform::ReadMachineInfo(root.Path().toStdString());
+    const platform::MachineInfo m = platform::ReadMachineInfoFrom(root.Path().toStdString());
     EXPECT_EQ(m.cpu.count, 2);
     EXPECT_EQ(m.cpu.family, "6");
     EXPECT_EQ(m.cpu.model, "85");
@@ -86,7 +86,8 @@ TEST(SystemInfo, ReadsAMadeUpSystemTree) {
 
 TEST(SystemInfo, MissingTreeGivesEmptyValues) {
     TTempDir root;
-    const platform::MachineInfo m = platform::ReadMachineInfo(root.File("nothing").toStdString());
+    const platform::MachineInfo m =
+        platform::ReadMachineInfoFrom(root.File("nothing").toStdString());
     EXPECT_EQ(m.cpu.count, 0);
     EXPECT_EQ(m.cpu.name, "");
     EXPECT_EQ(m.bios.date, "");

@@ -1,8 +1,8 @@
 // The service program as a real child process: service mode with its
 // controls (signals), status datagrams, bootstrap trace and log; forms mode
 // under the offscreen platform; installation into a temporary unit folder.
+#include "platform/posix/SystemdUnit.h"
 #include "platform/Registry.h"
-#include "platform/ServiceHost.h"
 #include "tests/service/ServiceProcess.h"
 #include "tests/support/FtpServer.h"
 
