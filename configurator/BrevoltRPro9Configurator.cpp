@@ -24,17 +24,23 @@ int main(int argc, char* argv[]) {
     int code = 0;
     {
         QApplication application(argc, argv);
-        QApplication::setApplicationDisplayName(uMessages::ApplicationTitle);
+        // The application's title; not the display name, which the desktop
+        // would append to the window's own caption.
+        QApplication::setApplicationName(uMessages::ApplicationTitle);
         TfrmBrevoltConfig window;
         window.show();
         code = QApplication::exec();
+        // A store query still waiting for the database's log-in is not waited
+        // for: the window has closed and nothing it could return is needed.
+        if (uConfiguratorDatabase::Busy()) {
+            uOVLogging::info(1, QStringLiteral("Leaving while a database query is still open"));
+            uBrevoltRPro9ConnectorCommon::Done();
+            uOVLogging::EndModule();
+            std::_Exit(code);
+        }
     }
 
     uBrevoltRPro9ConnectorCommon::Done();
     uOVLogging::EndModule();
-    // A store query still waiting for the database's log-in is not waited
-    // for: the window has closed and nothing it could return is needed.
-    if (uConfiguratorDatabase::Busy())
-        std::_Exit(code);
     return code;
 }

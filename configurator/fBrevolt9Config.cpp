@@ -3,8 +3,11 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVLogging.h"
+#include "configurator/dBrevoltEmailTest.h"
 #include "configurator/fBrevolt9About.h"
 #include "configurator/fBrevolt9Preview.h"
+#include "configurator/fBrevoltCheckService.h"
+#include "configurator/uConnectionTests.h"
 #include "configurator/uMessages.h"
 
 #include <algorithm>
@@ -27,6 +30,7 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
@@ -778,8 +782,95 @@ void TfrmBrevoltConfig::Image1Click() {
     about->open();
 }
 
-void TfrmBrevoltConfig::btnCheckServiceClick() {}
+void TfrmBrevoltConfig::btnCheckServiceClick() {
+    auto* check = new TfrmCheckService(this);
+    check->setAttribute(Qt::WA_DeleteOnClose);
+    check->Execute(ServiceName);
+}
 
-void TfrmBrevoltConfig::btnTestFTPClick() {}
+void TfrmBrevoltConfig::btnTestFTPClick() {
+    using uConnectionTests::TTestResult;
+    const QString testName = QStringLiteral("FtpConnectionTest");
+    // One test at a time (its button is off while it runs).
+    if (findChild<QObject*>(testName, Qt::FindDirectChildrenOnly))
+        return;
+    // The fields as shown: the test may come before any save.
+    const QString server = edtFTPServer->text().trimmed();
+    const QString user = edtFTPUsername->text().trimmed();
+    const QString password = edtFTPPassword->text().trimmed();
+    const QString problem = uConnectionTests::CheckFtpFields(server, user, password);
+    if (!problem.isEmpty()) {
+        uMessages::ShowMessage(this, problem);
+        Q_EMIT ConnectionTestFinished();
+        return;
+    }
+    btnTestFTP->setEnabled(false);
+    // The log-in and upload may take up to the client's time-outs: they run
+    // on a worker so that the window stays usable.
+    auto* watcher = new QFutureWatcher<TTestResult>(this);
+    watcher->setObjectName(testName);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        watcher->setObjectName(QString());
+        watcher->deleteLater();
+        btnTestFTP->setEnabled(true);
+        const TTestResult result = watcher->result();
+        if (result.Ok)
+            uMessages::ShowMessage(this, result.Message);
+        else
+            uMessages::ShowError(this, result.Message);
+        Q_EMIT ConnectionTestFinished();
+    });
+    watcher->setFuture(QtConcurrent::run(&uConnectionTests::RunFtpTest, server, user, password));
+}
 
-void TfrmBrevoltConfig::btnTestSMTPClick() {}
+void TfrmBrevoltConfig::btnTestSMTPClick() {
+    using uConnectionTests::TTestResult;
+    const QString testName = QStringLiteral("SmtpConnectionTest");
+    // One test at a time, from the address window to the result.
+    if (findChild<QObject*>(testName, Qt::FindDirectChildrenOnly))
+        return;
+    uConnectionTests::TSmtpTestParams params;
+    params.Server = edtSMTPServer->text().trimmed();
+    params.Port = uConnectionTests::SmtpPortFromText(edtSMTPPort->text(), Config().smtpport);
+    params.User = edtSMTPUsername->text().trimmed();
+    params.Password = edtSMTPPassword->text().trimmed();
+    params.UseTLS = cbUseSSLTLS->isChecked();
+    params.From = edtSMTPFrom->text().trimmed();
+    const QString problem =
+        uConnectionTests::CheckSmtpFields(params.Server, params.User, params.Password);
+    if (!problem.isEmpty()) {
+        uMessages::ShowMessage(this, problem);
+        Q_EMIT ConnectionTestFinished();
+        return;
+    }
+
+    auto* dialog = new TdlgEmailTestAddress(this);
+    dialog->setObjectName(testName);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::finished, this, [this, dialog, params, testName](int AResult) {
+        dialog->setObjectName(QString());
+        if (AResult != QDialog::Accepted) {
+            Q_EMIT ConnectionTestFinished();
+            return;
+        }
+        uConnectionTests::TSmtpTestParams send = params;
+        send.Recipient = dialog->EmailAddress();
+        btnTestSMTP->setEnabled(false);
+        auto* watcher = new QFutureWatcher<TTestResult>(this);
+        watcher->setObjectName(testName);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+            watcher->setObjectName(QString());
+            watcher->deleteLater();
+            // The notification switch decides whether the button may be used.
+            btnTestSMTP->setEnabled(cbNotificationsEnabled->isChecked());
+            const TTestResult result = watcher->result();
+            if (result.Ok)
+                uMessages::ShowMessage(this, result.Message);
+            else
+                uMessages::ShowError(this, result.Message);
+            Q_EMIT ConnectionTestFinished();
+        });
+        watcher->setFuture(QtConcurrent::run(&uConnectionTests::RunSmtpTest, send));
+    });
+    dialog->open();
+}

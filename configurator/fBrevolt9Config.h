@@ -131,6 +131,9 @@ Q_SIGNALS:
     void LocationsLoadFinished();
     // A preview has ended: its window or its message was closed.
     void PreviewFinished();
+    // An FTP or SMTP test has ended: its message is showing, or the address
+    // window was cancelled.
+    void ConnectionTestFinished();
 
 protected:
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
