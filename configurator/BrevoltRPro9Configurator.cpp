@@ -1,7 +1,7 @@
 // Program entry of the configuration utility.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "configurator/fBrevolt9Config.h"
-#include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uBackgroundJobs.h"
 #include "configurator/uMessages.h"
 #include "platform/Process.h"
 
@@ -30,10 +30,11 @@ int main(int argc, char* argv[]) {
         TfrmBrevoltConfig window;
         window.show();
         code = QApplication::exec();
-        // A store query still waiting for the database's log-in is not waited
-        // for: the window has closed and nothing it could return is needed.
-        if (uConfiguratorDatabase::Busy()) {
-            uOVLogging::info(1, QStringLiteral("Leaving while a database query is still open"));
+        // A query still waiting for the database's log-in, or a connection
+        // test or service request waiting out its time-out, is not waited for:
+        // the window has closed and nothing it could return is needed.
+        if (uBackgroundJobs::Busy()) {
+            uOVLogging::info(1, QStringLiteral("Leaving while background work is still running"));
             uBrevoltRPro9ConnectorCommon::Done();
             uOVLogging::EndModule();
             std::_Exit(code);

@@ -7,6 +7,7 @@
 #include "configurator/fBrevolt9About.h"
 #include "configurator/fBrevolt9Preview.h"
 #include "configurator/fBrevoltCheckService.h"
+#include "configurator/uBackgroundJobs.h"
 #include "configurator/uConnectionTests.h"
 #include "configurator/uMessages.h"
 
@@ -30,7 +31,6 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
@@ -788,8 +788,29 @@ void TfrmBrevoltConfig::btnCheckServiceClick() {
     check->Execute(ServiceName);
 }
 
+void TfrmBrevoltConfig::RunConnectionTest(const QString& AName, QPushButton* AButton,
+                                          std::function<uConnectionTests::TTestResult()> AJob) {
+    AButton->setEnabled(false);
+    // The test runs on a worker so that the window stays usable; the watcher,
+    // named after the test, also marks it as running.
+    auto* watcher = new QFutureWatcher<uConnectionTests::TTestResult>(this);
+    watcher->setObjectName(AName);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, AButton] {
+        watcher->setObjectName(QString());
+        watcher->deleteLater();
+        // The SMTP button also follows the notification switch.
+        AButton->setEnabled(AButton != btnTestSMTP || cbNotificationsEnabled->isChecked());
+        const uConnectionTests::TTestResult result = watcher->result();
+        if (result.Ok)
+            uMessages::ShowMessage(this, result.Message);
+        else
+            uMessages::ShowError(this, result.Message);
+        Q_EMIT ConnectionTestFinished();
+    });
+    watcher->setFuture(uBackgroundJobs::Run(uBackgroundJobs::TPool::Network, std::move(AJob)));
+}
+
 void TfrmBrevoltConfig::btnTestFTPClick() {
-    using uConnectionTests::TTestResult;
     const QString testName = QStringLiteral("FtpConnectionTest");
     // One test at a time (its button is off while it runs).
     if (findChild<QObject*>(testName, Qt::FindDirectChildrenOnly))
@@ -804,27 +825,13 @@ void TfrmBrevoltConfig::btnTestFTPClick() {
         Q_EMIT ConnectionTestFinished();
         return;
     }
-    btnTestFTP->setEnabled(false);
-    // The log-in and upload may take up to the client's time-outs: they run
-    // on a worker so that the window stays usable.
-    auto* watcher = new QFutureWatcher<TTestResult>(this);
-    watcher->setObjectName(testName);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        watcher->setObjectName(QString());
-        watcher->deleteLater();
-        btnTestFTP->setEnabled(true);
-        const TTestResult result = watcher->result();
-        if (result.Ok)
-            uMessages::ShowMessage(this, result.Message);
-        else
-            uMessages::ShowError(this, result.Message);
-        Q_EMIT ConnectionTestFinished();
+    // The log-in and upload may take up to the client's time-outs.
+    RunConnectionTest(testName, btnTestFTP, [server, user, password] {
+        return uConnectionTests::RunFtpTest(server, user, password);
     });
-    watcher->setFuture(QtConcurrent::run(&uConnectionTests::RunFtpTest, server, user, password));
 }
 
 void TfrmBrevoltConfig::btnTestSMTPClick() {
-    using uConnectionTests::TTestResult;
     const QString testName = QStringLiteral("SmtpConnectionTest");
     // One test at a time, from the address window to the result.
     if (findChild<QObject*>(testName, Qt::FindDirectChildrenOnly))
@@ -855,22 +862,8 @@ void TfrmBrevoltConfig::btnTestSMTPClick() {
         }
         uConnectionTests::TSmtpTestParams send = params;
         send.Recipient = dialog->EmailAddress();
-        btnTestSMTP->setEnabled(false);
-        auto* watcher = new QFutureWatcher<TTestResult>(this);
-        watcher->setObjectName(testName);
-        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-            watcher->setObjectName(QString());
-            watcher->deleteLater();
-            // The notification switch decides whether the button may be used.
-            btnTestSMTP->setEnabled(cbNotificationsEnabled->isChecked());
-            const TTestResult result = watcher->result();
-            if (result.Ok)
-                uMessages::ShowMessage(this, result.Message);
-            else
-                uMessages::ShowError(this, result.Message);
-            Q_EMIT ConnectionTestFinished();
-        });
-        watcher->setFuture(QtConcurrent::run(&uConnectionTests::RunSmtpTest, send));
+        RunConnectionTest(testName, btnTestSMTP,
+                          [send] { return uConnectionTests::RunSmtpTest(send); });
     });
     dialog->open();
 }

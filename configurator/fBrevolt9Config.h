@@ -7,8 +7,10 @@
 // save, and the file is read and written only by the configuration module.
 #include "common/uOVUtils.h"
 #include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uConnectionTests.h"
 #include "configurator/uOVControlGrid.h"
 
+#include <functional>
 #include <QDialog>
 #include <QFutureWatcher>
 #include <QPointer>
@@ -148,6 +150,10 @@ private:
     static TDateTime ReadTimeControl(const QLineEdit* AControl);
     static void ShowTimeValue(QLineEdit* AControl, TDateTime AValue);
     QLineEdit* NewTimeControl(const QString& AAccessibleName, const QString& AHint);
+    // Runs one connection test off the window's thread with AButton off,
+    // then shows its result.
+    void RunConnectionTest(const QString& AName, QPushButton* AButton,
+                           std::function<uConnectionTests::TTestResult()> AJob);
 
     QList<QLineEdit*> FTimeControls;
     QList<TStorePanel*> FStorePanels;

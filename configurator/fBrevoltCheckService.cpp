@@ -1,14 +1,13 @@
 #include "configurator/fBrevoltCheckService.h"
 
 #include "configurator/fBrevolt9About.h"
+#include "configurator/uBackgroundJobs.h"
 #include "configurator/uOVWinServicesUtils.h"
 
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
-#include <QtConcurrent/QtConcurrentRun>
-#include <QThreadPool>
 #include <QTimer>
 
 TfrmCheckService::TfrmCheckService(QWidget* AParent) : QDialog(AParent) {
@@ -54,15 +53,6 @@ TfrmCheckService::TfrmCheckService(QWidget* AParent) : QDialog(AParent) {
 
 // The watchers let go of their futures without waiting for them.
 TfrmCheckService::~TfrmCheckService() = default;
-
-QThreadPool& TfrmCheckService::Workers() {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool();
-        p->setMaxThreadCount(4);
-        return p;
-    }();
-    return *pool;
-}
 
 void TfrmCheckService::Execute(const QString& AServiceName) {
     FServiceName = AServiceName;
@@ -127,8 +117,9 @@ void TfrmCheckService::RefreshServiceState() {
     if (FQueryWatcher.isRunning())
         return;
     const QString name = FServiceName;
-    FQueryWatcher.setFuture(QtConcurrent::run(
-        &Workers(), [name] { return uOVWinServicesUtils::GetServiceState(QString(), name); }));
+    FQueryWatcher.setFuture(uBackgroundJobs::Run(uBackgroundJobs::TPool::Network, [name] {
+        return uOVWinServicesUtils::GetServiceState(QString(), name);
+    }));
 }
 
 void TfrmCheckService::QueryFinished() {
@@ -150,13 +141,13 @@ void TfrmCheckService::btnActionClick() {
     switch (FAction) {
     case saStart:
         lblStatus->setText(QStringLiteral("Starting..."));
-        request = QtConcurrent::run(&Workers(), [name] {
+        request = uBackgroundJobs::Run(uBackgroundJobs::TPool::Network, [name] {
             return uOVWinServicesUtils::StartServiceAndWait(QString(), name, StartBudgetSeconds);
         });
         break;
     case saStop:
         lblStatus->setText(QStringLiteral("Stopping..."));
-        request = QtConcurrent::run(&Workers(), [name] {
+        request = uBackgroundJobs::Run(uBackgroundJobs::TPool::Network, [name] {
             return uOVWinServicesUtils::StopServiceAndWait(QString(), name);
         });
         break;

@@ -8,7 +8,6 @@
 
 class QLabel;
 class QPushButton;
-class QThreadPool;
 class QTimer;
 
 class TfrmCheckService : public QDialog {
@@ -49,7 +48,6 @@ public:
 
     // The threads of the requests. Never destroyed: neither closing the
     // window nor leaving the program waits for a start in progress.
-    static QThreadPool& Workers();
 
     QLabel* Image1;
     QLabel* lblStatus;

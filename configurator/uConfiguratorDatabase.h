@@ -1,8 +1,8 @@
 #pragma once
-// The utility's database work, off the window's thread: one worker thread
-// takes the shared session, runs one query and releases the session again,
-// so the window keeps handling input while Oracle logs in, and Qt SQL always
-// sees its connections used by the thread that opened them.
+// The utility's database work, off the window's thread: the database worker
+// (uBackgroundJobs) takes the shared session, runs one query and releases the
+// session again, so the window keeps handling input while Oracle logs in, and
+// Qt SQL always sees its connections used by the thread that opened them.
 //
 //   auto future = uConfiguratorDatabase::Run(area, [](TConnectorConnection* c) {
 //       return uBrevoltRPro9ConnectorSQLs::OpenStoresQuery(c);
@@ -29,8 +29,7 @@ using TOpenFunction = std::function<std::unique_ptr<TConnectorDataset>(TConnecto
 // is logged as an exception entry under AArea and returned as Error.
 QFuture<TQueryResult> Run(const QString& AArea, TOpenFunction AOpen);
 
-// True while a job runs or waits. Such a job may be waiting for a database
-// log-in: the program does not wait for it on exit.
+// True while a query runs or waits.
 bool Busy();
 
 } // namespace uConfiguratorDatabase

@@ -6,6 +6,7 @@
 #include "common/uOVUtils.h"
 #include "configurator/fBrevolt9Config.h"
 #include "configurator/fBrevoltCheckService.h"
+#include "configurator/uBackgroundJobs.h"
 #include "configurator/uConfiguratorDatabase.h"
 #include "configurator/uOVWinServicesUtils.h"
 #include "platform/ServiceControl.h"
@@ -212,7 +213,7 @@ public:
     void TearDown() override {
         // Requests still waiting end at their next reading once the bus goes.
         Mock.reset();
-        EXPECT_TRUE(TfrmCheckService::Workers().waitForDone(10000));
+        EXPECT_TRUE(uBackgroundJobs::Pool(uBackgroundJobs::TPool::Network).waitForDone(10000));
     }
 
     std::unique_ptr<TSystemdMock> Mock;
@@ -244,7 +245,7 @@ protected:
         // Readings of a request left over from the test before fail once its
         // unit has gone, which ends the request.
         ASSERT_TRUE(Mock().Reset()) << Mock().Error().toStdString();
-        ASSERT_TRUE(TfrmCheckService::Workers().waitForDone(10000));
+        ASSERT_TRUE(uBackgroundJobs::Pool(uBackgroundJobs::TPool::Network).waitForDone(10000));
     }
 
     void TearDown() override { SetClock(nullptr); }
@@ -494,7 +495,7 @@ TEST_F(CheckServiceWindow, UnknownStateKeepsTheButtonButClickDoesNothing) {
     EXPECT_EQ(window.lblStatus->text(), Line("UNKNOWN"));
     EXPECT_FALSE(window.ActionRunning());
     EXPECT_TRUE(window.btnAction->isEnabled());
-    ASSERT_TRUE(TfrmCheckService::Workers().waitForDone(5000));
+    ASSERT_TRUE(uBackgroundJobs::Pool(uBackgroundJobs::TPool::Network).waitForDone(5000));
     EXPECT_TRUE(Mock().ManagerCalls(QStringLiteral("StopUnit")).isEmpty());
 }
 
@@ -587,7 +588,7 @@ TEST_F(CheckServiceWindow, ClosesWhileAStartWaits) {
     EXPECT_LT(closing.elapsed(), 1000);
     // The request, still waiting, fails its next reading once the unit goes.
     ASSERT_TRUE(Mock().Reset());
-    EXPECT_TRUE(TfrmCheckService::Workers().waitForDone(5000));
+    EXPECT_TRUE(uBackgroundJobs::Pool(uBackgroundJobs::TPool::Network).waitForDone(5000));
 }
 
 TEST_F(CheckServiceWindow, ConfigurationWindowOpensItOverItself) {
