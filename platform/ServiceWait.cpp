@@ -8,6 +8,19 @@
 
 namespace platform {
 
+namespace {
+// Reads the status again; false, ending the wait, when it cannot be read or
+// its checkpoint went back.
+bool ReadAgain(const StatusQuery& AQuery, ServiceStatus& AStatus) {
+    const int checkPoint = AStatus.CheckPoint;
+    ServiceStatus next;
+    if (!AQuery(next))
+        return false;
+    AStatus = next;
+    return AStatus.CheckPoint >= checkPoint;
+}
+} // namespace
+
 void SleepFor(int AMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
 }
@@ -17,7 +30,6 @@ bool WaitForServiceStart(ServiceStatus AStatus, const StatusQuery& AQuery, int A
     int budget = ABudgetSeconds;
     int lastWait = -1; // no pass yet
     while (AStatus.State != ServiceRunning && budget > 0) {
-        const int checkPoint = AStatus.CheckPoint;
         // A service that asked for no time last pass is not going to start.
         if (lastWait == 0)
             break;
@@ -27,11 +39,7 @@ bool WaitForServiceStart(ServiceStatus AStatus, const StatusQuery& AQuery, int A
             ASleep(1000);
             --budget;
         }
-        ServiceStatus next;
-        if (!AQuery(next))
-            break;
-        AStatus = next;
-        if (AStatus.CheckPoint < checkPoint)
+        if (!ReadAgain(AQuery, AStatus))
             break;
     }
     return AStatus.State == ServiceRunning;
@@ -41,16 +49,11 @@ bool WaitForServiceStop(ServiceStatus AStatus, const StatusQuery& AQuery,
                         const SleepFunction& ASleep) {
     int waited = 0;
     while (AStatus.State != ServiceStopped && waited < StopWaitLimitMs) {
-        const int checkPoint = AStatus.CheckPoint;
         const int pause =
             std::min(std::clamp(AStatus.WaitHintMs, 1000, 10000), StopWaitLimitMs - waited);
         ASleep(pause);
         waited += pause;
-        ServiceStatus next;
-        if (!AQuery(next))
-            break;
-        AStatus = next;
-        if (AStatus.CheckPoint < checkPoint)
+        if (!ReadAgain(AQuery, AStatus))
             break;
     }
     return AStatus.State == ServiceStopped;
