@@ -1,0 +1,883 @@
+// The configuration utility's window in-process under the offscreen
+// platform: time entry, what it shows and saves, the location list against
+// the sample database, the preview and the about box. Time comes from a
+// manual clock; waits are bounded loops over the event queue.
+#include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorSQLs.h"
+#include "common/uOVClock.h"
+#include "common/uOVLogging.h"
+#include "configurator/fBrevolt9About.h"
+#include "configurator/fBrevolt9Config.h"
+#include "configurator/fBrevolt9Preview.h"
+#include "configurator/uConfiguratorDatabase.h"
+#include "tests/support/SampleEnvironment.h"
+#include "tests/support/TestAppLogger.h"
+#include "tests/support/TestSupport.h"
+
+#include <ctime>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimeEdit>
+
+using namespace uBrevoltRPro9ConnectorCommon;
+using testsupport::TSampleEnvironment;
+
+namespace {
+
+// Does what the program's event loop would until ACondition holds, at most
+// ATimeoutMs: handles the events and deletes what asked for deleteLater
+// (processEvents alone keeps what was marked from outside any event).
+bool RunUntil(const std::function<bool()>& ACondition, int ATimeoutMs = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!ACondition() && timer.elapsed() < ATimeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return ACondition();
+}
+
+// The message boxes showing over AParent; the "please wait" notes, which
+// the code deletes itself, aside.
+QList<QMessageBox*> OpenBoxes(const QWidget& AParent) {
+    QList<QMessageBox*> boxes;
+    for (QMessageBox* box : AParent.findChildren<QMessageBox*>())
+        if (box->isVisible() && box->testAttribute(Qt::WA_DeleteOnClose))
+            boxes.append(box);
+    return boxes;
+}
+
+QStringList BoxTexts(const QWidget& AParent) {
+    QStringList texts;
+    for (const QMessageBox* box : OpenBoxes(AParent))
+        texts.append(box->text());
+    return texts;
+}
+
+// Clicks OK on every open box once it has become the active window, then
+// gives the activation back to AWindow as a window manager would (the
+// offscreen platform activates nothing when a window hides).
+void CloseBoxes(QWidget& AWindow) {
+    for (QMessageBox* box : OpenBoxes(AWindow)) {
+        EXPECT_TRUE(RunUntil([&] { return QApplication::activeWindow() == box; }))
+            << box->text().toStdString();
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    }
+    if (AWindow.isVisible()) {
+        AWindow.activateWindow();
+        EXPECT_TRUE(RunUntil([&] { return QApplication::activeWindow() == &AWindow; }));
+    }
+}
+
+// The record as the file holds it: a fresh record filled by LoadConfig.
+TConnectorConfig Reload() {
+    Config() = TConnectorConfig();
+    bool scheduleChanged = false;
+    EXPECT_TRUE(LoadConfig(scheduleChanged)) << ConfigFilePath().toStdString();
+    return Config();
+}
+
+// Writes AConfig as the stored configuration.
+void Store(const TConnectorConfig& AConfig) {
+    Config() = AConfig;
+    SaveConfig();
+    Config() = TConnectorConfig();
+}
+
+QStringList RowItems(const TfrmBrevoltConfig& AWindow) {
+    QStringList items;
+    for (int i = 0; i < AWindow.grdLocations->PanelCount(); ++i)
+        items.append(static_cast<TStorePanel*>(AWindow.grdLocations->GetPanel(i))->LocationItem());
+    return items;
+}
+
+QStringList CheckedItems(const TfrmBrevoltConfig& AWindow) {
+    QStringList items;
+    for (int i = 0; i < AWindow.grdLocations->PanelCount(); ++i) {
+        auto* panel = static_cast<TStorePanel*>(AWindow.grdLocations->GetPanel(i));
+        if (panel->cbInclude->isChecked())
+            items.append(panel->LocationItem());
+    }
+    return items;
+}
+
+bool Highlighted(const QWidget* APanel) {
+    return APanel->palette().color(QPalette::Window) == TControlGrid::HighlightColor;
+}
+
+class ConfiguratorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (QApplication::instance())
+            return;
+        // Also when started by hand, outside ctest.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("TZ")) {
+            qputenv("TZ", "America/New_York");
+            tzset();
+        }
+        qputenv("LC_ALL", "C.UTF-8");
+        static int argc = 1;
+        static char name[] = "test_configurator";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+
+    void SetUp() override {
+        // No registry unless a test brings the sample environment.
+        qputenv("BREVOLT_REGISTRY", FDir.File("no-registry.reg").toUtf8());
+        uOVUtils::ExeDir() = FDir.Dir() + "service/";
+        ASSERT_TRUE(QDir().mkpath(uOVUtils::ExeDir()));
+        uOVLogging::SetLogDir(FDir.Dir() + "logs/");
+        ASSERT_TRUE(QDir().mkpath(uOVLogging::LogDir()));
+        Config() = TConnectorConfig();
+        uBrevoltRPro9ConnectorSQLs::ResetSession();
+        uBrevoltRPro9ConnectorSQLs::ClearVersionCache();
+        SetClock(&FClock);
+        testsupport::StartTestAppLogger("ConfiguratorTest");
+    }
+
+    void TearDown() override {
+        // The worker must be idle before its session is taken away.
+        EXPECT_TRUE(RunUntil([] { return !uConfiguratorDatabase::Busy(); }, 10000));
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible())
+                w->close();
+        QCoreApplication::processEvents();
+        uBrevoltRPro9ConnectorSQLs::ResetSession();
+        testsupport::EndTestAppLogger();
+        SetClock(nullptr);
+        Config() = TConnectorConfig();
+    }
+
+    // Shows the window, lets its store list answer, closes what that
+    // brought up (the error of a missing database) and makes it active.
+    static void Settle(TfrmBrevoltConfig& AWindow) {
+        QSignalSpy loaded(&AWindow, &TfrmBrevoltConfig::LocationsLoadFinished);
+        AWindow.show();
+        ASSERT_TRUE(RunUntil([&] { return loaded.count() > 0; }));
+        ASSERT_TRUE(RunUntil([&] { return !AWindow.LocationsLoading(); }));
+        CloseBoxes(AWindow);
+        Activate(AWindow);
+    }
+
+    static void Activate(QWidget& AWindow) {
+        AWindow.activateWindow();
+        ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == &AWindow; }));
+    }
+
+    testsupport::TTempDir FDir;
+    TManualClock FClock{TSampleEnvironment::DefaultNow()};
+};
+
+// --- Time entry ---------------------------------------------------------------
+
+TEST_F(ConfiguratorTest, TimeFieldsNormaliseOrRejectTheEntry) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+
+    struct TCase {
+        const char* Typed;
+        const char* Shown;    // the field's text once accepted
+        const char* Rejected; // the working text the rejection names; nullptr: accepted
+    };
+    const TCase cases[] = {
+        {"9:05 pm", "09:05 PM", nullptr}, {"9:05pm", "09:05 PM", nullptr},
+        {"13:30", "01:30 PM", nullptr},   {"00:15", "12:15 AM", nullptr},
+        {"12:00", "12:00 AM", nullptr},   {"", "", nullptr},
+        {"9:5", nullptr, "09:5"},         {"9:05p", nullptr, "09:05 P"},
+        {"25:00", nullptr, "13:00 PM"},   {"abc", nullptr, "ABC"},
+    };
+    // Each entry is left three ways: the handler called directly, and Tab out
+    // of a sleep field and out of a day field.
+    enum TWay { Validate, TabAway };
+    struct TField {
+        QLineEdit* Edit;
+        QRadioButton* Mode; // the scheduling that shows the field
+        TWay Way;
+    };
+    const TField fields[] = {
+        {window.edtSleepBegin, window.rbIntervals, Validate},
+        {window.edtSleepBegin, window.rbIntervals, TabAway},
+        {window.edtDayTimes[3][2], window.rbTimes, TabAway},
+    };
+
+    for (const TField& f : fields) {
+        f.Mode->click();
+        for (const TCase& c : cases) {
+            const std::string label = std::string("'") + c.Typed + "' " +
+                                      f.Edit->accessibleName().toStdString() +
+                                      (f.Way == Validate ? " validated" : " tabbed");
+            f.Edit->setFocus(Qt::MouseFocusReason);
+            ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == f.Edit; })) << label;
+            f.Edit->clear();
+            QTest::keyClicks(f.Edit, QString::fromUtf8(c.Typed));
+            if (f.Way == Validate)
+                EXPECT_EQ(window.ValidateTimeControl(f.Edit), c.Rejected == nullptr) << label;
+            else
+                QTest::keyClick(f.Edit, Qt::Key_Tab);
+
+            if (!c.Rejected) {
+                EXPECT_EQ(f.Edit->text(), QString::fromUtf8(c.Shown)) << label;
+                EXPECT_TRUE(OpenBoxes(window).isEmpty()) << label;
+                continue;
+            }
+            EXPECT_EQ(BoxTexts(window),
+                      QStringList{QStringLiteral("Invalid date time entered: \"%1\"")
+                                      .arg(QString::fromUtf8(c.Rejected))})
+                << label;
+            EXPECT_EQ(f.Edit->text(), QString::fromUtf8(c.Typed)) << label;
+            CloseBoxes(window);
+            EXPECT_TRUE(RunUntil([&] { return QApplication::focusWidget() == f.Edit; })) << label;
+            EXPECT_EQ(f.Edit->text(), QString::fromUtf8(c.Typed)) << label;
+            EXPECT_TRUE(OpenBoxes(window).isEmpty()) << label;
+            f.Edit->clear(); // so that the next case starts from a valid field
+        }
+    }
+}
+
+TEST_F(ConfiguratorTest, ClickingSaveOnARejectedTimeSavesNothing) {
+    Store(TConnectorConfig());
+    const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+    TfrmBrevoltConfig window;
+    Settle(window);
+    window.rbIntervals->click();
+    window.edtSleepBegin->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == window.edtSleepBegin; }));
+    window.edtSleepBegin->clear();
+    QTest::keyClicks(window.edtSleepBegin, "abc");
+    // Through the window system, as a user's click comes.
+    auto clickSave = [&] {
+        QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {},
+                          window.btnSave->mapTo(&window, window.btnSave->rect().center()));
+        QCoreApplication::processEvents();
+    };
+    clickSave();
+    EXPECT_EQ(BoxTexts(window), QStringList{"Invalid date time entered: \"ABC\""});
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_NE(window.result(), QDialog::Accepted);
+    EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+
+    CloseBoxes(window);
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == window.edtSleepBegin; }));
+    window.edtSleepBegin->selectAll();
+    QTest::keyClicks(window.edtSleepBegin, "10:00 pm");
+    clickSave();
+    EXPECT_TRUE(BoxTexts(window).isEmpty());
+    EXPECT_EQ(window.result(), QDialog::Accepted);
+    EXPECT_EQ(FormatConfigTime(Reload().sleepbegin), "10:00 PM");
+}
+
+TEST_F(ConfiguratorTest, LeavingTheWindowMidEntryRejectsNothing) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    window.rbIntervals->click();
+    window.edtSleepBegin->setFocus(Qt::MouseFocusReason);
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == window.edtSleepBegin; }));
+    window.edtSleepBegin->clear();
+    QTest::keyClicks(window.edtSleepBegin, "9:0");
+
+    QWidget other; // another program's window comes to the front
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == &other; }));
+    EXPECT_TRUE(OpenBoxes(window).isEmpty());
+    EXPECT_EQ(window.edtSleepBegin->text(), "9:0");
+
+    window.activateWindow();
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == window.edtSleepBegin; }));
+    QTest::keyClicks(window.edtSleepBegin, "5 pm");
+    QTest::keyClick(window.edtSleepBegin, Qt::Key_Tab);
+    EXPECT_EQ(window.edtSleepBegin->text(), "09:05 PM");
+    EXPECT_TRUE(OpenBoxes(window).isEmpty());
+}
+
+// --- What the window shows and saves ------------------------------------------
+
+TEST_F(ConfiguratorTest, WithoutAFileOpensOnTheScheduleWithStartValues) {
+    ASSERT_FALSE(QFileInfo::exists(ConfigFilePath()));
+    TfrmBrevoltConfig window;
+    Settle(window);
+    EXPECT_EQ(window.spnInterval->value(), 1);
+    EXPECT_EQ(window.spnOracleDelay->value(), 120);
+    EXPECT_EQ(window.PageControl1->currentIndex(), 0);
+    EXPECT_EQ(window.PageControl1->tabText(0), "Schedule");
+    EXPECT_FALSE(QFileInfo::exists(ConfigFilePath())); // opening writes nothing
+}
+
+TEST_F(ConfiguratorTest, IntervalAndDelayShowInRangeAndSaveAsShown) {
+    struct TCase {
+        int StoredInterval, ShownInterval, SavedInterval;
+        int StoredDelay, ShownDelay, SavedDelay;
+    };
+    const TCase cases[] = {
+        {600000, 9, 540000, 5000000, 999, 999000},
+        {180000, 3, 180000, 45000, 45, 45000},
+        {0, 1, 60000, 0, 120, 120000},
+    };
+    for (const TCase& c : cases) {
+        TConnectorConfig stored;
+        stored.scaninterval = c.StoredInterval;
+        stored.oracledelay = c.StoredDelay;
+        Store(stored);
+        {
+            TfrmBrevoltConfig window;
+            EXPECT_EQ(window.spnInterval->value(), c.ShownInterval) << c.StoredInterval;
+            EXPECT_EQ(window.spnOracleDelay->value(), c.ShownDelay) << c.StoredDelay;
+            window.btnSave->click();
+            EXPECT_EQ(window.result(), QDialog::Accepted);
+        }
+        const TConnectorConfig saved = Reload();
+        EXPECT_EQ(saved.scaninterval, c.SavedInterval) << c.StoredInterval;
+        EXPECT_EQ(saved.oracledelay, c.SavedDelay) << c.StoredDelay;
+    }
+
+    // A zero entered and saved comes back as one minute.
+    Store(TConnectorConfig());
+    {
+        TfrmBrevoltConfig window;
+        window.spnInterval->setValue(0);
+        window.btnSave->click();
+    }
+    EXPECT_EQ(Reload().scaninterval, 0);
+    TfrmBrevoltConfig reopened;
+    EXPECT_EQ(reopened.spnInterval->value(), 1);
+}
+
+TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
+    TConnectorConfig stored;
+    stored.locations = QStringList{"001.002", "002.005"};
+    Store(stored);
+    TfrmBrevoltConfig window;
+    Settle(window);
+
+    // Every field away from its start value.
+    window.rbIntervals->click();
+    window.spnInterval->setValue(7);
+    window.spnOracleDelay->setValue(45);
+    window.edtSleepBegin->setText("10:30 PM");
+    window.edtSleepEnd->setText("05:15 AM");
+    window.edtDayTimes[0][0]->setText("08:00 AM");
+    window.edtDayTimes[3][2]->setText("01:45 PM");
+    window.edtDayTimes[6][5]->setText("11:59 PM");
+    window.edtFTPServer->setText("ftp.example.test");
+    window.edtFTPUsername->setText("shop7");
+    window.edtFTPPassword->setText("s3cret|x");
+    window.spnLogLevel->setValue(4);
+    window.dtpLastRunDate->setDate(QDate(2024, 4, 2));
+    window.dtpLastRunTime->setTime(QTime(13, 14, 15));
+    window.cbRestartOnMissingData->setChecked(true);
+    window.cbNotifyOnStartup->setChecked(true);
+    window.cbNotificationsEnabled->setChecked(true);
+    window.edtSMTPServer->setText("smtp.example.test");
+    window.edtSMTPPort->setText("2525");
+    window.cbUseSSLTLS->setChecked(false);
+    window.edtSMTPUsername->setText("mailer");
+    window.edtSMTPPassword->setText("m41l");
+    window.edtSMTPFrom->setText("connector@example.test");
+    window.edtStartupEmails->setText("a@example.test");
+    window.edtShutdownEmails->setText("b@example.test,c@example.test");
+    window.edtDailyPingEmails->setText("d@example.test");
+    window.edtErrorEmails->setText("e@example.test");
+
+    TConnectorConfig expected;
+    expected.scanscheduling = 0;
+    expected.scaninterval = 7 * 60000;
+    expected.oracledelay = 45000;
+    expected.sleepbegin = 22.5 / 24;
+    expected.sleepend = 5.25 / 24;
+    expected.DayTimes[0][0] = 8.0 / 24;
+    expected.DayTimes[3][2] = 13.75 / 24;
+    expected.DayTimes[6][5] = (23 * 60 + 59) / 1440.0;
+    expected.locations = stored.locations; // the load failed: kept
+    expected.lastquery = uOVUtils::ToDateTime(QDateTime(QDate(2024, 4, 2), QTime(13, 14, 15)));
+    expected.ftpserver = "ftp.example.test";
+    expected.ftpusername = "shop7";
+    expected.ftppassword = "s3cret|x";
+    expected.restartonmissingdata = true;
+    expected.notifyonstartup = true;
+    expected.notifications = true;
+    expected.smtpserver = "smtp.example.test";
+    expected.smtpport = 2525;
+    expected.smtpusessltls = false;
+    expected.smtpusername = "mailer";
+    expected.smtppassword = "m41l";
+    expected.smtpfrom = "connector@example.test";
+    expected.startupemails = "a@example.test";
+    expected.shutdownemails = "b@example.test,c@example.test";
+    expected.dailypingemails = "d@example.test";
+    expected.erroremails = "e@example.test";
+
+    window.btnSave->click();
+    EXPECT_EQ(window.result(), QDialog::Accepted);
+    EXPECT_FALSE(window.isVisible());
+
+    AppLogger->SetLogLevel(9);
+    const TConnectorConfig saved = Reload();
+    for (const QString& key : ConfigKeys()) {
+        if (key == "loglevel")
+            continue;
+        EXPECT_EQ(ConfigValueText(saved, key), ConfigValueText(expected, key)) << key.toStdString();
+    }
+    EXPECT_EQ(saved.locations, expected.locations);
+    EXPECT_EQ(uOVUtils::ToQDateTime(saved.lastquery),
+              QDateTime(QDate(2024, 4, 2), QTime(13, 14, 15)));
+    EXPECT_EQ(AppLogger->LogLevel(), 4);
+}
+
+TEST_F(ConfiguratorTest, SavingUntouchedFieldsWritesTheSameFile) {
+    // What the service wrote, last run to the millisecond, both halves of
+    // the year.
+    for (const QDateTime& lastRun : {QDateTime(QDate(2024, 1, 15), QTime(10, 20, 30, 123)),
+                                     QDateTime(QDate(2024, 7, 4), QTime(23, 59, 58, 999))}) {
+        TConnectorConfig stored;
+        stored.scanscheduling = 0;
+        stored.scaninterval = 5 * 60000;
+        stored.sleepbegin = 23.0 / 24;
+        stored.sleepend = 4.5 / 24;
+        stored.oracledelay = 30000;
+        stored.locations = QStringList{"002.001", "001.002"};
+        stored.lastquery = uOVUtils::ToDateTime(lastRun);
+        stored.DayTimes[1][0] = 9.0 / 24;
+        stored.DayTimes[5][1] = 17.5 / 24;
+        stored.ftpserver = "ftp.example.test";
+        stored.ftpusername = "shop7";
+        stored.ftppassword = "pw";
+        stored.notifications = true;
+        stored.smtpserver = "smtp.example.test";
+        stored.smtpport = 587;
+        stored.smtpusessltls = false;
+        stored.smtpusername = "mailer";
+        stored.smtppassword = "m41l";
+        stored.smtpfrom = "connector@example.test";
+        stored.startupemails = "a@example.test";
+        stored.shutdownemails = "b@example.test";
+        stored.dailypingemails = "c@example.test";
+        stored.erroremails = "d@example.test";
+        stored.restartonmissingdata = true;
+        stored.notifyonstartup = true;
+        AppLogger->SetLogLevel(3);
+        Store(stored);
+        const QString before = Reload().ConfigText;
+        {
+            TfrmBrevoltConfig window;
+            Settle(window);
+            window.btnSave->click();
+            EXPECT_EQ(window.result(), QDialog::Accepted);
+        }
+        EXPECT_EQ(Reload().ConfigText, before) << lastRun.toString(Qt::ISODateWithMs).toStdString();
+    }
+}
+
+TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled) {
+    Store(TConnectorConfig());
+    TfrmBrevoltConfig window;
+    Settle(window);
+    window.edtFTPServer->setText("ftp.changed.test");
+    window.btnRunImmediate->click();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.btnRunImmediate->styleSheet().contains("#e02020"));
+    EXPECT_TRUE(OpenBoxes(window).isEmpty());
+
+    window.btnCancel->click();
+    EXPECT_EQ(window.result(), QDialog::Rejected);
+    const TConnectorConfig saved = Reload();
+    EXPECT_TRUE(saved.runimmediate);
+    EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
+}
+
+TEST_F(ConfiguratorTest, APortThatIsNoNumberKeepsTheStoredPort) {
+    const struct {
+        const char* Typed;
+        int Saved;
+    } cases[] = {{"abc", 2525}, {"25x", 2525}, {"", 2525}, {" 587 ", 587}};
+    for (const auto& c : cases) {
+        TConnectorConfig stored;
+        stored.smtpport = 2525;
+        Store(stored);
+        {
+            TfrmBrevoltConfig window;
+            EXPECT_EQ(window.edtSMTPPort->text(), "2525");
+            window.edtSMTPPort->setText(c.Typed);
+            window.btnSave->click();
+            EXPECT_EQ(window.result(), QDialog::Accepted) << c.Typed;
+        }
+        EXPECT_EQ(Reload().smtpport, c.Saved) << c.Typed;
+    }
+}
+
+TEST_F(ConfiguratorTest, NotificationsSwitchExactlyTheMailFields) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    const QSet<QWidget*> mailFields{
+        window.edtSMTPServer,      window.edtSMTPPort,      window.cbUseSSLTLS,
+        window.edtSMTPUsername,    window.edtSMTPPassword,  window.edtSMTPFrom,
+        window.btnTestSMTP,        window.edtStartupEmails, window.edtShutdownEmails,
+        window.edtDailyPingEmails, window.edtErrorEmails};
+    // Every input of the settings page (spin fields' inner editors aside).
+    QList<QWidget*> inputs;
+    for (QWidget* w : window.tsSettings->findChildren<QWidget*>())
+        if ((qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) ||
+             qobject_cast<QAbstractSpinBox*>(w)) &&
+            !qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+            inputs.append(w);
+    ASSERT_GT(inputs.size(), mailFields.size() + 8);
+
+    auto disabled = [&] {
+        QSet<QWidget*> set;
+        for (QWidget* w : inputs)
+            if (!w->isEnabled())
+                set.insert(w);
+        return set;
+    };
+    EXPECT_FALSE(window.cbNotificationsEnabled->isChecked());
+    EXPECT_EQ(disabled(), mailFields) << "on opening";
+    for (const bool on : {true, false, true}) {
+        window.cbNotificationsEnabled->click();
+        ASSERT_EQ(window.cbNotificationsEnabled->isChecked(), on);
+        EXPECT_EQ(disabled(), on ? QSet<QWidget*>() : mailFields) << on;
+    }
+}
+
+TEST_F(ConfiguratorTest, AFailedSaveKeepsTheWindowOpenAndShowsTheError) {
+    testsupport::WriteFileBytes(FDir.File("plain-file"), "not a folder");
+    const QString folders[] = {FDir.File("plain-file") + "/service/",
+                               FDir.Dir() + "missing/service/"};
+    for (const QString& folder : folders) {
+        uOVUtils::ExeDir() = folder;
+        QString expected;
+        try {
+            SaveConfig();
+        } catch (const std::exception& E) {
+            expected = ExceptionMessage(E);
+        }
+        ASSERT_FALSE(expected.isEmpty()) << folder.toStdString();
+        Config() = TConnectorConfig();
+
+        for (QPushButton* TfrmBrevoltConfig::*button :
+             {&TfrmBrevoltConfig::btnSave, &TfrmBrevoltConfig::btnRunImmediate}) {
+            TfrmBrevoltConfig window;
+            Settle(window);
+            (window.*button)->click();
+            const std::string label =
+                folder.toStdString() + " " + (window.*button)->text().toStdString();
+            EXPECT_TRUE(window.isVisible()) << label;
+            EXPECT_NE(window.result(), QDialog::Accepted) << label;
+            const QList<QMessageBox*> boxes = OpenBoxes(window);
+            ASSERT_EQ(boxes.size(), 1) << label;
+            EXPECT_EQ(boxes[0]->text(), expected) << label;
+            EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical) << label;
+            EXPECT_FALSE(QFileInfo::exists(ConfigFilePath())) << label;
+        }
+    }
+}
+
+// --- Location list --------------------------------------------------------------
+
+class LocationListTest : public ConfiguratorTest {
+protected:
+    void SetUp() override {
+        ConfiguratorTest::SetUp();
+        FEnv = std::make_unique<TSampleEnvironment>();
+        uOVUtils::ExeDir() = FEnv->Paths().ServiceDirectory;
+        TConnectorConfig stored;
+        stored.locations = QStringList{"002.001", "001.002", "001.003"};
+        Store(stored);
+    }
+    void TearDown() override {
+        ConfiguratorTest::TearDown();
+        FEnv.reset();
+    }
+    QString StoredLocations() { return LocationsToText(Reload().locations); }
+
+    std::unique_ptr<TSampleEnvironment> FEnv;
+};
+
+TEST_F(LocationListTest, ListsActiveStoresTicksTheConfiguredAndSavesOnlyOnSave) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    EXPECT_TRUE(window.LocationsLoaded());
+    EXPECT_TRUE(BoxTexts(window).isEmpty());
+    EXPECT_EQ(RowItems(window), (QStringList{"001.001", "001.002", "002.001", "002.005"}));
+    EXPECT_EQ(CheckedItems(window), (QStringList{"001.002", "002.001"}));
+    const TStorePanel* munich = window.StorePanel("002.005");
+    ASSERT_NE(munich, nullptr);
+    EXPECT_EQ(munich->lblSbsName->text(), "Outlet Süd");
+    EXPECT_EQ(munich->lblStoreCode->text(), "205");
+    EXPECT_EQ(munich->lblStoreName->text(), "Outlet München");
+
+    const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+    window.StorePanel("001.001")->cbInclude->click();
+    window.StorePanel("002.001")->cbInclude->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+
+    window.btnSave->click();
+    EXPECT_EQ(window.result(), QDialog::Accepted);
+    // The inactive store's item goes with the rebuilt list.
+    EXPECT_EQ(StoredLocations(), "001.001|001.002");
+}
+
+TEST_F(LocationListTest, SavingWithoutLoadedRowsKeepsTheStoredLocations) {
+    const QString stored = "002.001|001.002|001.003";
+    {
+        TfrmBrevoltConfig window; // saved before its rows are asked for
+        window.btnSave->click();
+        EXPECT_EQ(window.result(), QDialog::Accepted);
+        EXPECT_FALSE(window.LocationsLoaded());
+    }
+    EXPECT_EQ(StoredLocations(), stored);
+
+    testsupport::WriteFileBytes(FDir.File("empty.reg"), "");
+    qputenv("BREVOLT_REGISTRY", FDir.File("empty.reg").toUtf8());
+    TfrmBrevoltConfig window;
+    QSignalSpy loaded(&window, &TfrmBrevoltConfig::LocationsLoadFinished);
+    window.show();
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 0; }));
+    const QList<QMessageBox*> boxes = OpenBoxes(window);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical);
+    EXPECT_FALSE(boxes[0]->text().isEmpty());
+    EXPECT_FALSE(window.LocationsLoaded());
+    EXPECT_EQ(window.grdLocations->PanelCount(), 0);
+    CloseBoxes(window);
+    window.btnSave->click();
+    EXPECT_EQ(window.result(), QDialog::Accepted);
+    EXPECT_EQ(StoredLocations(), stored);
+}
+
+// A preview that failed while the database was away leaves nothing behind
+// that keeps the next one from working.
+TEST_F(LocationListTest, APreviewWorksAgainOnceTheDatabaseIsBack) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    const QString database = FEnv->Paths().DatabaseFile;
+    ASSERT_TRUE(QFile::rename(database, database + ".away"));
+    window.StorePanel("001.001")->btnPreview->click();
+    ASSERT_TRUE(RunUntil([&] { return !OpenBoxes(window).isEmpty(); }));
+    const QStringList texts = BoxTexts(window);
+    ASSERT_EQ(texts.size(), 1);
+    EXPECT_TRUE(texts[0].contains(database) && texts[0].contains("does not exist"))
+        << texts[0].toStdString();
+    CloseBoxes(window);
+    ASSERT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }));
+
+    ASSERT_TRUE(QFile::rename(database + ".away", database));
+    window.StorePanel("001.001")->btnPreview->click();
+    TfrmPreview* preview = nullptr;
+    ASSERT_TRUE(RunUntil([&] {
+        for (TfrmPreview* p : window.findChildren<TfrmPreview*>())
+            if (p->isVisible())
+                preview = p;
+        return preview != nullptr;
+    })) << BoxTexts(window).join(";").toStdString();
+    EXPECT_EQ(preview->Model->rowCount(), 5);
+    preview->close();
+    EXPECT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }));
+}
+
+TEST_F(LocationListTest, FocusHighlightsItsRowOnly) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    ASSERT_EQ(window.grdLocations->PanelCount(), 4);
+    EXPECT_EQ(window.grdLocations->CurrentPanel(), nullptr);
+    const TStorePanel* previous = nullptr;
+    for (int i : {0, 2, 3, 1}) {
+        auto* panel = static_cast<TStorePanel*>(window.grdLocations->GetPanel(i));
+        panel->cbInclude->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == panel->cbInclude; })) << i;
+        EXPECT_EQ(window.grdLocations->CurrentPanel(), panel) << i;
+        EXPECT_EQ(window.grdLocations->Selected(), i);
+        EXPECT_TRUE(Highlighted(panel)) << i;
+        if (previous) {
+            EXPECT_FALSE(Highlighted(previous)) << i;
+        }
+        previous = panel;
+    }
+    // Tab from the last control of a row moves the highlight to the next row.
+    auto* first = static_cast<TStorePanel*>(window.grdLocations->GetPanel(0));
+    auto* second = static_cast<TStorePanel*>(window.grdLocations->GetPanel(1));
+    first->btnPreview->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(window.grdLocations->CurrentPanel(), first);
+    QTest::keyClick(first->btnPreview, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), second->cbInclude);
+    EXPECT_EQ(window.grdLocations->CurrentPanel(), second);
+    EXPECT_FALSE(Highlighted(first));
+    EXPECT_TRUE(Highlighted(second));
+}
+
+TEST_F(LocationListTest, AnEmptyStoreTableSaysSo) {
+    FEnv->Execute("delete from store");
+    TfrmBrevoltConfig window;
+    QSignalSpy loaded(&window, &TfrmBrevoltConfig::LocationsLoadFinished);
+    window.show();
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 0; }));
+    EXPECT_EQ(
+        BoxTexts(window),
+        QStringList{"No stores defined in Retail Pro database -- please configure Retail Pro"});
+    EXPECT_EQ(window.grdLocations->PanelCount(), 0);
+}
+
+TEST_F(LocationListTest, ClosingWhileTheStoresLoadNeitherBlocksNorCrashes) {
+    // A writer holding the database keeps the worker waiting in its query.
+    const QString connection = "configurator-test-lock";
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", connection);
+        db.setDatabaseName(FEnv->Paths().DatabaseFile);
+        ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
+        QSqlQuery lock(db);
+        ASSERT_TRUE(lock.exec("begin exclusive")) << lock.lastError().text().toStdString();
+    }
+    auto window = std::make_unique<TfrmBrevoltConfig>();
+    window->show();
+    ASSERT_TRUE(RunUntil([&] { return window->LocationsLoading(); }));
+    ASSERT_TRUE(uConfiguratorDatabase::Busy());
+
+    QElapsedTimer timer;
+    timer.start();
+    window.reset();
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(uConfiguratorDatabase::Busy());
+
+    {
+        QSqlDatabase db = QSqlDatabase::database(connection);
+        QSqlQuery release(db);
+        EXPECT_TRUE(release.exec("rollback")) << release.lastError().text().toStdString();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(connection);
+    EXPECT_TRUE(RunUntil([] { return !uConfiguratorDatabase::Busy(); }, 10000));
+    QCoreApplication::processEvents(); // whatever the finished job posted
+}
+
+// --- Preview ----------------------------------------------------------------------
+
+TEST_F(LocationListTest, PreviewListsTheLastDaysInvoicesOrSaysThereAreNone) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    const QDateTime now = TSampleEnvironment::DefaultNow();
+    const QStringList columns{"InvoiceNum",       "LocationId01", "LocationId02", "FirstName",
+                              "LastName",         "Phone1",       "Phone2",       "Email",
+                              "SalesPersonEmail", "SalesDate",    "Allow_Call",   "Allow_Email"};
+    struct TCase {
+        const char* Item;
+        qint64 Invoice9Age;   // seconds before now of store 1.2's only invoice
+        QStringList Invoices; // empty: "No invoices found today"
+    };
+    const TCase cases[] = {
+        {"001.001", 108000, {"1001", "1002", "1003", "1004", "1005"}},
+        {"001.002", 23 * 3600, {"1009"}},
+        {"001.002", 108000, {}},
+        {"002.005", 108000, {}},
+    };
+    for (const TCase& c : cases) {
+        const std::string label = std::string(c.Item) + " " + std::to_string(c.Invoice9Age);
+        FEnv->Execute(QStringLiteral("update invoice set created_date='%1' where invc_sid=9")
+                          .arg(uBrevoltSampleDatabase::CreatedDateText(now, c.Invoice9Age)));
+        QSignalSpy finished(&window, &TfrmBrevoltConfig::PreviewFinished);
+        window.StorePanel(c.Item)->btnPreview->click();
+        auto shownPreview = [&]() -> TfrmPreview* {
+            for (TfrmPreview* p : window.findChildren<TfrmPreview*>())
+                if (p->isVisible())
+                    return p;
+            return nullptr;
+        };
+        ASSERT_TRUE(RunUntil([&] { return shownPreview() || !OpenBoxes(window).isEmpty(); }))
+            << label;
+
+        if (c.Invoices.isEmpty()) {
+            EXPECT_EQ(shownPreview(), nullptr) << label;
+            EXPECT_EQ(BoxTexts(window), QStringList{"No invoices found today"}) << label;
+            EXPECT_EQ(finished.count(), 0) << label;
+            CloseBoxes(window);
+        } else {
+            TfrmPreview* preview = shownPreview();
+            ASSERT_NE(preview, nullptr) << label << BoxTexts(window).join(";").toStdString();
+            EXPECT_TRUE(OpenBoxes(window).isEmpty()) << label;
+            EXPECT_EQ(preview->windowTitle(), "Invoices for 5/9/2024") << label;
+            QStringList headers, invoices;
+            for (int col = 0; col < preview->Model->columnCount(); ++col)
+                headers.append(preview->Model->headerData(col, Qt::Horizontal).toString());
+            EXPECT_EQ(headers, columns) << label;
+            for (int row = 0; row < preview->Model->rowCount(); ++row)
+                invoices.append(preview->Model->item(row, 0)->text());
+            invoices.sort();
+            EXPECT_EQ(invoices, c.Invoices) << label;
+
+            // Only the release of a plain Escape closes it.
+            const QPointer<TfrmPreview> open = preview;
+            QTest::keyPress(preview->DBGrid1, Qt::Key_Escape);
+            QTest::keyRelease(preview->DBGrid1, Qt::Key_Escape, Qt::ShiftModifier);
+            RunUntil([] { return false; }, 50);
+            ASSERT_TRUE(open && open->isVisible()) << label;
+            EXPECT_EQ(finished.count(), 0) << label;
+            QTest::keyRelease(preview->DBGrid1, Qt::Key_Escape);
+            EXPECT_FALSE(open && open->isVisible()) << label;
+        }
+        EXPECT_TRUE(RunUntil([&] { return finished.count() > 0; })) << label;
+        EXPECT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }))
+            << label;
+        EXPECT_EQ(finished.count(), 1) << label;
+    }
+}
+
+// --- About box ----------------------------------------------------------------------
+
+TEST_F(ConfiguratorTest, AboutBoxShowsVersionAndReleaseAndAnyKeyClosesIt) {
+    const struct {
+        const char* Version;
+        const char* VersionLabel;
+        const char* ReleaseLabel; // nullptr: hidden
+        Qt::Key Key;
+        Qt::KeyboardModifiers Modifiers;
+    } cases[] = {
+        {"9.1.0.1", "Version: 9.1", "Release: 0", Qt::Key_A, Qt::NoModifier},
+        {"", "Version: ", nullptr, Qt::Key_Escape, Qt::NoModifier},
+        {"9.1.0.1", "Version: 9.1", "Release: 0", Qt::Key_F4, Qt::ControlModifier},
+        {"", "Version: ", nullptr, Qt::Key_Space, Qt::NoModifier},
+    };
+    for (const auto& c : cases) {
+        TfrmBrevoltAbout about(nullptr, c.Version);
+        about.show();
+        EXPECT_EQ(about.lblVersion->text(), c.VersionLabel) << c.Version;
+        EXPECT_EQ(about.lblRelease->isVisible(), c.ReleaseLabel != nullptr) << c.Version;
+        if (c.ReleaseLabel) {
+            EXPECT_EQ(about.lblRelease->text(), c.ReleaseLabel) << c.Version;
+        }
+        QTest::keyClick(&about, c.Key, c.Modifiers);
+        EXPECT_FALSE(about.isVisible()) << c.Key;
+    }
+
+    // A click on the window's logo opens it.
+    TfrmBrevoltConfig window;
+    Settle(window);
+    QTest::mouseClick(window.Image1, Qt::LeftButton);
+    const QList<TfrmBrevoltAbout*> abouts = window.findChildren<TfrmBrevoltAbout*>();
+    ASSERT_EQ(abouts.size(), 1);
+    EXPECT_TRUE(abouts[0]->isVisible());
+}
+
+} // namespace
