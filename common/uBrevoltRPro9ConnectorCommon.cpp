@@ -507,8 +507,15 @@ bool LoadConfig(bool& scheduleChanged) {
         auto text = [&](QString TConnectorConfig::*AField, const QString& AKey) {
             c.*AField = values[AKey].trimmed();
         };
+        // A time the file leaves out was cleared (the utility leaves unset
+        // times out): a running service must stop using it too.
         auto time = [&](TDateTime& AField, const QString& AKey) {
-            AField = ParseConfigTime(values[AKey], AField, scheduleChanged);
+            if (!values[AKey].trimmed().isEmpty()) {
+                AField = ParseConfigTime(values[AKey], AField, scheduleChanged);
+            } else if (AField >= 0) {
+                AField = -1;
+                scheduleChanged = true;
+            }
         };
 
         c.locations = TextToLocations(values["locations"]);

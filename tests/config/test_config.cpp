@@ -263,10 +263,11 @@ TEST_F(ConfigTest, ReadRulesOfEachKey) {
         {"lastquery=1899-12-30 00:00:00.000", lastQuery, "2025-06-09 09:15:00.000"},
         {"lastquery=2025-06-10 12:00:00.000", lastQuery, "2025-06-10 08:00:00.000"},
         {"lastquery=  2025-06-10 12:00  ", lastQuery, "2025-06-10 08:00:00.000"},
-        {"sleepbegin=", sleepBegin, "06:00 AM"},
+        {"sleepbegin=", sleepBegin, ""}, // cleared in the utility
+        {"ftpserver=h", sleepBegin, ""},
         {"sleepbegin=later", sleepBegin, "06:00 AM"},
         {"sleepbegin=21:15", sleepBegin, "09:15 PM"},
-        {"ftpserver=h", monday1, "12:00 PM"},
+        {"ftpserver=h", monday1, ""},
         {"mondaytime1=2:30 pm", monday1, "02:30 PM"},
     };
     for (const Case& c : cases) {
@@ -292,25 +293,21 @@ TEST_F(ConfigTest, ScheduleChangedFlag) {
         bool Changed;
     };
     const Case cases[] = {
-        {"scaninterval=60000", false},
-        {"ftpserver=h", false},
-        {"scaninterval=30000", true},
-        {"sleepbegin=06:00 AM", false},
-        {"sleepbegin=6:00", false},
-        {"sleepbegin=06:00:30", true},
-        {"sleepbegin=06:01 AM", true},
-        {"sleepend=", false},
-        {"mondaytime1=12:00 PM", false},
-        {"mondaytime1=12:30 PM", true},
-        {"mondaytime1=bad", false},
-        {"saturdaytime6=01:00 AM", true},
-        {"scaninterval=30000\r\nsleepbegin=06:00 AM", true},
+        {"scaninterval=60000", false},    {"ftpserver=h", false},
+        {"scaninterval=30000", true},     {"sleepbegin=06:00 AM", false},
+        {"sleepbegin=6:00", false},       {"sleepbegin=06:00:30", true},
+        {"sleepbegin=06:01 AM", true},    {"sleepend=", true}, // a cleared time
+        {"mondaytime1=12:00 PM", false},  {"mondaytime1=12:30 PM", true},
+        {"mondaytime1=bad", false},       {"mondaytime1=", true},
+        {"saturdaytime6=01:00 AM", true}, {"scaninterval=30000\r\nsleepbegin=06:00 AM", true},
     };
     for (const Case& c : cases) {
         Config() = TConnectorConfig();
         Config().sleepbegin = 0.25;
+        Config().sleepend = 0;
         Config().DayTimes[1][0] = 0.5;
-        WriteText(c.File);
+        // The times held, after the case's line (the first line of a key counts).
+        WriteText(c.File + "\r\nsleepbegin=06:00 AM\r\nsleepend=12:00 AM\r\nmondaytime1=12:00 PM");
         bool changed = !c.Changed;
         ASSERT_TRUE(Load(&changed)) << c.File.toStdString();
         EXPECT_EQ(changed, c.Changed) << c.File.toStdString();
