@@ -1,11 +1,15 @@
 // Renders the configuration utility's windows offscreen at their design size
 // into PNG files, against a sample Retail Pro 9 environment of recent
 // invoices: the two pages of the main window (the schedule in both modes),
-// a location's preview and the about box. Run by tools/screenshots.sh.
+// a location's preview, the about box, the service check and the test mail's
+// address window. Run by tools/screenshots.sh.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "configurator/dBrevoltEmailTest.h"
 #include "configurator/fBrevolt9About.h"
 #include "configurator/fBrevolt9Config.h"
 #include "configurator/fBrevolt9Preview.h"
+#include "configurator/fBrevoltCheckService.h"
+#include "platform/ServiceControl.h"
 #include "tools/uBrevoltSampleDatabase.h"
 
 #include <cstdio>
@@ -101,6 +105,16 @@ int main(int argc, char* argv[]) {
                     TfrmBrevoltAbout about(nullptr, QStringLiteral("9.1.0.1"));
                     about.show();
                     ok &= Save(&about, out, QStringLiteral("about.png"));
+                    // A stopped service, as the service manager would report it.
+                    TfrmCheckService check;
+                    check.Execute(TfrmBrevoltConfig::ServiceName);
+                    check.ShowServiceState(platform::ServiceStopped);
+                    ok &= Save(&check, out, QStringLiteral("check-service.png"));
+                    check.close();
+                    TdlgEmailTestAddress address;
+                    address.edtEmailAddress->setText(QStringLiteral("it@shop.invalid"));
+                    address.show();
+                    ok &= Save(&address, out, QStringLiteral("email-test.png"));
                     window.PreviewClick(window.StorePanel(QStringLiteral("001.001")));
                 });
             });
