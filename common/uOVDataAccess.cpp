@@ -3,9 +3,11 @@
 #include "platform/Registry.h"
 
 #include <atomic>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -46,6 +48,8 @@ TDataAccessSettings ReadDataAccessSettings() {
             r.DatabaseDriver = RegistryText(*key, "DatabaseDriver").trimmed();
             r.DatabaseName = RegistryText(*key, "DatabaseName").trimmed();
             r.OdbcDriver = RegistryText(*key, "OdbcDriver").trimmed();
+            r.OdbcAttributes = RegistryText(*key, "OdbcAttributes").trimmed();
+            r.OdbcLoginTimeout = RegistryText(*key, "OdbcLoginTimeout").trimmed();
         }
     } catch (const platform::RegistryError& E) {
         throw EDatabaseError(QString::fromStdString(E.what()));
@@ -127,10 +131,30 @@ TConnectionMapping MapConnectString(const QString& AConnectString,
         return m;
     }
     const QString odbc = ASettings.OdbcDriver.isEmpty() ? DefaultOdbcDriver : ASettings.OdbcDriver;
+    int timeout = LoginTimeoutSeconds;
+    if (!ASettings.OdbcLoginTimeout.isEmpty()) {
+        bool ok = false;
+        timeout = ASettings.OdbcLoginTimeout.toInt(&ok);
+        // 0 would mean no time-out at all to ODBC.
+        if (!ok || timeout < 1 || timeout > MaxLoginTimeoutSeconds)
+            throw EDatabaseError(
+                QStringLiteral("The registry value \"OdbcLoginTimeout\" under \"%1\" "
+                               "is \"%2\", not a number of seconds from 1 to %3")
+                    .arg(ConnectorRegistryKey, ASettings.OdbcLoginTimeout)
+                    .arg(MaxLoginTimeoutSeconds));
+    }
     m.Driver = QStringLiteral("QODBC");
     m.DatabaseName = QStringLiteral("DRIVER={%1};DBQ=%2;UID=%3;PWD=%4;")
                          .arg(odbc, OdbcValue(source), OdbcValue(user), OdbcValue(password));
-    m.ConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(LoginTimeoutSeconds);
+    // The administrator's own attributes come last, as written.
+    if (!ASettings.OdbcAttributes.isEmpty()) {
+        m.DatabaseName += ASettings.OdbcAttributes;
+        if (!m.DatabaseName.endsWith(QLatin1Char(';')))
+            m.DatabaseName += QLatin1Char(';');
+    }
+    m.ConnectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(timeout);
+    m.OdbcDriver = odbc;
+    m.LoginTimeoutSeconds = timeout;
     return m;
 }
 
@@ -150,6 +174,31 @@ QString DriverPackage(const QString& ADriver) {
     if (ADriver == QLatin1String("QSQLITE"))
         return QStringLiteral(" (Debian package libqt6sql6-sqlite)");
     return QString();
+}
+
+// A failed connection attempt's text, with a word on the causes that an
+// administrator mends in the settings: the ODBC driver's registration and the
+// log-in time-out.
+QString ConnectFailure(const TConnectionMapping& AMapping, const QString& AError,
+                       qint64 AElapsedMs) {
+    QString cause;
+    if (AMapping.Driver == QLatin1String("QODBC")) {
+        // unixODBC's words for a driver name that odbcinst.ini does not
+        // register, or whose library is missing.
+        if (AError.contains(QLatin1String("Can't open lib")) ||
+            AError.contains(QLatin1String("Data source name not found")))
+            cause = QStringLiteral("the ODBC driver \"%1\" (registry value \"OdbcDriver\") is not "
+                                   "registered with the ODBC driver manager (odbcinst.ini), or "
+                                   "its library cannot be loaded: ")
+                        .arg(AMapping.OdbcDriver);
+        else if (AMapping.LoginTimeoutSeconds > 0 &&
+                 AElapsedMs >= AMapping.LoginTimeoutSeconds * 900LL)
+            cause = QStringLiteral("no answer within the log-in time-out of %1 s (registry value "
+                                   "\"OdbcLoginTimeout\"): ")
+                        .arg(AMapping.LoginTimeoutSeconds);
+    }
+    return QStringLiteral("Connecting to the database through %1 failed: %2%3")
+        .arg(AMapping.Driver, cause, AError);
 }
 
 } // namespace
@@ -186,6 +235,8 @@ void TConnectorConnection::Open() {
         FMapping.DatabaseName = path;
     }
     QString error;
+    QElapsedTimer clock;
+    clock.start();
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(FMapping.Driver, FName);
         db.setDatabaseName(FMapping.DatabaseName);
@@ -197,8 +248,7 @@ void TConnectorConnection::Open() {
     }
     if (!error.isNull()) {
         Close();
-        throw EDatabaseError(QStringLiteral("Connecting to the database through %1 failed: %2")
-                                 .arg(FMapping.Driver, error));
+        throw EDatabaseError(ConnectFailure(FMapping, error, clock.elapsed()));
     }
 }
 
@@ -270,9 +320,9 @@ qint32 TConnectorField::RequireInteger(const QString& AName) const {
 
 namespace {
 
-// Names of the ":name" parameters of a statement, outside quoted text.
-QStringList PlaceholderNames(const QString& ASql) {
-    QStringList names;
+// Calls AFound(begin, end, name) for each ":name" parameter of a statement
+// outside quoted text; [begin, end) is the placeholder with its colon.
+template <typename F> void ForEachPlaceholder(const QString& ASql, F AFound) {
     QChar quote;
     for (qsizetype i = 0; i < ASql.size(); ++i) {
         const QChar c = ASql[i];
@@ -287,16 +337,65 @@ QStringList PlaceholderNames(const QString& ASql) {
             qsizetype e = i + 1;
             while (e < ASql.size() && (ASql[e].isLetterOrNumber() || ASql[e] == QLatin1Char('_')))
                 ++e;
-            const QString name = ASql.mid(i + 1, e - i - 1);
-            if (!names.contains(name, Qt::CaseInsensitive))
-                names.append(name);
+            AFound(i, e, ASql.mid(i + 1, e - i - 1));
             i = e - 1;
         }
     }
+}
+
+// Names of the ":name" parameters of a statement, each once.
+QStringList PlaceholderNames(const QString& ASql) {
+    QStringList names;
+    ForEachPlaceholder(ASql, [&](qsizetype, qsizetype, const QString& AName) {
+        if (!names.contains(AName, Qt::CaseInsensitive))
+            names.append(AName);
+    });
     return names;
 }
 
+TDateTimeBinding DateTimeBindingOf(const QSqlDatabase& ADb) {
+    // QODBC learns the DBMS from the data source's SQL_DBMS_NAME.
+    switch (ADb.driver() ? ADb.driver()->dbmsType() : QSqlDriver::UnknownDbms) {
+    case QSqlDriver::Oracle:
+        return TDateTimeBinding::Oracle;
+    case QSqlDriver::SQLite:
+        return TDateTimeBinding::SqliteText;
+    default:
+        return TDateTimeBinding::Native;
+    }
+}
+
 } // namespace
+
+QVariant uOVDataAccess::BoundDateTime(TDateTime AValue, TDateTimeBinding ABinding) {
+    const QDateTime dt = uOVUtils::ToQDateTime(AValue);
+    switch (ABinding) {
+    case TDateTimeBinding::Oracle:
+        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    case TDateTimeBinding::SqliteText:
+        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    case TDateTimeBinding::Native:
+        break;
+    }
+    return dt;
+}
+
+QString uOVDataAccess::DateTimeStatement(const QString& ASql, const QStringList& ANames,
+                                         TDateTimeBinding ABinding) {
+    if (ABinding != TDateTimeBinding::Oracle || ANames.isEmpty())
+        return ASql;
+    QString r;
+    qsizetype copied = 0;
+    ForEachPlaceholder(ASql, [&](qsizetype ABegin, qsizetype AEnd, const QString& AName) {
+        if (!ANames.contains(AName, Qt::CaseInsensitive))
+            return;
+        r += QStringView(ASql).mid(copied, ABegin - copied) + QStringLiteral("TO_DATE(") +
+             QStringView(ASql).mid(ABegin, AEnd - ABegin) +
+             QStringLiteral(", 'YYYY-MM-DD HH24:MI:SS')");
+        copied = AEnd;
+    });
+    return r + QStringView(ASql).mid(copied);
+}
 
 TConnectorDataset::TConnectorDataset(TConnectorConnection* AConnection)
     : FConnection(AConnection) {}
@@ -326,14 +425,12 @@ void TConnectorDataset::SetParamDateTime(const QString& AName, TDateTime AValue)
     SetParam(AName, TParamType::DateTime, QVariant(AValue));
 }
 
-QVariant TConnectorDataset::BoundValue(const TParam& AParam, const QString& ADriver) const {
-    if (AParam.Type != TParamType::DateTime)
-        return AParam.Value;
-    const QDateTime dt = uOVUtils::ToQDateTime(AParam.Value.toDouble());
-    // SQLite keeps date-times as text in its own layout; compare like with like.
-    if (ADriver == QLatin1String("QSQLITE"))
-        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    return dt;
+QStringList TConnectorDataset::DateTimeParams() const {
+    QStringList names;
+    for (auto p = FParams.constBegin(); p != FParams.constEnd(); ++p)
+        if (p->Type == TParamType::DateTime)
+            names.append(p.key());
+    return names;
 }
 
 void TConnectorDataset::Open() {
@@ -346,12 +443,14 @@ void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
     Close();
     if (!AConnection.Connected())
         AConnection.Open();
-    const QString text = SQLText();
+    const QSqlDatabase db = QSqlDatabase::database(AConnection.Name(), false);
+    const TDateTimeBinding dates = DateTimeBindingOf(db);
+    const QString text = DateTimeStatement(SQLText(), DateTimeParams(), dates);
     QStringList fields;
     QVector<QVector<QVariant>> rows;
     QString error;
     {
-        QSqlQuery q(QSqlDatabase::database(AConnection.Name(), false));
+        QSqlQuery q(db);
         q.setForwardOnly(true);
         q.setNumericalPrecisionPolicy(FEnableBCD ? QSql::HighPrecision : QSql::LowPrecisionDouble);
         if (!q.prepare(text)) {
@@ -363,7 +462,9 @@ void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
                     error = QStringLiteral("Parameter '%1' has no value").arg(name);
                     break;
                 }
-                q.bindValue(QLatin1Char(':') + name, BoundValue(*p, AConnection.DriverName()));
+                q.bindValue(QLatin1Char(':') + name, p->Type == TParamType::DateTime
+                                                         ? BoundDateTime(p->Value.toDouble(), dates)
+                                                         : p->Value);
             }
             if (error.isNull() && !q.exec())
                 error = q.lastError().text();

@@ -29,16 +29,25 @@ inline const QString ConnectorRegistryKey =
 // Used when the registry names no ODBC driver: the name that the Oracle
 // Instant Client's odbc_update_ini.sh registers.
 inline const QString DefaultOdbcDriver = QStringLiteral("Oracle 19 ODBC driver");
-// How long a connection attempt and a locked SQLite file may hold us up.
+// How long a connection attempt and a locked SQLite file may hold us up;
+// "OdbcLoginTimeout" changes the first, within 1 to MaxLoginTimeoutSeconds.
 constexpr int LoginTimeoutSeconds = 30;
+constexpr int MaxLoginTimeoutSeconds = 3600;
 constexpr int SqliteBusyTimeoutMs = 5000;
 
-// Values "DatabaseDriver", "DatabaseName" and "OdbcDriver" of the key above;
-// empty when absent.
+// Values of the key above, empty when absent (all text):
+//   "DatabaseDriver"   QSQLITE, QOCI or QODBC; empty: QOCI when installed, else QODBC
+//   "DatabaseName"     the SQLite file of QSQLITE
+//   "OdbcDriver"       the ODBC driver's name as registered in odbcinst.ini
+//   "OdbcAttributes"   more "key=value;" pairs for that driver, appended to
+//                      its connect string (another driver's own settings)
+//   "OdbcLoginTimeout" seconds an ODBC log-in may take
 struct TDataAccessSettings {
     QString DatabaseDriver;
     QString DatabaseName;
     QString OdbcDriver;
+    QString OdbcAttributes;
+    QString OdbcLoginTimeout;
 };
 TDataAccessSettings ReadDataAccessSettings();
 
@@ -53,12 +62,34 @@ struct TConnectionMapping {
     QString UserName;
     QString Password;
     QString ConnectOptions;
+    // QODBC: the driver's name and the log-in time-out, for error texts.
+    QString OdbcDriver;
+    int LoginTimeoutSeconds = 0;
 };
 // AAvailableDrivers as QSqlDatabase::drivers() reports them. Raises
-// EDatabaseError for an unknown provider or a missing data source.
+// EDatabaseError for an unknown provider, a missing data source or a log-in
+// time-out that is not a number of seconds in range.
 TConnectionMapping MapConnectString(const QString& AConnectString,
                                     const TDataAccessSettings& ASettings,
                                     const QStringList& AAvailableDrivers);
+
+// How a date-time parameter reaches the database, chosen per connection:
+// Oracle through QOCI, or through QODBC when the data source says it is
+// Oracle; SQLite (QSQLITE); any other ODBC data source.
+enum class TDateTimeBinding { Oracle, SqliteText, Native };
+// Oracle gets the text "YYYY-MM-DD HH24:MI:SS", which DateTimeStatement's
+// TO_DATE turns into a DATE once per statement, so that a DATE column is
+// compared with a DATE as it stands and its index can serve. A QDateTime
+// would be bound as TIMESTAMP WITH TIME ZONE (QOCI) or TIMESTAMP (QODBC), and
+// Oracle would widen the column to that type on every row instead. The
+// fraction of a second is cut, not rounded: a column of whole seconds is
+// after x.fff exactly when it is after x. SQLite keeps date-times as text in
+// its own layout, with milliseconds; other data sources get a QDateTime.
+QVariant BoundDateTime(TDateTime AValue, TDateTimeBinding ABinding);
+// ASql with every placeholder of ANames (":name") written as
+// TO_DATE(:name, 'YYYY-MM-DD HH24:MI:SS') for Oracle; unchanged otherwise.
+QString DateTimeStatement(const QString& ASql, const QStringList& ANames,
+                          TDateTimeBinding ABinding);
 
 } // namespace uOVDataAccess
 
@@ -130,6 +161,7 @@ public:
     // a name the statement does not hold.
     void SetParamInteger(const QString& AName, qint32 AValue);
     void SetParamText(const QString& AName, const QString& AValue);
+    // How it reaches each database: uOVDataAccess::BoundDateTime.
     void SetParamDateTime(const QString& AName, TDateTime AValue);
 
     // Runs the statement on the dataset's connection (connecting it when
@@ -159,7 +191,7 @@ private:
     };
     void SetParam(const QString& AName, TParamType AType, const QVariant& AValue);
     void RequireActive() const;
-    QVariant BoundValue(const TParam& AParam, const QString& ADriver) const;
+    QStringList DateTimeParams() const;
 
     TConnectorConnection* FConnection;
     bool FEnableBCD = true;

@@ -32,7 +32,7 @@ done
 build="${BREVOLT_BUILD_DIR:-build-bench}"
 [ -f "$build/build.ninja" ] ||
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVOLT_BUILD_BENCH=ON
-cmake --build "$build" -j2 --target bench_scan bench_logging bench_batchwriter
+cmake --build "$build" -j2 --target bench_scan bench_logging bench_batchwriter bench_tnsnames
 work="$build/bench-work"
 mkdir -p "$work"
 
@@ -46,3 +46,5 @@ echo
 "$build/bench/bench_logging" --lines "$lines" --dir "$work"
 echo
 "$build/bench/bench_batchwriter" --lines "$lines" --dir "$work"
+echo
+"$build/bench/bench_tnsnames" --dir "$work"

@@ -28,29 +28,42 @@ TEST(ConnectStringMapping, MapsOntoQtSqlDrivers) {
     const Case cases[] = {
         {"sample database",
          session,
-         {"QSQLITE", "/data/rpro9.db", ""},
+         {"QSQLITE", "/data/rpro9.db", "", "", ""},
          withOci,
-         {"QSQLITE", "/data/rpro9.db", "", "", "QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"}},
-        {"OCI when installed", session, {}, withOci, {"QOCI", Descriptor, "custom", "q5rn2w", ""}},
+         {"QSQLITE", "/data/rpro9.db", "", "", "QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000",
+          "", 0}},
+        {"OCI when installed",
+         session,
+         {},
+         withOci,
+         {"QOCI", Descriptor, "custom", "q5rn2w", "", "", 0}},
         {"ODBC otherwise, default driver name",
          session,
          {},
          withOdbc,
          {"QODBC", "DRIVER={Oracle 19 ODBC driver};DBQ=" + Descriptor + ";UID=custom;PWD=q5rn2w;",
-          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30", "Oracle 19 ODBC driver", 30}},
         {"ODBC named in the registry, chosen over OCI",
          session,
-         {"qodbc", "", "Oracle in instantclient_19_20"},
+         {"qodbc", "", "Oracle in instantclient_19_20", "", ""},
          withOci,
          {"QODBC",
           "DRIVER={Oracle in instantclient_19_20};DBQ=" + Descriptor + ";UID=custom;PWD=q5rn2w;",
-          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+          "", "", "SQL_ATTR_LOGIN_TIMEOUT=30", "Oracle in instantclient_19_20", 30}},
         {"ODBC values with separators are braced",
          "Provider=OraOLEDB.Oracle;Data Source=X;;User Id=u;Password=\"a;b}\";",
          {},
          withOdbc,
          {"QODBC", "DRIVER={Oracle 19 ODBC driver};DBQ=X;UID=u;PWD={a;b}}};", "", "",
-          "SQL_ATTR_LOGIN_TIMEOUT=30"}},
+          "SQL_ATTR_LOGIN_TIMEOUT=30", "Oracle 19 ODBC driver", 30}},
+        {"the driver's own attributes last, and a log-in time-out of their own",
+         session,
+         {"", "", "SQLite3", "Database=/data/rpro9.db;NoCreat=1", " 5"},
+         withOdbc,
+         {"QODBC",
+          "DRIVER={SQLite3};DBQ=" + Descriptor +
+              ";UID=custom;PWD=q5rn2w;Database=/data/rpro9.db;NoCreat=1;",
+          "", "", "SQL_ATTR_LOGIN_TIMEOUT=5", "SQLite3", 5}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -60,6 +73,8 @@ TEST(ConnectStringMapping, MapsOntoQtSqlDrivers) {
         EXPECT_EQ(m.UserName, c.expected.UserName);
         EXPECT_EQ(m.Password, c.expected.Password);
         EXPECT_EQ(m.ConnectOptions, c.expected.ConnectOptions);
+        EXPECT_EQ(m.OdbcDriver, c.expected.OdbcDriver);
+        EXPECT_EQ(m.LoginTimeoutSeconds, c.expected.LoginTimeoutSeconds);
     }
     const QMap<QString, QString> parts = ParseConnectString(session);
     EXPECT_EQ(parts.value("DATA SOURCE"), Descriptor);
@@ -69,9 +84,13 @@ TEST(ConnectStringMapping, MapsOntoQtSqlDrivers) {
         QString connect;
         TDataAccessSettings settings;
     } bad[] = {{"Provider=MSDASQL;Data Source=x;", {}},
-               {session, {"QMYSQL", "", ""}},
+               {session, {"QMYSQL", "", "", "", ""}},
                {"Provider=OraOLEDB.Oracle;;User Id=custom;", {}},
-               {session, {"QSQLITE", "", ""}}};
+               {session, {"QSQLITE", "", "", "", ""}},
+               // 0 would be no time-out at all.
+               {session, {"QODBC", "", "", "", "0"}},
+               {session, {"QODBC", "", "", "", "3601"}},
+               {session, {"QODBC", "", "", "", "ten"}}};
     for (const auto& b : bad)
         EXPECT_THROW(MapConnectString(b.connect, b.settings, withOci), EDatabaseError)
             << b.connect.toStdString();
@@ -108,17 +127,24 @@ TEST_F(ConnectionTest, ConnectsReadOnlyAndNeverCreatesAMissingDatabase) {
 
     TConnectorConnection none;
     EXPECT_THROW(none.Open(), EDatabaseError);
-    // Without the registry's QSQLITE choice: Oracle through ODBC, not installed here.
-    FEnv.Execute("select 1");
-    testsupport::WriteFileBytes(FEnv.Paths().RegistryFile,
-                                "Windows Registry Editor Version 5.00\r\n");
-    try {
-        FConnection.Open();
-        ADD_FAILURE() << "no error";
-    } catch (const EDatabaseError& E) {
-        EXPECT_TRUE(E.Message().contains("QODBC") && E.Message().contains("libqt6sql6-odbc"))
-            << E.Message().toStdString();
-    }
+}
+
+TEST(DateTimeBinding, OracleComparesADateWithADate) {
+    // Cut to the second, not rounded into the next minute.
+    const TDateTime t = uOVUtils::ToDateTime(QDateTime(QDate(2024, 5, 9), QTime(13, 4, 59, 999)));
+    EXPECT_EQ(BoundDateTime(t, TDateTimeBinding::Oracle), QVariant("2024-05-09 13:04:59"));
+    EXPECT_EQ(BoundDateTime(t, TDateTimeBinding::SqliteText), QVariant("2024-05-09 13:04:59.999"));
+    EXPECT_EQ(BoundDateTime(t, TDateTimeBinding::Native).toDateTime(),
+              QDateTime(QDate(2024, 5, 9), QTime(13, 4, 59, 999)));
+
+    const QString sql = "select ':since' as t from x\r\nwhere a > :since and b <= :SINCE and "
+                        "c = :since2 and d = :n\r\n";
+    EXPECT_EQ(DateTimeStatement(sql, {"SINCE"}, TDateTimeBinding::Oracle),
+              "select ':since' as t from x\r\nwhere a > TO_DATE(:since, 'YYYY-MM-DD HH24:MI:SS') "
+              "and b <= TO_DATE(:SINCE, 'YYYY-MM-DD HH24:MI:SS') and c = :since2 and d = :n\r\n");
+    EXPECT_EQ(DateTimeStatement(sql, {"SINCE"}, TDateTimeBinding::SqliteText), sql);
+    EXPECT_EQ(DateTimeStatement(sql, {"SINCE"}, TDateTimeBinding::Native), sql);
+    EXPECT_EQ(DateTimeStatement(sql, {}, TDateTimeBinding::Oracle), sql);
 }
 
 TEST_F(ConnectionTest, DatasetHoldsTheWholeResultWithTypedParameters) {

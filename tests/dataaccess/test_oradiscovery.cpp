@@ -1,12 +1,15 @@
-// Finding the Oracle home in the registry file and the RPROODS descriptor in
-// tnsnames.ora.
+// Finding tnsnames.ora (TNS_ADMIN, the Oracle home in the registry file) and
+// the RPROODS descriptor in it, with sqlnet.ora's default domain and IFILE.
 #include "DataAccessTestSupport.h"
 
 #include "common/uOVOraUtils.h"
 
 #include <cstdlib>
+#include <optional>
 #include <QDir>
 #include <QFileInfo>
+#include <utility>
+#include <vector>
 
 using namespace uOVOraUtils;
 
@@ -17,8 +20,17 @@ protected:
     void SetUp() override {
         ::setenv("BREVOLT_REGISTRY", FDir.File(QStringLiteral("registry.reg")).toUtf8().constData(),
                  1);
+        if (const char* tnsAdmin = std::getenv("TNS_ADMIN"))
+            FTnsAdmin = QByteArray(tnsAdmin);
+        ::unsetenv("TNS_ADMIN");
     }
-    void TearDown() override { ::unsetenv("BREVOLT_REGISTRY"); }
+    void TearDown() override {
+        ::unsetenv("BREVOLT_REGISTRY");
+        if (FTnsAdmin)
+            ::setenv("TNS_ADMIN", FTnsAdmin->constData(), 1);
+        else
+            ::unsetenv("TNS_ADMIN");
+    }
 
     // Sections of HKEY_LOCAL_MACHINE\SOFTWARE: "[path]" lines and values.
     void WriteRegistry(const QString& ABody) {
@@ -40,6 +52,7 @@ protected:
     }
 
     testsupport::TTempDir FDir;
+    std::optional<QByteArray> FTnsAdmin;
 };
 
 TEST_F(OraDiscoveryTest, OracleBaseAndVersionFromTheRegistry) {
@@ -62,9 +75,9 @@ TEST_F(OraDiscoveryTest, OracleBaseAndVersionFromTheRegistry) {
          "[SW\\ORACLE\\KEY_H]\r\n\"ORACLE_HOME\"=\"C:\\\\oracle\\\\ora92\"\r\n\"ORACLE_BASE\"=\"/"
          "opt/oracle\"\r\n",
          "/opt/oracle", "H", ""},
-        {"ORACLE_HOME after its first backslash past the drive",
-         "[SW\\ORACLE\\KEY_OraHome92]\r\n\"ORACLE_HOME\"=\"C:\\\\oracle\\\\ora92\"\r\n", "ora92",
-         "OraHome92", ""},
+        {"ORACLE_HOME whole, not cut after its first backslash past the drive",
+         "[SW\\ORACLE\\KEY_OraHome92]\r\n\"ORACLE_HOME\"=\"C:\\\\oracle\\\\ora92\"\r\n",
+         "C:\\oracle\\ora92", "OraHome92", ""},
         {"ORACLE_HOME without a backslash after the third character",
          "[SW\\ORACLE\\KEY_H]\r\n\"ORACLE_HOME\"=\"C:\\\\oracle\"\r\n", "C:\\oracle", "H", ""},
         {"a Linux ORACLE_HOME is taken whole",
@@ -168,6 +181,193 @@ TEST_F(OraDiscoveryTest, FileLocationAndItsErrors) {
         ADD_FAILURE() << "no error";
     } catch (const Exception& E) {
         EXPECT_EQ(E.Message(), QStringLiteral("Invalid alias passed to TNSNamesConnectString"));
+    }
+}
+
+// Each case a folder tree ($DIR), a registry and TNS_ADMIN from the
+// environment (empty: unset); the descriptor of RPROODS or the error.
+TEST_F(OraDiscoveryTest, TnsAdminOracleHomeDefaultDomainAndIncludedFiles) {
+    const QString base = "[SW\\ORACLE\\KEY_H]\r\n\"ORACLE_BASE\"=\"$DIR/base\"\r\n";
+    const QString home = "[SW\\ORACLE\\KEY_H]\r\n\"ORACLE_HOME\"=\"$DIR/home\"\r\n";
+    const QString baseWithTnsAdmin = base + "\"TNS_ADMIN\"=\"$DIR/admin\"\r\n";
+    const char* const baseFile = "base/H/NETWORK/ADMIN/tnsnames.ora";
+    const char* const worldDomain =
+        "# client\nNAMES.DIRECTORY_PATH = (TNSNAMES)\n  names.default_domain = world # ours\n";
+    const QString notFound = "tnsnames.ora not found in call to TNSNamesConnectString: tried ";
+    struct Case {
+        const char* name;
+        QString registry;
+        const char* tnsAdmin;
+        std::vector<std::pair<const char*, const char*>> files;
+        QString expected;
+        QString error = {};
+    };
+    const Case cases[] = {
+        {"TNS_ADMIN from the environment wins over the Oracle home",
+         base,
+         "$DIR/env",
+         {{baseFile, "RPROODS = (HOME)"}, {"env/tnsnames.ora", "RPROODS = (ENV)"}},
+         "(ENV)"},
+        {"TNS_ADMIN from the environment needs no Oracle key",
+         "",
+         "$DIR/env/",
+         {{"env/tnsnames.ora", "RPROODS=(ENV)"}},
+         "(ENV)"},
+        {"TNS_ADMIN from the environment without the file",
+         base,
+         "$DIR/env",
+         {{baseFile, "RPROODS = (HOME)"}, {"env/sqlnet.ora", ""}},
+         "",
+         notFound + "\"$DIR/env/tnsnames.ora\" (the folder of the environment variable TNS_ADMIN)"},
+        {"TNS_ADMIN from the environment naming no folder",
+         "",
+         "$DIR/nowhere",
+         {},
+         "",
+         notFound + "\"$DIR/nowhere/tnsnames.ora\" (no such folder) (the folder of the environment "
+                    "variable TNS_ADMIN)"},
+        {"TNS_ADMIN under the chosen key wins over ORACLE_BASE",
+         baseWithTnsAdmin,
+         "",
+         {{baseFile, "RPROODS = (HOME)"}, {"admin/tnsnames.ora", "RPROODS = (ADMIN)"}},
+         "(ADMIN)"},
+        {"TNS_ADMIN under another key is not read",
+         "[SW\\ORACLE\\KEY_A]\r\n\"TNS_ADMIN\"=\"$DIR/admin\"\r\n\r\n" + base,
+         "",
+         {{baseFile, "RPROODS = (HOME)"}, {"admin/tnsnames.ora", "RPROODS = (ADMIN)"}},
+         "(HOME)"},
+        {"TNS_ADMIN under the chosen key without the file",
+         baseWithTnsAdmin,
+         "",
+         {{baseFile, "RPROODS = (HOME)"}},
+         "",
+         notFound + "\"$DIR/admin/tnsnames.ora\" (no such folder) (the folder of the value "
+                    "\"TNS_ADMIN\" under \"SOFTWARE\\ORACLE\\KEY_H\")"},
+        {"ORACLE_HOME only: the home's own network/admin",
+         home,
+         "",
+         {{"home/network/admin/tnsnames.ora", "RPROODS = (L)"}},
+         "(L)"},
+        {"ORACLE_HOME only: NETWORK/ADMIN first",
+         home,
+         "",
+         {{"home/network/admin/tnsnames.ora", "RPROODS = (L)"},
+          {"home/NETWORK/ADMIN/tnsnames.ora", "RPROODS = (U)"}},
+         "(U)"},
+        {"ORACLE_HOME only, without the file",
+         home,
+         "",
+         {{"home/network/admin/sqlnet.ora", ""}},
+         "",
+         notFound + "\"$DIR/home/NETWORK/ADMIN/tnsnames.ora\" (no such folder) and "
+                    "\"$DIR/home/network/admin/tnsnames.ora\" (below \"ORACLE_HOME\"=\"$DIR/home\" "
+                    "under \"SOFTWARE\\ORACLE\\KEY_H\")"},
+        {"a Windows ORACLE_HOME names no folder here",
+         "[SW\\ORACLE\\KEY_OraHome92]\r\n\"ORACLE_HOME\"=\"C:\\\\oracle\\\\ora92\"\r\n",
+         "",
+         {},
+         "",
+         notFound + "\"C:/oracle/ora92/NETWORK/ADMIN/tnsnames.ora\" (no such folder) and "
+                    "\"C:/oracle/ora92/network/admin/tnsnames.ora\" (no such folder) (below "
+                    "\"ORACLE_HOME\"=\"C:\\oracle\\ora92\" under "
+                    "\"SOFTWARE\\ORACLE\\KEY_OraHome92\")"},
+        {"default domain: RPROODS finds RPROODS.WORLD",
+         "",
+         "$DIR/a",
+         {{"a/sqlnet.ora", worldDomain},
+          {"a/tnsnames.ora", "OTHER.WORLD = (O)\nrproods.world = (W)\n"}},
+         "(W)"},
+        {"default domain: the qualified name before the plain one",
+         "",
+         "$DIR/a",
+         {{"a/sqlnet.ora", worldDomain},
+          {"a/tnsnames.ora", "RPROODS = (P)\nRPROODS.WORLD = (W)\n"}},
+         "(W)"},
+        {"default domain: the plain name still found",
+         "",
+         "$DIR/a",
+         {{"a/sqlnet.ora", worldDomain}, {"a/tnsnames.ora", "RPROODS = (P)\n"}},
+         "(P)"},
+        {"default domain: neither name",
+         "",
+         "$DIR/a",
+         {{"a/sqlnet.ora", worldDomain}, {"a/tnsnames.ora", "RPROODS.EXAMPLE = (E)\n"}},
+         "",
+         "Net service alias \"RPROODS\" or \"RPROODS.WORLD\" (names.default_domain of "
+         "\"$DIR/a/sqlnet.ora\") not found in \"$DIR/a/tnsnames.ora\" in call to "
+         "TNSNamesConnectString"},
+        {"a sqlnet.ora elsewhere has no say",
+         base,
+         "",
+         {{"sqlnet.ora", worldDomain}, {baseFile, "RPROODS.WORLD = (W)"}},
+         "",
+         "Net service alias \"RPROODS\" not found in \"$DIR/base/H/NETWORK/ADMIN/tnsnames.ora\" in "
+         "call to TNSNamesConnectString"},
+        {"IFILE relative to the including file",
+         "",
+         "$DIR/a",
+         {{"a/tnsnames.ora", "OTHER = (O)\nIFILE = more.ora\nLAST = (L)\n"},
+          {"a/more.ora", "RPROODS = (M)\n"}},
+         "(M)"},
+        {"IFILE of a missing file is passed and keeps the next entry",
+         "",
+         "$DIR/a",
+         {{"a/tnsnames.ora", "IFILE = missing.ora\r\nRPROODS = (R)\r\n"}},
+         "(R)"},
+        {"an entry before the IFILE line comes first",
+         "",
+         "$DIR/a",
+         {{"a/tnsnames.ora", "RPROODS = (FIRST)\nIFILE = more.ora\n"},
+          {"a/more.ora", "RPROODS = (SECOND)"}},
+         "(FIRST)"},
+        {"IFILE quoted, with Windows separators, three levels deep",
+         "",
+         "$DIR/a",
+         {{"a/tnsnames.ora", "IFILE = \"$DIR\\b\\one.ora\"\n"},
+          {"b/one.ora", "IFILE = two.ora"},
+          {"b/two.ora", "IFILE=three.ora"},
+          {"b/three.ora", "RPROODS = (DEEP)"}},
+         "(DEEP)"},
+        {"too deep, a loop and a missing file: every file named",
+         "",
+         "$DIR/a",
+         {{"a/tnsnames.ora", "IFILE = one.ora\nIFILE = loop1.ora\nIFILE = gone.ora\n"},
+          {"a/one.ora", "IFILE = two.ora"},
+          {"a/two.ora", "IFILE = three.ora"},
+          {"a/three.ora", "IFILE = four.ora"},
+          {"a/four.ora", "RPROODS = (TOO DEEP)"},
+          {"a/loop1.ora", "IFILE = loop2.ora"},
+          {"a/loop2.ora", "IFILE = loop1.ora\nIFILE = tnsnames.ora\n"}},
+         "",
+         "Net service alias \"RPROODS\" not found in \"$DIR/a/tnsnames.ora\" in call to "
+         "TNSNamesConnectString; also read \"$DIR/a/one.ora\", \"$DIR/a/two.ora\", "
+         "\"$DIR/a/three.ora\", \"$DIR/a/loop1.ora\", \"$DIR/a/loop2.ora\"; IFILE not followed: "
+         "\"$DIR/a/four.ora\" (more than 3 levels deep), \"$DIR/a/loop1.ora\" (read already), "
+         "\"$DIR/a/tnsnames.ora\" (read already), \"$DIR/a/gone.ora\" (not found)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TTempDir dir;
+        const auto expand = [&](QString AText) {
+            return AText.replace(QStringLiteral("$DIR"), dir.Path());
+        };
+        for (const auto& [path, text] : c.files) {
+            const QString file = dir.File(QString::fromUtf8(path));
+            QDir().mkpath(QFileInfo(file).path());
+            testsupport::WriteFileBytes(file, expand(QString::fromUtf8(text)).toUtf8());
+        }
+        WriteRegistry(expand(c.registry));
+        if (*c.tnsAdmin)
+            ::setenv("TNS_ADMIN", expand(QString::fromUtf8(c.tnsAdmin)).toUtf8().constData(), 1);
+        else
+            ::unsetenv("TNS_ADMIN");
+        try {
+            EXPECT_EQ(TNSNamesConnectString(QStringLiteral("RPROODS")), c.expected);
+            EXPECT_TRUE(c.error.isEmpty()) << "no error";
+        } catch (const Exception& E) {
+            EXPECT_EQ(E.Message(), expand(c.error));
+        }
+        ::unsetenv("TNS_ADMIN");
     }
 }
 

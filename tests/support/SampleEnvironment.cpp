@@ -32,6 +32,9 @@ TSampleEnvironment::TSampleEnvironment(qint64 AInvoices, const QDateTime& ANow) 
     if (const char* old = std::getenv("BREVOLT_REGISTRY"))
         FOldRegistry = QByteArray(old);
     ::setenv("BREVOLT_REGISTRY", FPaths.RegistryFile.toUtf8().constData(), 1);
+    if (const char* old = std::getenv("TNS_ADMIN"))
+        FOldTnsAdmin = QByteArray(old);
+    ::unsetenv("TNS_ADMIN");
 }
 
 TSampleEnvironment::~TSampleEnvironment() {
@@ -39,6 +42,8 @@ TSampleEnvironment::~TSampleEnvironment() {
         ::setenv("BREVOLT_REGISTRY", FOldRegistry->constData(), 1);
     else
         ::unsetenv("BREVOLT_REGISTRY");
+    if (FOldTnsAdmin)
+        ::setenv("TNS_ADMIN", FOldTnsAdmin->constData(), 1);
 }
 
 void TSampleEnvironment::Execute(const QString& ASql) const {

@@ -5,8 +5,9 @@
 // an Oracle home whose NETWORK/ADMIN/tnsnames.ora holds RPROODS, and the
 // sample database (rows as documented in tools/uBrevoltSampleDatabase.h).
 // While the object lives, BREVOLT_REGISTRY names its registry file, so
-// GetSession connects to the sample database; the former value comes back
-// afterwards. One environment at a time per process.
+// GetSession connects to the sample database, and TNS_ADMIN is unset, so
+// that the registry's Oracle home holds the tnsnames.ora used; the former
+// values come back afterwards. One environment at a time per process.
 //
 //   testsupport::TSampleEnvironment env;                 // the 12 fixed invoices
 //   uBrevoltRPro9ConnectorSQLs::GetSession();
@@ -49,6 +50,7 @@ private:
     QDateTime FNow;
     uBrevoltSampleDatabase::TSampleEnvironmentPaths FPaths;
     std::optional<QByteArray> FOldRegistry;
+    std::optional<QByteArray> FOldTnsAdmin;
 };
 
 } // namespace testsupport
