@@ -27,6 +27,8 @@ int main(int argc, char* argv[]) {
         // The application's title; not the display name, which the desktop
         // would append to the window's own caption.
         QApplication::setApplicationName(uMessages::ApplicationTitle);
+        // Lets the desktop match the window to the menu entry the package installs.
+        QApplication::setDesktopFileName(QStringLiteral("brevolt-rpro9-configurator"));
         TfrmBrevoltConfig window;
         window.show();
         code = QApplication::exec();

@@ -17,6 +17,44 @@
 
 namespace {
 
+// "--help" and the usual spellings of it; the program's own switches never
+// start with a letter h.
+bool HelpRequested(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        for (const char* help : {"--help", "-help", "/help", "-h", "/h", "-?", "/?"})
+            if (argument.compare(QLatin1String(help), Qt::CaseInsensitive) == 0)
+                return true;
+    }
+    return false;
+}
+
+void PrintHelp() {
+    std::cout
+        << "Usage: BrevoltRPro9Service [switch ...]\n"
+           "       BrevoltRPro9Service -install [-silent] [switch ...]\n"
+           "       BrevoltRPro9Service -uninstall [-silent]\n"
+           "\n"
+           "Without a switch the program runs as the systemd service "
+           "BrevoltRPro9Connector.\n"
+           "Switches follow - or /, in any letter case:\n"
+           "  console          the tray program instead of the service (needs a desktop,\n"
+           "                   or QT_QPA_PLATFORM=offscreen)\n"
+           "  runonce          start one run as soon as the service is enabled, then stop;\n"
+           "                   exit code 0 when the run completed\n"
+           "  skiptransmit     pretend that uploads succeed, without any connection\n"
+           "  debug            log every batch line\n"
+           "  loglevel=N       log level 0-9 until the configuration sets one\n"
+           "  logmachine=1     CPU, firmware, OS, MAC and volume facts in the log header\n"
+           "  tracelogdir=DIR  write orvlogger.log in DIR, naming the log folder\n"
+           "  install          write the unit BrevoltRPro9Connector.service (ExecStart keeps\n"
+           "                   the other switches), record this folder as the service\n"
+           "                   directory in the registry file and enable the unit\n"
+           "  uninstall        undo install\n"
+           "  silent           no confirmation line for install and uninstall\n"
+           "  --help           this text\n";
+}
+
 int RunFormsMode(int& argc, char** argv) {
     uBootstrapTrace::Append(QStringLiteral("Running in forms mode"));
     QApplication application(argc, argv);
@@ -53,6 +91,11 @@ int RunServiceMode(int& argc, char** argv) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Before the logger starts: asking for help leaves no log behind.
+    if (HelpRequested(argc, argv)) {
+        PrintHelp();
+        return 0;
+    }
     platform::SetCommandLine(argc, argv);
     uOVLogging::StartModule();
     uBrevoltRPro9ConnectorCommon::Init(QStringLiteral("BrevoltRPro9Service"), true);
