@@ -13,7 +13,9 @@
 #include <QSaveFile>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -134,6 +136,14 @@ const QList<TKeyWriter>& KeyWriters() {
             {"erroremails", Text(&T::erroremails)},
             {"restartonmissingdata", FlagTrueFalse(&T::restartonmissingdata)},
             {"notifyonstartup", FlagTrueFalse(&T::notifyonstartup)},
+            // Last, and only when not the default, so that older programs
+            // and files written before it stay as they were.
+            {"lookbackminutes",
+             [](const T& C) {
+                 return C.lookbackminutes == DefaultLookBackMinutes
+                            ? QString()
+                            : QString::number(C.lookbackminutes);
+             }},
         };
         return w;
     }();
@@ -211,29 +221,47 @@ TDateTime ReadLastQuery(const QString& AText) {
     return value;
 }
 
-// Hours and minutes, optional seconds, optional AM/PM designator of the
-// regional settings; false when AText is no time of day.
+// A whole number of minutes up to MaxLookBackMinutes (a larger one is cut
+// to it); the default when missing, negative or not a number.
+int ReadLookBackMinutes(const QString& AText) {
+    const int minutes = WholeNumberOr(AText, DefaultLookBackMinutes);
+    return minutes < 0 ? DefaultLookBackMinutes : std::min(minutes, MaxLookBackMinutes);
+}
+
+// Hours and minutes, optional seconds, optional designator: "AM"/"PM" as
+// the file holds them, or the regional form of this process (a.m., em, ip.),
+// after or before the time. ":" or the regional separator. False when AText
+// is no time of day.
 bool TryParseTimeOfDay(const QString& AText, qint64& AMSecs) {
     const QString sep = QRegularExpression::escape(TimeSeparator());
     const QString am = TimeAMString();
     const QString pm = TimePMString();
+    const QString designator =
+        QStringLiteral("(AM|PM|%1|%2)")
+            .arg(QRegularExpression::escape(am), QRegularExpression::escape(pm));
     const QRegularExpression layout(
-        QStringLiteral("^\\s*(\\d{1,2})(?:%1|:)(\\d{1,2})(?:(?:%1|:)(\\d{1,2}))?\\s*(%2|%3)?\\s*$")
-            .arg(sep, QRegularExpression::escape(am), QRegularExpression::escape(pm)),
+        QStringLiteral(
+            "^\\s*(?:%2\\s*)?(\\d{1,2})(?:%1|:)(\\d{1,2})(?:(?:%1|:)(\\d{1,2}))?\\s*(?:%2)?\\s*$")
+            .arg(sep, designator),
         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch m = layout.match(AText);
     if (!m.hasMatch())
         return false;
-    int hour = m.captured(1).toInt();
-    const int minute = m.captured(2).toInt();
-    const int second = m.captured(3).isEmpty() ? 0 : m.captured(3).toInt();
-    const QString designator = m.captured(4);
-    if (!designator.isEmpty()) {
+    int hour = m.captured(2).toInt();
+    const int minute = m.captured(3).toInt();
+    const int second = m.captured(4).isEmpty() ? 0 : m.captured(4).toInt();
+    const QString before = m.captured(1);
+    const QString after = m.captured(5);
+    if (!before.isEmpty() && !after.isEmpty())
+        return false;
+    const QString given = before.isEmpty() ? after : before;
+    if (!given.isEmpty()) {
         if (hour > 12)
             return false;
         if (hour == 12)
             hour = 0;
-        if (designator.compare(pm, Qt::CaseInsensitive) == 0)
+        if (given.compare(QLatin1String("PM"), Qt::CaseInsensitive) == 0 ||
+            given.compare(pm, Qt::CaseInsensitive) == 0)
             hour += 12;
     }
     if (hour > 23 || minute > 59 || second > 59)
@@ -261,6 +289,23 @@ void SyncFolder(const QString& AFolder) {
 #endif
 }
 
+// Gives the new file the owner and group of the file it replaces, so that a
+// save by the service (root) does not lock out the utility's account. Best
+// effort: only root may give a file away, a member may keep the group, and
+// some file systems keep no owners; none of that stops the save.
+void KeepOwner(const QString& APath, int AHandle) {
+#ifdef Q_OS_UNIX
+    struct stat old {};
+    if (AHandle < 0 || ::stat(QFile::encodeName(APath).constData(), &old) != 0)
+        return;
+    if (::fchown(AHandle, old.st_uid, old.st_gid) != 0 && errno == EPERM)
+        (void)::fchown(AHandle, static_cast<uid_t>(-1), old.st_gid);
+#else
+    Q_UNUSED(APath);
+    Q_UNUSED(AHandle);
+#endif
+}
+
 // Writes the bytes to a new file beside APath and renames it over APath, so
 // that readers see the old file or the new one, never a partial one.
 void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
@@ -271,6 +316,7 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
     // Unbuffered: the bytes go straight to the file, errors with their reason.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw EInOutError(FileError(APath, file.errorString()));
+    KeepOwner(APath, file.handle());
     if (!file.setPermissions(permissions))
         throw EInOutError(FileError(APath, file.errorString()));
     // A short write (disk full) is retried, so that its cause is reported.
@@ -392,7 +438,8 @@ QStringList TextToLocations(const QString& AText) {
 QString FormatConfigTime(TDateTime t) {
     if (t <= -0.5)
         return {};
-    return FormatDateTime(QStringLiteral("hh:nn ampm"), t);
+    // One form in the file, whatever the writer's regional settings.
+    return FormatDateTimeFixed(QStringLiteral("hh:nn ampm"), t);
 }
 
 TDateTime ParseConfigTime(const QString& AText, TDateTime old, bool& scheduleChanged) {
@@ -519,14 +566,18 @@ bool LoadConfig(bool& scheduleChanged) {
         };
 
         c.locations = TextToLocations(values["locations"]);
+        const int oldScheduling = c.scanscheduling;
         c.scanscheduling = WholeNumberOr(values["scanscheduling"], 1);
         const int oldInterval = c.scaninterval;
         c.scaninterval = WholeNumberOr(values["scaninterval"], 60000);
-        scheduleChanged = c.scaninterval != oldInterval;
+        scheduleChanged = c.scaninterval != oldInterval || c.scanscheduling != oldScheduling;
         time(c.sleepbegin, "sleepbegin");
         time(c.sleepend, "sleepend");
         c.oracledelay = WholeNumberOr(values["oracledelay"], 120000);
         c.lastquery = ReadLastQuery(values["lastquery"]);
+        // The engine takes the ledger's cursor instead of a default.
+        c.LastQueryText = values["lastquery"].trimmed();
+        c.LastQueryFromFile = UTCTextToDateTime(c.LastQueryText) >= 10;
         text(&TConnectorConfig::ftpserver, "ftpserver");
         text(&TConnectorConfig::ftpusername, "ftpusername");
         text(&TConnectorConfig::ftppassword, "ftppassword");
@@ -548,6 +599,7 @@ bool LoadConfig(bool& scheduleChanged) {
             AppLogger->SetLogLevel(WholeNumberOr(values["loglevel"], 9));
         c.restartonmissingdata = TextToBool(values["restartonmissingdata"]);
         c.notifyonstartup = TextToBool(values["notifyonstartup"]);
+        c.lookbackminutes = ReadLookBackMinutes(values["lookbackminutes"]);
         c.runimmediate = values["runimmediate"] == QLatin1String("1");
 
         c.ConfigText.clear();
@@ -644,6 +696,10 @@ void SaveConfigKeys(const QStringList& AKeys) {
     }
     if (AppLogger)
         AppLogger->logexit(9, AreaSaveKeys);
+}
+
+void ReplaceFile(const QString& APath, const QByteArray& ABytes) {
+    WriteConfigFile(APath, ABytes);
 }
 
 } // namespace uBrevoltRPro9ConnectorCommon

@@ -35,8 +35,16 @@ struct TConnectorConfig {
     QString erroremails;
     bool restartonmissingdata = false;
     bool notifyonstartup = false;
+    // Minutes before "lastquery" that a run reads again, so that invoices
+    // that become visible late are still sent (the ledger of sent invoices
+    // keeps the others from going out twice).
+    int lookbackminutes = 120;
     // The decoded text of the last file loaded, each line ended by CR LF.
     QString ConfigText = QStringLiteral("[not loaded]");
+    // "lastquery" as the last load found it (trimmed; empty when missing),
+    // and whether it could be read; when not, lastquery holds a default.
+    QString LastQueryText;
+    bool LastQueryFromFile = false;
 
     TConnectorConfig();
 };
@@ -44,6 +52,10 @@ struct TConnectorConfig {
 namespace uBrevoltRPro9ConnectorCommon {
 
 inline const QString ConfigFileName = QStringLiteral("Brevoltconnector.cfg");
+// "lookbackminutes": the default, and the most a run may read again, so
+// that the query stays bounded.
+constexpr int DefaultLookBackMinutes = 120;
+constexpr int MaxLookBackMinutes = 7 * 24 * 60;
 constexpr unsigned char ConfigKeyByte = 0xC5;
 // The executables whose versions Init logs, in the program folder.
 inline const QString ServiceExeName = QStringLiteral("BrevoltRPro9Service");
@@ -88,6 +100,10 @@ void SaveConfig();
 // settings another program saved since the last load are not lost. Without
 // a readable file it saves the whole record. Written like SaveConfig.
 void SaveConfigKeys(const QStringList& AKeys);
+// Writes ABytes to APath the way SaveConfig writes the configuration (a
+// new file renamed over the old one, whose mode and owner it keeps), for the
+// service's own files beside it. Raises EInOutError.
+void ReplaceFile(const QString& APath, const QByteArray& ABytes);
 
 // The text of one key as SaveConfig writes it (empty: the key is left out).
 QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey);

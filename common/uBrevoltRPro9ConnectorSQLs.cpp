@@ -18,14 +18,17 @@ const QString AreaSession = QStringLiteral("GetSession");
 // The invoice statement. The customer's address number 1 is part of the
 // join, not of the filter, so that customers without one still come (with
 // empty phones); the cashier's addresses are not joined at all, because they
-// supplied nothing and repeated each invoice once per address.
+// supplied nothing and repeated each invoice once per address. The SID
+// comes last and as text: the scan's ledger of sent invoices keys on it, and
+// a 19-digit number would not survive as a floating-point value.
 const QString InvoiceStatement =
     QStringLiteral("select i.invc_no as \"InvoiceNum\", i.sbs_no as \"LocationId01\", "
                    "i.store_no as \"LocationId02\", c.first_name as \"FirstName\", "
                    "c.last_name as \"LastName\", a.phone1 as \"Phone1\", a.phone2 as \"Phone2\", "
                    "c.email_addr as \"Email\", ce.email_addr as \"SalesPersonEmail\", "
                    "i.created_date as \"SalesDate\", c.allow_phone as \"Allow_Call\", "
-                   "c.allow_email as \"Allow_Email\" from invoice i "
+                   "c.allow_email as \"Allow_Email\", "
+                   "cast(i.invc_sid as varchar(40)) as \"InvoiceSID\" from invoice i "
                    "join customer c on c.cust_sid=i.cust_sid "
                    "left join cust_address a on a.cust_sid=c.cust_sid and a.addr_no=1 "
                    "left join employee e on e.empl_id=i.cashier_id "
@@ -212,6 +215,8 @@ std::unique_ptr<TConnectorDataset> OpenQuery(TConnectorConnection* AConnection,
             FillVersionCache(AConnection);
         }
         q->AddSQL(InvoiceStatement);
+        // On Oracle the dataset sends the bound as TO_DATE(text), a DATE like
+        // the column, so that its index serves (uOVDataAccess::BoundDateTime).
         if (ASince > 0)
             q->AddSQL(QStringLiteral("AND ( i.created_date > :createddate )"));
         if (!invoiceSid.isEmpty()) {

@@ -53,7 +53,8 @@ void ClearVersionCache(); // a test's fresh start
 // AInvoiceSID) created after ASince (no bound when ASince <= 0), open on the
 // first row. Columns: InvoiceNum, LocationId01, LocationId02, FirstName,
 // LastName, Phone1, Phone2, Email, SalesPersonEmail, SalesDate, Allow_Call,
-// Allow_Email.
+// Allow_Email, and InvoiceSIDColumn (the invoice's SID as text).
+inline const QString InvoiceSIDColumn = QStringLiteral("InvoiceSID");
 std::unique_ptr<TConnectorDataset> OpenQuery(TConnectorConnection* AConnection,
                                              const QString& ASbsNo, const QString& AStoreNo,
                                              const QString& AInvoiceSID, TDateTime ASince);

@@ -13,6 +13,7 @@ using uOVUtils::FormatDateTime;
 using uOVUtils::JoinPath;
 
 namespace {
+// Written with ":" and "." in every locale, so that the lines sort and parse alike.
 const QString StampPattern = QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz");
 constexpr TDateTime CleanupInterval = 1.0 / 1440; // one minute
 } // namespace
@@ -93,10 +94,16 @@ void THandleLogOutput::DoOpenLog() {
         return;
     BuildFileName();
     FFile.setFileName(FFilename);
+    const bool created = !FFile.exists();
     // Unbuffered: a line counts as written only once it reached the file.
     if (!FFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         SetIOError(QStringLiteral("cannot open ") + FFilename + QStringLiteral(": ") +
                    FFile.errorString());
+    else if (created)
+        // The log folder may be shared by a group (the utility's users with the
+        // service): whoever comes next that day appends to this file.
+        FFile.setPermissions(FFile.permissions() | QFileDevice::ReadGroup |
+                             QFileDevice::WriteGroup);
     FOpen = true;
 }
 
@@ -258,7 +265,7 @@ bool TLogThread::WritePass() {
                     break;
                 msg = FHead->Msg;
             }
-            FLogOutput->WriteMsg(FormatDateTime(StampPattern, uOVUtils::Now()) +
+            FLogOutput->WriteMsg(uOVUtils::FormatDateTimeFixed(StampPattern, uOVUtils::Now()) +
                                  QStringLiteral(" | ") + msg);
             const QString error = FLogOutput->TakeIOError();
             if (!error.isEmpty()) {

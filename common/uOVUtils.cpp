@@ -172,7 +172,12 @@ QString TimePMString() {
     return s.isEmpty() ? QStringLiteral("PM") : s;
 }
 
-QString FormatDateTime(const QString& APattern, TDateTime AValue) {
+namespace {
+struct TFormatSymbols {
+    QString DateSeparator, TimeSeparator, AM, PM;
+};
+
+QString Format(const QString& APattern, TDateTime AValue, const TFormatSymbols& ASymbols) {
     QDate d;
     QTime t;
     SplitDateTime(AValue, d, t);
@@ -219,15 +224,27 @@ QString FormatDateTime(const QString& APattern, TDateTime AValue) {
         else if (take("zzz"))
             out += num(t.msec(), 3);
         else if (take("ampm"))
-            out += t.hour() < 12 ? TimeAMString() : TimePMString();
+            out += t.hour() < 12 ? ASymbols.AM : ASymbols.PM;
         else if (take("/"))
-            out += DateSeparator();
+            out += ASymbols.DateSeparator;
         else if (take(":"))
-            out += TimeSeparator();
+            out += ASymbols.TimeSeparator;
         else
             out += APattern.at(i++);
     }
     return out;
+}
+} // namespace
+
+QString FormatDateTime(const QString& APattern, TDateTime AValue) {
+    return Format(APattern, AValue,
+                  {DateSeparator(), TimeSeparator(), TimeAMString(), TimePMString()});
+}
+
+QString FormatDateTimeFixed(const QString& APattern, TDateTime AValue) {
+    return Format(
+        APattern, AValue,
+        {QStringLiteral("/"), QStringLiteral(":"), QStringLiteral("AM"), QStringLiteral("PM")});
 }
 
 int UTCBiasMinutes() {
@@ -247,13 +264,14 @@ TDateTime UTCToLocal(TDateTime AValue) {
 }
 
 QString DateTimeToUTCText(TDateTime AValue) {
-    return FormatDateTime(QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz"), LocalToUTC(AValue))
-        .replace(TimeSeparator(), QStringLiteral(":"));
+    return FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz"), LocalToUTC(AValue));
 }
 
 TDateTime UTCTextToDateTime(const QString& AText) {
+    // A ":" before the milliseconds is what earlier versions wrote where the
+    // time separator is "."; read it too, so that such a value is not lost.
     static const QRegularExpression layout(QStringLiteral(
-        R"(^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3}))?)?)?\s*$)"));
+        R"(^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})(?:\s+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:[.:](\d{1,3}))?)?)?\s*$)"));
     const auto m = layout.match(AText);
     if (!m.hasMatch())
         return 0;

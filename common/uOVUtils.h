@@ -39,6 +39,9 @@ int DayOfWeek(TDateTime AValue); // 1 = Sunday ... 7 = Saturday
 // Formats with the design's patterns: yyyy yy mm m dd d hh h nn n ss s zzz
 // ampm, and "/" ":" for the regional date and time separators.
 QString FormatDateTime(const QString& APattern, TDateTime AValue);
+// The same patterns with "/", ":", "AM" and "PM" as written, whatever the
+// regional settings: for text that lands in a file another program reads.
+QString FormatDateTimeFixed(const QString& APattern, TDateTime AValue);
 
 // Regional settings; the US conventions under the C or POSIX locale.
 QString DateSeparator();

@@ -528,6 +528,7 @@ void TfrmBrevoltConfig::FormCreate() {
     const QDateTime lastRun = uOVUtils::ToQDateTime(cfg.lastquery);
     dtpLastRunDate->setDate(lastRun.date());
     dtpLastRunTime->setTime(lastRun.time());
+    FLastRunShown = LastRunField();
     edtFTPServer->setText(cfg.ftpserver.trimmed());
     edtFTPUsername->setText(cfg.ftpusername.trimmed());
     edtFTPPassword->setText(cfg.ftppassword.trimmed());
@@ -732,10 +733,23 @@ void TfrmBrevoltConfig::SaveSettings() {
     cfg.shutdownemails = edtShutdownEmails->text().trimmed();
     cfg.dailypingemails = edtDailyPingEmails->text().trimmed();
     cfg.erroremails = edtErrorEmails->text().trimmed();
-    cfg.lastquery = uOVUtils::ToDateTime(QDateTime(dtpLastRunDate->date(), dtpLastRunTime->time()));
     if (AppLogger)
         AppLogger->SetLogLevel(SpinValue(spnLogLevel));
-    SaveConfig();
+    // The service moves "lastquery" after every upload while the window may
+    // stay open: writing back the value loaded would make it send again what
+    // it sent since. Only a time the administrator changed is written.
+    if (LastRunField() != FLastRunShown) {
+        cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
+        SaveConfig();
+    } else {
+        QStringList keys = ConfigKeys();
+        keys.removeAll(QStringLiteral("lastquery"));
+        SaveConfigKeys(keys);
+    }
+}
+
+QDateTime TfrmBrevoltConfig::LastRunField() const {
+    return QDateTime(dtpLastRunDate->date(), dtpLastRunTime->time());
 }
 
 void TfrmBrevoltConfig::ShowRunImmediateState() {

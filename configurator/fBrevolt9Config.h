@@ -11,6 +11,7 @@
 #include "configurator/uOVControlGrid.h"
 
 #include <functional>
+#include <QDateTime>
 #include <QDialog>
 #include <QFutureWatcher>
 #include <QPointer>
@@ -148,6 +149,7 @@ private:
     void SaveSettings();
     void ShowRunImmediateState();
     static TDateTime ReadTimeControl(const QLineEdit* AControl);
+    QDateTime LastRunField() const;
     static void ShowTimeValue(QLineEdit* AControl, TDateTime AValue);
     QLineEdit* NewTimeControl(const QString& AAccessibleName, const QString& AHint);
     // Runs one connection test off the window's thread with AButton off,
@@ -159,6 +161,8 @@ private:
     QList<TStorePanel*> FStorePanels;
     bool FLocationsLoaded = false;
     bool FRejectingTime = false;
+    // The last run as shown when the window opened.
+    QDateTime FLastRunShown;
     QPointer<QMessageBox> FNote;
     QPointer<TfrmPreview> FPreview;
     QFutureWatcher<uConfiguratorDatabase::TQueryResult> FStoresWatcher;

@@ -69,7 +69,9 @@ void TfrmPreview::QueryFinished() {
 }
 
 void TfrmPreview::Bind(TConnectorDataset& ADataset) {
-    const QStringList fields = ADataset.FieldNames();
+    QStringList fields = ADataset.FieldNames();
+    // The SID is the service's bookkeeping, nothing the administrator reads.
+    fields.removeAll(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
     Model->setColumnCount(static_cast<int>(fields.size()));
     Model->setHorizontalHeaderLabels(fields);
     for (ADataset.First(); !ADataset.Eof(); ADataset.Next()) {

@@ -77,6 +77,16 @@ QString BatchFolder(const QString& ABatchPath) {
                              : ABatchPath);
 }
 
+const QString UnsentFolderName = QStringLiteral("Unsent");
+
+// Deletes the batches kept unsent in ABatchFolder but AKeep.
+void RemoveUnsentBatches(const QString& ABatchFolder, const QString& AKeep) {
+    QDir unsent(uOVUtils::JoinPath({ABatchFolder, UnsentFolderName}));
+    for (const QString& name : unsent.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        if (name != AKeep)
+            unsent.remove(name);
+}
+
 } // namespace
 
 TAnsiTextStream* TdlgConnectorLogic::OpenStream(const QString& AFilename, QString& APath) {
@@ -182,6 +192,41 @@ void TdlgConnectorLogic::ArchiveBatch(const QString& APath) {
         MoveBatchToArchive(APath, archive);
     } catch (...) {
         // Archiving is side work; the run goes on.
+    }
+}
+
+void TdlgConnectorLogic::FileBatch(const QString& APath) {
+    if (FBatchInvoices == 0 || FTransmitted) {
+        ArchiveBatch(APath);
+        if (FTransmitted)
+            RemoveUnsentBatches(BatchFolder(FBatchPath), QString());
+        return;
+    }
+    // Every failed run archiving a full copy made the archive grow with the
+    // square of an outage's length; one unsent batch is enough to look at.
+    try {
+        const QString folder = BatchFolder(FBatchPath);
+        const QString unsent =
+            uOVUtils::WithTrailingBackslash(uOVUtils::JoinPath({folder, UnsentFolderName}));
+        const QString archive = uOVUtils::WithTrailingBackslash(
+            uOVUtils::JoinPath({folder, QStringLiteral("Archive")}));
+        if (QFileInfo(archive).isDir())
+            PurgeOldArchives(archive);
+        if (APath.isEmpty())
+            return;
+        QDir().mkpath(unsent);
+        const QString name = QFileInfo(APath).fileName();
+        const QString target = uOVUtils::JoinPath({unsent, name});
+        QFile::remove(target);
+        if (!QFile::rename(APath, target))
+            return;
+        RemoveUnsentBatches(folder, name);
+        AppLogger->log(1,
+                       QStringLiteral("Batch file not sent; kept as \"") + target +
+                           QStringLiteral("\" until a later run sends its invoices"),
+                       LOG_INFO, QStringLiteral("TdlgConnectorLogic.FileBatch"));
+    } catch (...) {
+        // Side work, as archiving is.
     }
 }
 

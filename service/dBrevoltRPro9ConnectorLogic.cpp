@@ -79,6 +79,9 @@ TdlgConnectorLogic::TdlgConnectorLogic(QObject* AOwner)
     : QObject(AOwner), tmProcess(new QTimer(this)), tmIdle(new QTimer(this)),
       IdFTP1(std::make_unique<TOVFtpClient>()) {
     tmProcess->setInterval(60000);
+    // A coarse timer fires up to 5 % early: a slot would be run before its
+    // time and then found still ahead.
+    tmProcess->setTimerType(Qt::PreciseTimer);
     tmIdle->setInterval(5000);
     connect(tmProcess, &QTimer::timeout, this, &TdlgConnectorLogic::tmProcessTimer);
     connect(tmIdle, &QTimer::timeout, this, &TdlgConnectorLogic::tmIdleTimer);
@@ -160,8 +163,11 @@ void TdlgConnectorLogic::Enable() {
         FClosing = false;
         FProcessing = false;
         if (!DatabaseReady) {
-            const double outstanding =
-                (Config().oracledelay / 1000) / 86400.0 + ServiceStartTime - Now();
+            // The record's value comes back with every load; what counts is
+            // whether the delay is still ahead of us.
+            const int delay = FOracleDelayConsumed ? 0 : Config().oracledelay;
+            FOracleDelayConsumed = true;
+            const double outstanding = (delay / 1000) / 86400.0 + ServiceStartTime - Now();
             FDelaySecs = static_cast<int>(std::trunc(outstanding * 86400.0 + 1e-6));
             Log().log(1, QStringLiteral("FDelaySecs = ") + QString::number(FDelaySecs), LOG_INFO,
                       AreaEnable);
@@ -186,6 +192,15 @@ void TdlgConnectorLogic::Enable() {
                 if (!Pause(2000))
                     break;
             }
+            // Saved during the pause or the wait for the file: the idle ticks
+            // compare with this load and would not see it.
+            if (scheduleChanged) {
+                try {
+                    SetTimerInterval();
+                } catch (...) {
+                    // Logged; the schedule computed at start-up stays.
+                }
+            }
         }
         if (!FClosing && !FStopRequested.load()) {
             if (!ConsoleMode)
@@ -200,8 +215,10 @@ void TdlgConnectorLogic::Enable() {
 }
 
 void TdlgConnectorLogic::StartTimers() {
-    if (FRunOnce)
+    if (FRunOnce) {
+        FNextRun = Now();
         tmProcess->setInterval(0);
+    }
     tmProcess->start();
     tmIdle->start();
 }
@@ -277,10 +294,13 @@ void TdlgConnectorLogic::SetTimerInterval() {
 void TdlgConnectorLogic::ScheduleByInterval() {
     TConnectorConfig& cfg = Config();
     Log().log(1, QStringLiteral("Scheduling by interval"), LOG_INFO, AreaSetTimerInterval);
-    if (cfg.oracledelay > 0)
+    // Only the first schedule after start-up waits for Oracle to settle.
+    const int delay = FOracleDelayConsumed ? 0 : cfg.oracledelay;
+    FOracleDelayConsumed = true;
+    if (delay > 0)
         Log().log(1,
-                  QStringLiteral("Factoring in Oracle delay of ") +
-                      QString::number(cfg.oracledelay / 1000) + QStringLiteral(" seconds"),
+                  QStringLiteral("Factoring in Oracle delay of ") + QString::number(delay / 1000) +
+                      QStringLiteral(" seconds"),
                   LOG_INFO, AreaSetTimerInterval);
     int interval = cfg.scaninterval;
     if (interval <= 0) {
@@ -292,8 +312,7 @@ void TdlgConnectorLogic::ScheduleByInterval() {
                   LOG_WARNING, AreaSetTimerInterval);
         interval = DefaultScanInterval;
     }
-    const qint64 wait = std::max<qint64>(cfg.oracledelay, interval);
-    cfg.oracledelay = 0;
+    const qint64 wait = std::max<qint64>(delay, interval);
 
     const TDateTime now = Now();
     const TDateTime today = std::floor(now);
@@ -360,6 +379,22 @@ void TdlgConnectorLogic::SaveConfigKey(const QString& AKey) {
     uBrevoltRPro9ConnectorCommon::SaveConfigKeys({AKey});
 }
 
+bool TdlgConnectorLogic::ReArmIfEarly() {
+    // Run early and the scheduler finds the same slot still ahead: wait for
+    // the rest instead, so a slot runs once, never before its time.
+    const int left = IntervalMs(Now(), FNextRun);
+    if (left <= 0)
+        return false;
+    Log().log(9,
+              QStringLiteral("Timer fired ") + QString::number(left) +
+                  QStringLiteral(" milliseconds early; waiting until ") +
+                  FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss.zzz"), FNextRun),
+              LOG_INFO, AreaProcessTimer);
+    tmProcess->setInterval(left);
+    tmProcess->start();
+    return true;
+}
+
 void TdlgConnectorLogic::tmIdleTimer() {
     tmIdle->stop();
     // However the tick ends: not idling any more, and the next tick 5 s later.
@@ -413,7 +448,7 @@ void TdlgConnectorLogic::tmProcessTimer() {
     tmProcess->stop();
     while (FIdling)
         Clock().Sleep(125);
-    if (FClosing) {
+    if (FClosing || ReArmIfEarly()) {
         Log().logexit(9, AreaProcessTimer);
         return;
     }

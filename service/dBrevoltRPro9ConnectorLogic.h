@@ -3,6 +3,7 @@
 // FTP client and the state of a run; everything it does runs on the thread
 // that created it (the service thread, or the window thread with "console").
 #include "common/uOVUtils.h"
+#include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <QObject>
 #include <QString>
@@ -46,12 +47,18 @@ public:
     // One run.
     void tmProcessTimer();
     void ScanDatabase();
+    // sentBefore: rows skipped because the ledger of sent invoices holds them.
     void ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream, int& written,
-                     int& skipped);
+                     int& skipped, int& sentBefore);
     TAnsiTextStream* OpenStream(const QString& AFilename, QString& APath);
     void CloseStream(TAnsiTextStream*& AStream);
     bool TransmitBatch(const QString& APath, TAnsiTextStream* AStream);
     void ArchiveBatch(const QString& APath);
+    // Puts the closed batch file away: to the archive when it was sent or
+    // holds no invoice (a sent one also supersedes the unsent batch);
+    // otherwise to Batch/Unsent/, replacing the batch kept there, because
+    // the next run's batch holds all its invoices again.
+    void FileBatch(const QString& APath);
     void PurgeOldArchives(const QString& AArchiveDir);
     bool MoveBatchToArchive(const QString& APath, const QString& AArchiveDir);
 
@@ -98,13 +105,32 @@ private:
     bool Pause(int AMilliseconds);
     // Saves only AKey of the record over the file as it is now.
     void SaveConfigKey(const QString& AKey);
+    // True when tmProcess fired before FNextRun; it is then re-armed for the
+    // rest of the wait.
+    bool ReArmIfEarly();
 
     std::atomic<bool> FStopRequested{false};
+    // The Oracle settle delay has been waited for or put into a schedule:
+    // it belongs to the first run after start-up only.
+    bool FOracleDelayConsumed = false;
     bool FRunOnce = false;
     bool FLastRunSucceeded = false;
     int FRunWritten = 0;
     bool FTransmitted = false;
     QString FStep;
+
+    // The cursor of a run (part of ScanDatabase): the ledger of sent
+    // invoices, the cursor the run reads from, the query's lower bound and
+    // the start of the ledger's window after a successful upload.
+    void OpenCursor();
+    // After a successful upload: the ledger and "lastquery" move together.
+    void AdvanceCursor();
+    uBrevoltRPro9ConnectorLedger::TSentLedger FLedger;
+    TDateTime FRunCursor = 0;
+    TDateTime FSince = 0;
+    TDateTime FNewFrom = 0;
+    // Invoice lines in the batch file, also those of a location that failed.
+    int FBatchInvoices = 0;
 };
 
 // The one engine of the process; empty until created, emptied when freed.

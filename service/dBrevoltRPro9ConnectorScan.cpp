@@ -9,6 +9,10 @@
 #include "common/uOVUtils.h"
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "service/uBrevoltRPro9ConnectorLedger.h"
+
+#include <algorithm>
+#include <cmath>
 
 using namespace uBrevoltRPro9ConnectorCommon;
 using namespace dBrevoltRPro9ConnectorBatch;
@@ -41,6 +45,10 @@ void TdlgConnectorLogic::ScanDatabase() {
         } else {
             FCurrentRunDatetime = uOVUtils::Now();
             FRunWritten = 0;
+            FBatchInvoices = 0;
+            FTransmitted = false;
+            SetStep(FStep, QStringLiteral("opening cursor"), AreaScan, 9);
+            OpenCursor();
             SetStep(FStep, QStringLiteral("opening stream"), AreaScan, 9);
             QString path;
             TAnsiTextStream* stream =
@@ -72,7 +80,7 @@ void TdlgConnectorLogic::ScanDatabase() {
                                          AreaScan);
                         FTransmitted = TransmitBatch(path, stream);
                         if (FTransmitted)
-                            config.lastquery = FCurrentRunDatetime;
+                            AdvanceCursor();
                         SetStep(FStep, QStringLiteral("calling SavingConfig"), AreaScan);
                         uOVLogging::info(
                             5,
@@ -90,11 +98,11 @@ void TdlgConnectorLogic::ScanDatabase() {
                 SetStep(FStep, QStringLiteral("calling CloseStream"), AreaScan);
             } catch (...) {
                 CloseStream(stream);
-                ArchiveBatch(path);
+                FileBatch(path);
                 throw;
             }
             CloseStream(stream);
-            ArchiveBatch(path);
+            FileBatch(path);
             uOVLogging::info(9, QStringLiteral("Processing completed."), AreaScan);
         }
     } catch (const std::exception& E) {
@@ -102,6 +110,89 @@ void TdlgConnectorLogic::ScanDatabase() {
         throw;
     }
     AppLogger->logexit(9, AreaScan);
+}
+
+void TdlgConnectorLogic::OpenCursor() {
+    using namespace uBrevoltRPro9ConnectorLedger;
+    TConnectorConfig& config = Config();
+    FLedger = TSentLedger::Load(LedgerFilePath());
+    FRunCursor = config.lastquery;
+    // Whether the ledger knows what was sent up to the cursor; only then may
+    // the run read again before it.
+    bool ledgerHolds = false;
+    if (!config.LastQueryFromFile) {
+        // A default here would skip every invoice since the real cursor.
+        const QString found =
+            config.LastQueryText.isEmpty()
+                ? QStringLiteral("\"lastquery\" is missing from the configuration")
+                : QStringLiteral("\"lastquery\" in the configuration cannot be read (\"%1\")")
+                      .arg(config.LastQueryText);
+        if (FLedger.HasCursor()) {
+            FRunCursor = FLedger.Cursor();
+            ledgerHolds = true;
+            AppLogger->warn(0,
+                            found +
+                                QStringLiteral("; using the cursor of the ledger of sent "
+                                               "invoices instead: ") +
+                                CursorText(FRunCursor) + QStringLiteral(" (UTC)"),
+                            AreaScan);
+        } else {
+            AppLogger->warn(0,
+                            found +
+                                QStringLiteral(" and there is no ledger of sent invoices to "
+                                               "take the cursor from; using ") +
+                                CursorText(FRunCursor) + QStringLiteral(" (UTC)"),
+                            AreaScan);
+        }
+    } else if (FLedger.HasCursor()) {
+        // The ledger's cursor, or the one before it: the ledger is saved
+        // first, so the configuration may lag one upload behind.
+        const auto same = [](TDateTime A, TDateTime B) {
+            return std::fabs(A - B) < 1.0 / 86400;
+        };
+        ledgerHolds = same(FRunCursor, FLedger.Cursor()) || same(FRunCursor, FLedger.Previous());
+        if (ledgerHolds)
+            FRunCursor = FLedger.Cursor();
+        else
+            uOVLogging::info(1,
+                             QStringLiteral("\"lastquery\" ") + CursorText(FRunCursor) +
+                                 QStringLiteral(" (UTC) is not the cursor of the ledger of sent "
+                                                "invoices (") +
+                                 CursorText(FLedger.Cursor()) +
+                                 QStringLiteral(" UTC); reading the invoices created after it"),
+                             AreaScan);
+    }
+    // Also what a failed upload saves.
+    config.lastquery = FRunCursor;
+    const TDateTime lookBack = config.lookbackminutes / 1440.0;
+    // Without the ledger nothing before the cursor is read again, so that
+    // nothing goes out twice; the window grows from there.
+    FSince = FRunCursor <= 0 ? 0
+             : ledgerHolds   ? std::max(FRunCursor - lookBack, FLedger.From())
+                             : FRunCursor;
+    FNewFrom = std::max(FSince, FCurrentRunDatetime - lookBack);
+    uOVLogging::info(5,
+                     QStringLiteral("Reading the invoices created after ") + TimeText(FSince) +
+                         QStringLiteral(" (cursor ") + CursorText(FRunCursor) +
+                         QStringLiteral(" UTC, look-back ") +
+                         QString::number(config.lookbackminutes) + QStringLiteral(" minutes, ") +
+                         QString::number(FLedger.Count()) +
+                         QStringLiteral(" invoices sent within it)"),
+                     AreaScan);
+}
+
+void TdlgConnectorLogic::AdvanceCursor() {
+    using namespace uBrevoltRPro9ConnectorLedger;
+    // The ledger first: should the configuration not be saved after it, its
+    // "lastquery" is the ledger's previous cursor, which stands for this one.
+    FLedger.Advance(FRunCursor, FCurrentRunDatetime, FNewFrom);
+    try {
+        FLedger.Save(LedgerFilePath());
+    } catch (const std::exception& E) {
+        // The next run then reads from "lastquery" on, as without a ledger.
+        AppLogger->exc(E, AreaScan + QStringLiteral(" while saving the ledger of sent invoices"));
+    }
+    Config().lastquery = FCurrentRunDatetime;
 }
 
 void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
@@ -130,7 +221,7 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
 
     SetStep(FStep, QStringLiteral("calling OpenQuery"), AreaScan);
     std::unique_ptr<TConnectorDataset> query = uBrevoltRPro9ConnectorSQLs::OpenQuery(
-        uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo, QString(), config.lastquery);
+        uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo, QString(), FSince);
     auto closeQuery = [&query] {
         try {
             if (query)
@@ -149,16 +240,21 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
                              AreaScan);
             int written = 0;
             int skipped = 0;
-            ReadDataset(*query, AStream, written, skipped);
+            int sentBefore = 0;
+            ReadDataset(*query, AStream, written, skipped, sentBefore);
             uOVLogging::info(1, QStringLiteral("Returning from read of location invoices"),
                              AreaScan);
-            uOVLogging::info(
-                1, QStringLiteral("     Read........") + QString::number(written + skipped),
-                AreaScan);
+            uOVLogging::info(1,
+                             QStringLiteral("     Read........") +
+                                 QString::number(written + skipped + sentBefore),
+                             AreaScan);
             uOVLogging::info(1, QStringLiteral("     Written.....") + QString::number(written),
                              AreaScan);
             uOVLogging::info(1, QStringLiteral("     Skipped.....") + QString::number(skipped),
                              AreaScan);
+            if (sentBefore > 0)
+                uOVLogging::info(
+                    1, QStringLiteral("     Sent before.") + QString::number(sentBefore), AreaScan);
             FRunWritten += written;
         } else {
             uOVLogging::info(
@@ -173,10 +269,11 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
 }
 
 void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream,
-                                     int& written, int& skipped) {
+                                     int& written, int& skipped, int& sentBefore) {
     AppLogger->logenter(9, AreaRead);
     written = 0;
     skipped = 0;
+    sentBefore = 0;
     const int traceLevel = DebugMode ? 9 : -1;
     try {
         SetStep(FStep, QStringLiteral("getting record count"), AreaRead, traceLevel);
@@ -210,13 +307,24 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             SetStep(FStep, QStringLiteral("updating progress"), AreaRead, traceLevel);
             const QString invoice = text(QStringLiteral("InvoiceNum"));
             const QString email = text(QStringLiteral("Email"));
+            const QString sid = text(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
             if (email.isEmpty()) {
                 uOVLogging::info(9,
                                  QStringLiteral("Invoice ") + invoice +
                                      QStringLiteral(" skipped -- email address missing."),
                                  AreaRead);
                 ++skipped;
+            } else if (FLedger.Contains(sid)) {
+                // Read again by the look-back window, but already sent.
+                uOVLogging::info(9,
+                                 QStringLiteral("Invoice ") + invoice +
+                                     QStringLiteral(" skipped -- sent before."),
+                                 AreaRead);
+                ++sentBefore;
             } else {
+                // Read once: the batch line and the ledger both need it.
+                const TDateTime created =
+                    AQuery.FieldByName(QStringLiteral("SalesDate")).AsDateTime();
                 const QString sbs =
                     uOVUtils::LPad(text(QStringLiteral("LocationId01")), 3, QLatin1Char('0'));
                 const QString store =
@@ -230,9 +338,9 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                     text(QStringLiteral("Phone2")),
                     email,
                     text(QStringLiteral("SalesPersonEmail")),
-                    uOVUtils::FormatDateTime(
-                        QStringLiteral("m/d/yyyy"),
-                        AQuery.FieldByName(QStringLiteral("SalesDate")).AsDateTime()),
+                    // The receiving service reads one date form, whatever
+                    // the server's regional settings.
+                    uOVUtils::FormatDateTimeFixed(QStringLiteral("m/d/yyyy"), created),
                     doNot(QStringLiteral("Allow_Call")),
                     doNot(QStringLiteral("Allow_Email"))};
                 for (int i = 0; i < traced.size(); ++i)
@@ -244,6 +352,11 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 const QString line = BatchLine(values);
                 WriteBatchLine(AStream, line);
                 ++written;
+                ++FBatchInvoices;
+                // Only what later runs read again needs remembering; the
+                // ledger is saved only when the upload succeeds.
+                if (!sid.isEmpty() && created > FNewFrom)
+                    FLedger.Add(sid, created);
                 if (DebugMode)
                     uOVLogging::info(9, QStringLiteral("     output: ") + line, AreaRead);
                 else if (written % 1000 == 0)

@@ -83,11 +83,27 @@ TEST(GetCmdLineSwitchValue, SeparatorsPrefixesAndCase) {
 
 TEST(FormatDateTime, DesignPatterns) {
     const TDateTime t = ToDateTime(QDateTime(QDate(2022, 6, 5), QTime(14, 3, 9, 45)));
-    EXPECT_EQ(FormatDateTime("yyyymmddhhnnsszzz", t), "20220605140309045");
-    EXPECT_EQ(FormatDateTime("mm/dd/yyyy hh:nn:ss", t), "06/05/2022 14:03:09");
-    EXPECT_EQ(FormatDateTime("m/d/yyyy", t), "6/5/2022");
-    EXPECT_EQ(FormatDateTime("hh:nn ampm", t), "02:03 PM");
-    EXPECT_EQ(FormatDateTime("hh:nn ampm", 0), "12:00 AM");
+    // The fixed form in every locale; the regional one has the locale's
+    // separators and designators in the same places.
+    const std::pair<TDateTime, QString> cases[][2] = {
+        {{t, "yyyymmddhhnnsszzz"}, {0, "20220605140309045"}},
+        {{t, "yyyy-mm-dd hh:nn:ss.zzz"}, {0, "2022-06-05 14:03:09.045"}},
+        {{t, "mm/dd/yyyy hh:nn:ss"}, {0, "06/05/2022 14:03:09"}},
+        {{t, "m/d/yyyy"}, {0, "6/5/2022"}},
+        {{t, "hh:nn ampm"}, {0, "02:03 PM"}},
+        {{0, "hh:nn ampm"}, {0, "12:00 AM"}},
+    };
+    for (const auto& c : cases) {
+        const auto& [value, pattern] = c[0];
+        const QString fixed = c[1].second;
+        EXPECT_EQ(FormatDateTimeFixed(pattern, value), fixed) << pattern.toStdString();
+        const QString regional = QString(fixed)
+                                     .replace("/", DateSeparator())
+                                     .replace(":", TimeSeparator())
+                                     .replace("AM", TimeAMString())
+                                     .replace("PM", TimePMString());
+        EXPECT_EQ(FormatDateTime(pattern, value), regional) << pattern.toStdString();
+    }
     EXPECT_EQ(ToQDateTime(t), QDateTime(QDate(2022, 6, 5), QTime(14, 3, 9, 45)));
     EXPECT_EQ(DayOfWeek(t), 1); // a Sunday
     EXPECT_DOUBLE_EQ(ToDateTime(QDateTime(QDate(1899, 12, 30), QTime(6, 0))), 0.25);
@@ -95,6 +111,8 @@ TEST(FormatDateTime, DesignPatterns) {
 }
 
 TEST(UTCText, RoundTripsAndRejectsMalformedText) {
+    if (!testsupport::InTimeZone("America/New_York"))
+        GTEST_SKIP() << "expects New York's offsets";
     // New York: UTC-5 in winter, UTC-4 in summer.
     const TDateTime winter = ToDateTime(QDateTime(QDate(2024, 1, 15), QTime(10, 30, 0, 123)));
     EXPECT_EQ(DateTimeToUTCText(winter), "2024-01-15 15:30:00.123");
@@ -107,6 +125,8 @@ TEST(UTCText, RoundTripsAndRejectsMalformedText) {
 }
 
 TEST(UTCText, UsesTheOffsetOfTheDateConvertedNotToday) {
+    if (!testsupport::InTimeZone("America/New_York"))
+        GTEST_SKIP() << "expects New York's offsets";
     // Written in winter, read in summer: the offset of each date applies.
     TManualClock summer(QDateTime(QDate(2024, 7, 1), QTime(12, 0)));
     SetClock(&summer);
@@ -117,6 +137,26 @@ TEST(UTCText, UsesTheOffsetOfTheDateConvertedNotToday) {
     EXPECT_DOUBLE_EQ(UTCTextToDateTime("2024-03-10 04:00:00.000"), winter);
     EXPECT_EQ(UTCBiasMinutes(), 240);
     SetClock(nullptr);
+}
+
+TEST(UTCText, OneLayoutInEveryLocaleAndZone) {
+    // Instants beside New York's and Helsinki's daylight-saving changes (not
+    // in a repeated hour, whose local time is ambiguous) and an ordinary one.
+    const QDateTime instants[] = {
+        QDateTime(QDate(2025, 3, 9), QTime(6, 59, 59, 999), Qt::UTC),
+        QDateTime(QDate(2025, 3, 30), QTime(1, 0, 0, 1), Qt::UTC),
+        QDateTime(QDate(2025, 10, 25), QTime(23, 59, 59, 999), Qt::UTC),
+        QDateTime(QDate(2025, 11, 2), QTime(4, 59, 59, 999), Qt::UTC),
+        QDateTime(QDate(2026, 9, 12), QTime(14, 30, 15, 250), Qt::UTC),
+    };
+    for (const QDateTime& instant : instants) {
+        const QString utc = instant.toString("yyyy-MM-dd HH:mm:ss.zzz");
+        const TDateTime local = ToDateTime(instant);
+        EXPECT_EQ(DateTimeToUTCText(local), utc);
+        EXPECT_DOUBLE_EQ(UTCTextToDateTime(utc), local) << utc.toStdString();
+    }
+    // What earlier versions wrote where the time separator is ".".
+    EXPECT_DOUBLE_EQ(UTCTextToDateTime("2026-09-12 14:30:15:250"), ToDateTime(instants[4]));
 }
 
 TEST(WindowsVersionText, Classification) {

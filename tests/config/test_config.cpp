@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace uBrevoltRPro9ConnectorCommon;
 using namespace uOVUtils;
@@ -31,8 +33,13 @@ TDateTime Local(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms =
 }
 
 QString Stamp(TDateTime AValue) {
-    return FormatDateTime(QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz"), AValue);
+    return FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz"), AValue);
 }
+
+// For the tests whose expected "lastquery" texts hold New York's offsets.
+#define EXPECTS_NEW_YORK()                                                                         \
+    if (!testsupport::InTimeZone("America/New_York"))                                              \
+    GTEST_SKIP() << "expects New York's offsets"
 
 QString Bool(bool AValue) {
     return AValue ? QStringLiteral("1") : QStringLiteral("0");
@@ -98,6 +105,7 @@ qsizetype FindLine(const QStringList& ALines, const QString& AText, qsizetype AF
 }
 
 TEST_F(ConfigTest, FixtureLoadsIntoTheRecordAndSavesBackByteForByte) {
+    EXPECTS_NEW_YORK();
     StartLogger();
     const QByteArray fixture = ReadFileBytes(testsupport::FixturePath("config/full.cfg"));
     WriteFileBytes(CfgPath(), fixture);
@@ -153,6 +161,7 @@ TEST_F(ConfigTest, FixtureLoadsIntoTheRecordAndSavesBackByteForByte) {
 }
 
 TEST_F(ConfigTest, SaveRightAfterStartUp) {
+    EXPECTS_NEW_YORK();
     StartLogger();
     AppLogger->SetLogLevel(4);
     Config().ConfigText = QStringLiteral("[not loaded]");
@@ -182,6 +191,7 @@ TEST_F(ConfigTest, SaveRightAfterStartUp) {
 }
 
 TEST_F(ConfigTest, ReadRulesOfEachKey) {
+    EXPECTS_NEW_YORK();
     StartLogger();
     struct Case {
         QByteArray File;
@@ -220,6 +230,9 @@ TEST_F(ConfigTest, ReadRulesOfEachKey) {
     };
     auto monday1 = [](const TConnectorConfig& c) {
         return FormatConfigTime(c.DayTimes[1][0]);
+    };
+    auto lookBack = [](const TConnectorConfig& c) {
+        return QString::number(c.lookbackminutes);
     };
     const Case cases[] = {
         {"runimmediate=1", runImmediate, "1"},
@@ -269,6 +282,12 @@ TEST_F(ConfigTest, ReadRulesOfEachKey) {
         {"sleepbegin=21:15", sleepBegin, "09:15 PM"},
         {"ftpserver=h", monday1, ""},
         {"mondaytime1=2:30 pm", monday1, "02:30 PM"},
+        {"ftpserver=h", lookBack, "120"},
+        {"lookbackminutes= 45 ", lookBack, "45"},
+        {"lookbackminutes=0", lookBack, "0"},
+        {"lookbackminutes=-5", lookBack, "120"},
+        {"lookbackminutes=2h", lookBack, "120"},
+        {"lookbackminutes=99999", lookBack, "10080"},
     };
     for (const Case& c : cases) {
         Config() = TConnectorConfig();
@@ -287,6 +306,21 @@ TEST_F(ConfigTest, ReadRulesOfEachKey) {
     }
 }
 
+TEST_F(ConfigTest, TheLookBackIsWrittenLastAndOnlyWhenNotTheDefault) {
+    StartLogger();
+    for (const int minutes : {45, 120}) {
+        Config() = TConnectorConfig();
+        Config().lookbackminutes = minutes;
+        SaveConfig();
+        EXPECT_EQ(FileText().endsWith("notifyonstartup=False\r\nlookbackminutes=45\r\n"),
+                  minutes == 45);
+        EXPECT_EQ(FileText().contains("lookbackminutes"), minutes == 45);
+        Config().lookbackminutes = 7;
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(Config().lookbackminutes, minutes);
+    }
+}
+
 TEST_F(ConfigTest, ScheduleChangedFlag) {
     struct Case {
         QByteArray File;
@@ -300,6 +334,7 @@ TEST_F(ConfigTest, ScheduleChangedFlag) {
         {"mondaytime1=12:00 PM", false},  {"mondaytime1=12:30 PM", true},
         {"mondaytime1=bad", false},       {"mondaytime1=", true},
         {"saturdaytime6=01:00 AM", true}, {"scaninterval=30000\r\nsleepbegin=06:00 AM", true},
+        {"scanscheduling=1", false},      {"scanscheduling=0", true},
     };
     for (const Case& c : cases) {
         Config() = TConnectorConfig();
@@ -339,6 +374,13 @@ TEST(ConfigTime, ParseAndFormat) {
         {"14:30 XM", old},
         {"14:30:00.5", old},
         {"noon", old},
+        {"PM 2:30 PM", old},
+        // This process's regional form, after or before the time.
+        {"2" + TimeSeparator() + "30 " + TimePMString(), 14.5 / 24},
+        {"2" + TimeSeparator() + "30" + TimePMString().toUpper(), 14.5 / 24},
+        {"12" + TimeSeparator() + "15 " + TimeAMString(), 0.25 / 24},
+        {TimePMString() + " 9" + TimeSeparator() + "05", (21 * 60 + 5) / 1440.0},
+        {"14" + TimeSeparator() + "30", 14.5 / 24},
     };
     for (const Parse& p : parses) {
         bool changed = false;
@@ -536,6 +578,7 @@ TEST_F(ConfigTest, ReaderNeverSeesAPartialFile) {
 }
 
 TEST_F(ConfigTest, SaveConfigKeysKeepsWhatTheUtilitySavedMeanwhile) {
+    EXPECTS_NEW_YORK();
     WriteFileBytes(CfgPath(), ReadFileBytes(testsupport::FixturePath("config/full.cfg")));
     ASSERT_TRUE(Load());
     const TConnectorConfig service = Config(); // the service's record after its load
@@ -567,6 +610,7 @@ TEST_F(ConfigTest, SaveConfigKeysKeepsWhatTheUtilitySavedMeanwhile) {
 }
 
 TEST_F(ConfigTest, SaveConfigKeysEditsOnlyTheGivenLines) {
+    EXPECTS_NEW_YORK();
     struct Case {
         const char* Name;
         QByteArray Before;
@@ -629,6 +673,7 @@ TEST_F(ConfigTest, SaveConfigKeysEditsOnlyTheGivenLines) {
 }
 
 TEST_F(ConfigTest, LastQueryKeepsItsLocalTimeAcrossDaylightSaving) {
+    EXPECTS_NEW_YORK();
     struct Case {
         QDateTime SavedAt;
         TDateTime LastQuery;
@@ -656,6 +701,62 @@ TEST_F(ConfigTest, LastQueryKeepsItsLocalTimeAcrossDaylightSaving) {
         Config().lastquery = 0;
         ASSERT_TRUE(Load());
         EXPECT_EQ(Stamp(Config().lastquery), Stamp(c.LastQuery)) << c.Written.toStdString();
+    }
+}
+
+TEST_F(ConfigTest, SavesKeepTheReplacedFilesOwnerAndGroup) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root may give a file to another account";
+    const std::pair<const char*, std::function<void()>> saves[] = {
+        {"SaveConfig", [] { SaveConfig(); }},
+        {"SaveConfigKeys", [] { SaveConfigKeys({"lastquery"}); }},
+    };
+    uid_t owner = 4321;
+    gid_t group = 4322;
+    for (const auto& [name, save] : saves) {
+        WriteText("ftpserver=h\r\nlastquery=2025-01-02 08:04:05.006\r\n");
+        ASSERT_EQ(::chown(QFile::encodeName(CfgPath()).constData(), ++owner, ++group), 0);
+        ::chmod(QFile::encodeName(CfgPath()).constData(), 0640);
+        save();
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(CfgPath()).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, owner) << name;
+        EXPECT_EQ(st.st_gid, group) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+    }
+}
+
+// The file written by a program in each locale and read by another in each
+// locale, both in the zone of the run.
+TEST(ConfigAcrossLocales, WrittenInOneLocaleReadInEvery) {
+    const char* const locales[] = {"C.UTF-8", "fi_FI.UTF-8", "de_DE.UTF-8", "en_CA.UTF-8",
+                                   "sv_SE.UTF-8"};
+    auto run = [](const char* ALocale, const QString& AMode, const QString& ADir) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LANG", ALocale);
+        env.insert("LC_ALL", ALocale);
+        child.setProcessEnvironment(env);
+        child.start(BREVOLT_CONFIG_CHILD, {AMode, ADir});
+        const bool done = child.waitForFinished(10000);
+        EXPECT_TRUE(done && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0)
+            << AMode.toStdString() << " in " << ALocale << ": "
+            << child.readAllStandardError().toStdString();
+        return QString::fromUtf8(child.readAllStandardOutput());
+    };
+    const QString expected = "lastquery 2026-09-12 14:30:15.250\n"
+                             "sleep 22:30-05:15\n"
+                             "slot 0/1 00:00\n"
+                             "slot 1/2 12:00\n"
+                             "slot 3/3 09:05\n"
+                             "slot 6/6 23:59\n";
+    for (const char* writer : locales) {
+        testsupport::TTempDir dir;
+        run(writer, "write", dir.Path());
+        for (const char* reader : locales)
+            EXPECT_EQ(run(reader, "read", dir.Path()), expected)
+                << "written in " << writer << ", read in " << reader << ":\n"
+                << Scrambled(ReadFileBytes(dir.File("Brevoltconnector.cfg"))).toStdString();
     }
 }
 

@@ -138,7 +138,9 @@ protected:
             qputenv("TZ", "America/New_York");
             tzset();
         }
-        qputenv("LC_ALL", "C.UTF-8");
+        // The locale runs bring their own.
+        if (qEnvironmentVariableIsEmpty("LC_ALL"))
+            qputenv("LC_ALL", "C.UTF-8");
         static int argc = 1;
         static char name[] = "test_configurator";
         static char* argv[] = {name, nullptr};
@@ -509,6 +511,35 @@ TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled
     EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
 }
 
+// The service advances "lastquery" after each upload while the window may be
+// open: a save writes it only when the administrator changed the field.
+TEST_F(ConfiguratorTest, ASaveKeepsTheLastQueryTheServiceMovedUnlessItWasEdited) {
+    TConnectorConfig stored;
+    stored.lastquery = uOVUtils::ToDateTime(QDateTime(QDate(2024, 5, 1), QTime(8, 0)));
+    const TDateTime advanced = uOVUtils::ToDateTime(QDateTime(QDate(2024, 5, 9), QTime(17, 30)));
+    const TDateTime edited = uOVUtils::ToDateTime(QDateTime(QDate(2024, 4, 2), QTime(6, 15)));
+    for (const bool edit : {false, true}) {
+        Store(stored);
+        TfrmBrevoltConfig window;
+        Settle(window);
+        // What the service writes after an upload, as it does: its key only.
+        const TConnectorConfig held = Config();
+        Config().lastquery = advanced;
+        SaveConfigKeys({QStringLiteral("lastquery")});
+        Config() = held;
+        if (edit) {
+            window.dtpLastRunDate->setDate(QDate(2024, 4, 2));
+            window.dtpLastRunTime->setTime(QTime(6, 15));
+        }
+        window.edtFTPServer->setText("ftp.changed.test");
+        window.btnSave->click();
+        ASSERT_EQ(window.result(), QDialog::Accepted) << edit;
+        const TConnectorConfig saved = Reload();
+        EXPECT_NEAR(saved.lastquery, edit ? edited : advanced, 1.0 / 86400000) << edit;
+        EXPECT_EQ(saved.ftpserver, "ftp.changed.test") << edit;
+    }
+}
+
 TEST_F(ConfiguratorTest, APortThatIsNoNumberKeepsTheStoredPort) {
     const struct {
         const char* Typed;
@@ -817,7 +848,9 @@ TEST_F(LocationListTest, PreviewListsTheLastDaysInvoicesOrSaysThereAreNone) {
             TfrmPreview* preview = shownPreview();
             ASSERT_NE(preview, nullptr) << label << BoxTexts(window).join(";").toStdString();
             EXPECT_TRUE(OpenBoxes(window).isEmpty()) << label;
-            EXPECT_EQ(preview->windowTitle(), "Invoices for 5/9/2024") << label;
+            // A screen text: the regional date separator.
+            const QString sep = uOVUtils::DateSeparator();
+            EXPECT_EQ(preview->windowTitle(), "Invoices for 5" + sep + "9" + sep + "2024") << label;
             QStringList headers, invoices;
             for (int col = 0; col < preview->Model->columnCount(); ++col)
                 headers.append(preview->Model->headerData(col, Qt::Horizontal).toString());

@@ -19,7 +19,8 @@ const QString Base = QStringLiteral(
     "\"LocationId02\", c.first_name as \"FirstName\", c.last_name as \"LastName\", a.phone1 as "
     "\"Phone1\", a.phone2 as \"Phone2\", c.email_addr as \"Email\", ce.email_addr as "
     "\"SalesPersonEmail\", i.created_date as \"SalesDate\", c.allow_phone as \"Allow_Call\", "
-    "c.allow_email as \"Allow_Email\" from invoice i join customer c on c.cust_sid=i.cust_sid "
+    "c.allow_email as \"Allow_Email\", cast(i.invc_sid as varchar(40)) as \"InvoiceSID\" from "
+    "invoice i join customer c on c.cust_sid=i.cust_sid "
     "left join cust_address a on a.cust_sid=c.cust_sid and a.addr_no=1 left join employee e on "
     "e.empl_id=i.cashier_id left join customer ce on ce.cust_sid=e.cust_sid where i.invc_type=0 "
     "and i.status=0 ");
@@ -65,7 +66,7 @@ TEST_F(QueryTest, InvoicesOfOneLocationWithTheirCustomerAndCashier) {
     EXPECT_EQ(q->FieldNames(),
               QStringList({"InvoiceNum", "LocationId01", "LocationId02", "FirstName", "LastName",
                            "Phone1", "Phone2", "Email", "SalesPersonEmail", "SalesDate",
-                           "Allow_Call", "Allow_Email"}));
+                           "Allow_Call", "Allow_Email", "InvoiceSID"}));
     struct Row {
         QString num, first, last, phone1, phone2, email, cashier;
         int call, mail;
@@ -98,12 +99,20 @@ TEST_F(QueryTest, InvoicesOfOneLocationWithTheirCustomerAndCashier) {
         EXPECT_EQ(q->FieldByName("Allow_Call").AsInteger(), row->call);
         EXPECT_EQ(q->FieldByName("Allow_Email").AsInteger(), row->mail);
         const qint64 sid = num.toLongLong() - 1000;
+        EXPECT_EQ(q->FieldByName("InvoiceSID").AsString(), QString::number(sid));
         EXPECT_DOUBLE_EQ(q->FieldByName("SalesDate").AsDateTime(),
                          Ago(FixedInvoices[sid - 1].SecondsBeforeNow));
     }
     EXPECT_EQ(seen, 5);
     EXPECT_EQ(FLog.Messages("OpenQuery").filter("SQL: [").value(0),
               "SQL: [" + Base + "\r\n" + LocationLine + "\r\n]");
+}
+
+TEST_F(QueryTest, TheInvoiceSidComesAsTextWithEveryDigit) {
+    FEnv.Execute("update invoice set invc_sid=5046623640000044161 where invc_sid=12");
+    auto q = OpenQuery(Session(), "1", "1", "", 0);
+    const QStringList sids = Column(*q, "InvoiceSID");
+    EXPECT_EQ(sids, QStringList({"1", "11", "2", "3", "4", "5", "5046623640000044161"}));
 }
 
 TEST_F(QueryTest, TimeBoundInvoiceIdAndLocationTexts) {

@@ -10,12 +10,20 @@
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 
 using namespace uBrevoltRPro9ConnectorCommon;
 using namespace uOVUtils;
+
+// Readable times in test failures.
+inline void PrintTo(const QDateTime& ATime, std::ostream* os) {
+    *os << ATime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString();
+}
 
 namespace {
 
@@ -60,6 +68,15 @@ protected:
     }
 
     QDateTime NextRun() { return ToQDateTime(Engine().FNextRun); }
+
+    // What the utility does: the file saved with AChange, while the running
+    // engine still holds what it loaded last.
+    static void SaveAsTheUtility(const std::function<void(TConnectorConfig&)>& AChange) {
+        const TConnectorConfig loaded = Config();
+        AChange(Config());
+        SaveConfig();
+        Config() = loaded;
+    }
 
     testsupport::TTempDir FDir;
     testsupport::TScriptedClock FClock{At(15, 10, 0)};
@@ -250,10 +267,7 @@ TEST_F(EngineTest, SchedulesByIntervalAndBySlot) {
         Engine().SetTimerInterval();
         EXPECT_EQ(NextRun(), c.nextRun);
         EXPECT_EQ(Engine().tmProcess->interval(), c.timerMs);
-        if (c.scheduling != 1)
-            EXPECT_EQ(cfg.oracledelay, 0);
-        else
-            EXPECT_EQ(cfg.oracledelay, c.oracledelay);
+        EXPECT_EQ(cfg.oracledelay, c.oracledelay); // the record keeps the file's value
     }
     const QString log = LogText();
     EXPECT_TRUE(log.contains("Factoring in Oracle delay of 120 seconds"));
@@ -466,6 +480,7 @@ TEST_F(EngineTest, ARunWithoutDatabaseIsSkippedAndRescheduled) {
     Config().locations = QStringList{"001.001"};
     SaveConfig();
     Engine().Enable();
+    FClock.Set(NextRun());
     Engine().tmProcessTimer();
     EXPECT_TRUE(Engine().tmProcess->isActive());
     EXPECT_EQ(Engine().tmProcess->interval(), 300000);
@@ -495,6 +510,166 @@ TEST_F(EngineTest, TheDatabaseProbeSucceedsOnTheSampleAndFailsWithoutTheDatabase
     EXPECT_TRUE(log.contains("Schema version = 9.30")) << log.toStdString();
     EXPECT_TRUE(log.contains("Build version  = 9.30.0152"));
     EXPECT_TRUE(log.contains(" in TdlgConnectorLogic.InitDatabase: "));
+}
+
+TEST_F(EngineTest, ATimerFiringEarlyWaitsForItsSlotAndTheSlotRunsOnce) {
+    Config().scanscheduling = 1;
+    Config().oracledelay = 0;
+    Config().DayTimes[1][0] = TimeOfDay(2, 10); // Monday
+    Config().DayTimes[1][1] = TimeOfDay(4, 0);
+    SaveConfig();
+    FClock.Set(At(15, 2, 0));
+    Engine().Enable();
+    ASSERT_EQ(NextRun(), At(15, 2, 10));
+    EXPECT_EQ(Engine().tmProcess->timerType(), Qt::PreciseTimer);
+
+    // The ticks seen from a coarse timer: twice before the slot, then at it.
+    const std::pair<QDateTime, int> early[] = {{At(15, 2, 9, 59, 424), 576},
+                                               {At(15, 2, 9, 59, 998), 2}};
+    for (const auto& [firedAt, rest] : early) {
+        FClock.Set(firedAt);
+        Engine().tmProcessTimer();
+        EXPECT_TRUE(Engine().tmProcess->isActive());
+        EXPECT_EQ(Engine().tmProcess->interval(), rest);
+        EXPECT_EQ(NextRun(), At(15, 2, 10));
+    }
+    FClock.Set(At(15, 2, 10));
+    Engine().tmProcessTimer();
+    EXPECT_EQ(NextRun(), At(15, 4, 0));
+    EXPECT_EQ(LogText().count("======Starting run========"), 1);
+}
+
+// The one test on real time: the platform timer itself must not bring a slot
+// round twice.
+TEST_F(EngineTest, ASlotOnTheRealTimerRunsOnce) {
+    SetClock(nullptr);
+    Engine(); // no configuration file: the record below is the schedule
+    QDateTime slot = QDateTime::currentDateTime().addMSecs(2000);
+    slot.setTime(QTime(slot.time().hour(), slot.time().minute(), slot.time().second()));
+    if (slot.time() == QTime(0, 0))
+        slot = slot.addSecs(1); // a 12:00 AM slot is never chosen
+    Config().scanscheduling = 1;
+    Config().DayTimes[slot.date().dayOfWeek() % 7][0] =
+        slot.time().msecsSinceStartOfDay() / 86400000.0;
+    Engine().SetTimerInterval();
+    ASSERT_EQ(NextRun(), slot);
+    Engine().tmProcess->start();
+
+    QEventLoop loop;
+    QTimer::singleShot(QDateTime::currentDateTime().msecsTo(slot) + 1500, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_EQ(NextRun(), slot.addDays(7));
+    EXPECT_EQ(LogText().count("======Starting run========"), 1);
+}
+
+TEST_F(EngineTest, TheNextIdleTickReschedulesEveryChangeOfTheSchedule) {
+    using TChange = void (*)(TConnectorConfig&);
+    struct Case {
+        const char* name;
+        TChange before, after;
+        QDateTime nextRun; // the tick comes at 10:00:05
+    };
+    const Case cases[] = {
+        {"no schedule setting", [](TConnectorConfig&) {},
+         [](TConnectorConfig& c) { c.ftpserver = "ftp.other.example"; }, At(15, 10, 10)},
+        {"intervals to times", [](TConnectorConfig&) {},
+         [](TConnectorConfig& c) { c.scanscheduling = 1; }, At(15, 12, 0)},
+        {"times to intervals", [](TConnectorConfig& c) { c.scanscheduling = 1; },
+         [](TConnectorConfig& c) { c.scanscheduling = 0; }, At(15, 10, 10, 5)},
+        {"interval", [](TConnectorConfig&) {},
+         [](TConnectorConfig& c) { c.scaninterval = 1200000; }, At(15, 10, 20, 5)},
+        {"sleep window set", [](TConnectorConfig& c) { c.scaninterval = 3600000; },
+         [](TConnectorConfig& c) {
+             c.sleepbegin = TimeOfDay(10, 30);
+             c.sleepend = TimeOfDay(16, 0);
+         },
+         At(15, 16, 0)},
+        {"sleep window's end moved",
+         [](TConnectorConfig& c) {
+             c.scaninterval = 3600000;
+             c.sleepbegin = TimeOfDay(10, 30);
+             c.sleepend = TimeOfDay(16, 0);
+         },
+         [](TConnectorConfig& c) { c.sleepend = TimeOfDay(18, 0); }, At(15, 18, 0)},
+        {"sleep window removed",
+         [](TConnectorConfig& c) {
+             c.scaninterval = 3600000;
+             c.sleepbegin = TimeOfDay(10, 30);
+             c.sleepend = TimeOfDay(16, 0);
+         },
+         [](TConnectorConfig& c) { c.sleepbegin = c.sleepend = -1; }, At(15, 11, 0, 5)},
+        {"slot added", [](TConnectorConfig& c) { c.scanscheduling = 1; },
+         [](TConnectorConfig& c) { c.DayTimes[1][0] = TimeOfDay(11, 0); }, At(15, 11, 0)},
+        {"slot moved", [](TConnectorConfig& c) { c.scanscheduling = 1; },
+         [](TConnectorConfig& c) { c.DayTimes[1][1] = TimeOfDay(11, 30); }, At(15, 11, 30)},
+        {"slot removed", [](TConnectorConfig& c) { c.scanscheduling = 1; },
+         [](TConnectorConfig& c) { c.DayTimes[1][1] = -1; }, At(16, 9, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FEngine.reset();
+        Config() = TConnectorConfig();
+        Config().scanscheduling = 0;
+        Config().scaninterval = 600000;
+        Config().oracledelay = 0;
+        Config().DayTimes[1][1] = TimeOfDay(12, 0); // Monday
+        Config().DayTimes[2][0] = TimeOfDay(9, 0);  // Tuesday
+        c.before(Config());
+        SaveConfig();
+        FClock.Set(At(15, 10, 0));
+        Engine().Enable();
+        FClock.Advance(5000);
+        SaveAsTheUtility(c.after);
+        Engine().tmIdleTimer();
+        EXPECT_EQ(NextRun(), c.nextRun);
+        EXPECT_TRUE(Engine().tmProcess->isActive());
+    }
+}
+
+TEST_F(EngineTest, AScheduleSavedWhileEnableWaitsIsInForceAfterTheNextIdleTick) {
+    Config().scanscheduling = 1;
+    Config().oracledelay = 120000;
+    Config().DayTimes[1][1] = TimeOfDay(12, 0);
+    SaveConfig();
+    FClock.Set(At(15, 10, 0));
+    Engine();
+    ASSERT_EQ(NextRun(), At(15, 12, 0));
+    bool saved = false;
+    FClock.OnSleep = [&saved] {
+        if (saved)
+            return;
+        saved = true;
+        SaveAsTheUtility([](TConnectorConfig& c) {
+            c.scanscheduling = 0;
+            c.scaninterval = 300000;
+        });
+    };
+    Engine().Enable(); // the Oracle pause: two minutes
+    Engine().tmIdleTimer();
+    EXPECT_EQ(NextRun(), At(15, 10, 7));
+}
+
+TEST_F(EngineTest, TheOracleDelayHoldsBackTheFirstRunOnly) {
+    Config().scanscheduling = 0;
+    Config().scaninterval = 60000;
+    Config().oracledelay = 120000;
+    SaveConfig();
+    FClock.Set(At(15, 10, 0));
+    Engine().Enable();
+    EXPECT_EQ(NextRun(), At(15, 10, 2));
+    FClock.Advance(5000);
+    Engine().tmIdleTimer(); // loads the delay again
+    EXPECT_EQ(NextRun(), At(15, 10, 2));
+
+    FClock.Set(At(15, 10, 2));
+    Engine().tmProcessTimer();
+    EXPECT_EQ(NextRun(), At(15, 10, 3));
+    EXPECT_EQ(Engine().tmProcess->interval(), 60000);
+    SaveAsTheUtility([](TConnectorConfig& c) { c.scaninterval = 90000; });
+    Engine().tmIdleTimer();
+    EXPECT_EQ(Engine().tmProcess->interval(), 90000);
+    EXPECT_EQ(Config().oracledelay, 120000);
+    EXPECT_EQ(LogText().count("Factoring in Oracle delay of "), 1);
 }
 
 } // namespace

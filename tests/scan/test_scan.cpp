@@ -20,9 +20,12 @@
 #include <optional>
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTimeZone>
+#include <sys/stat.h>
 
 using namespace uBrevoltRPro9ConnectorCommon;
 using namespace testsupport;
@@ -78,6 +81,18 @@ public:
         Customer(ASid, AFirst, QStringLiteral("Buyer"), QString(AFirst.toLower() + "@example.com"));
         Invoices(7, 7, ASid, ACount);
     }
+    // One invoice at 007.007 for a customer of its own, AName@example.com,
+    // created at ACreated as the point of sale's clock shows it.
+    qint64 Sale(const QString& AName, const QDateTime& ACreated) {
+        const qint64 customer = FNextCustomer++;
+        Customer(customer, AName, QStringLiteral("Sale"),
+                 QString(AName + QStringLiteral("@example.com")));
+        const qint64 sid = FNextSid++;
+        Exec(QStringLiteral("insert into invoice values (?, ?, 7, 7, ?, 12, 0, 0, ?)"),
+             {sid, 1000 + sid, customer,
+              ACreated.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))});
+        return sid;
+    }
     // ACount invoices of one location and customer, a second apart, the last
     // one an hour before the reference time; cashier 12 has no e-mail.
     void Invoices(int ASbs, int AStore, qint64 ACustomer, int ACount, int ACashier = 12) {
@@ -93,6 +108,7 @@ public:
 private:
     static inline const QString Name = QStringLiteral("scan-test-edit");
     static inline qint64 FNextSid = 500000;
+    static inline qint64 FNextCustomer = 800000;
 };
 
 class ScanTest : public TFtpServerTest {
@@ -149,6 +165,11 @@ protected:
     QStringList LeftInBatch() const { return QDir(BatchDir()).entryList(QDir::Files); }
     QByteArray ArchivedFile(const QString& AName = BatchName) const {
         return ReadFileBytes(ArchiveDir() + AName);
+    }
+    QString UnsentDir() const { return BatchDir() + QStringLiteral("Unsent/"); }
+    QStringList Unsent() const { return QDir(UnsentDir()).entryList(QDir::Files); }
+    QByteArray UnsentFile(const QString& AName = BatchName) const {
+        return ReadFileBytes(UnsentDir() + AName);
     }
 
     // Saves the record (the engine loads it at creation) and dates the file
@@ -368,7 +389,7 @@ TEST_F(ScanTest, NamesTheFileAfterTheUserAndTheRunStart) {
     }
 }
 
-TEST_F(ScanTest, FailedUploadsKeepLastQueryAndArchiveTheFile) {
+TEST_F(ScanTest, FailedUploadsKeepLastQueryAndTheBatchAsUnsent) {
     struct Case {
         const char* Name;
         const char* Mode;
@@ -394,10 +415,11 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndArchiveTheFile) {
         Config().lastquery = ToDateTime(Reference.addDays(-7));
         EXPECT_FALSE(Scan());
 
-        EXPECT_EQ(Archived(), QStringList{BatchName});
-        EXPECT_EQ(ArchivedFile().count("\r\n"), 1501);
+        EXPECT_TRUE(Archived().isEmpty());
+        EXPECT_EQ(Unsent(), QStringList{BatchName});
+        EXPECT_EQ(UnsentFile().count("\r\n"), 1501);
         EXPECT_FALSE(server.HasStored(BatchName) &&
-                     WithLfLineEnds(server.Stored(BatchName)) == WithLfLineEnds(ArchivedFile()));
+                     WithLfLineEnds(server.Stored(BatchName)) == WithLfLineEnds(UnsentFile()));
         EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-7)), 1e-8);
         EXPECT_TRUE(ConfigSaved());
         EXPECT_NEAR(SavedLastQuery(), ToDateTime(Reference.addDays(-7)), 2e-8);
@@ -466,8 +488,9 @@ TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
     Config().locations = {QStringLiteral("007.007"), QStringLiteral("001.001")};
     Config().lastquery = ToDateTime(Reference.addDays(-7));
     EXPECT_TRUE(Scan());
-    EXPECT_EQ(ArchivedFile().count("\r\n"), 3);
-    EXPECT_TRUE(ArchivedFile().contains("\"Good\""));
+    EXPECT_TRUE(Archived().isEmpty());
+    EXPECT_EQ(UnsentFile().count("\r\n"), 3);
+    EXPECT_TRUE(UnsentFile().contains("\"Good\""));
     EXPECT_TRUE(Server().Commands().isEmpty());
     EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-7)), 1e-8);
     EXPECT_FALSE(ConfigSaved());
@@ -480,6 +503,230 @@ TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
     EXPECT_TRUE(log.contains("EConvertError in TdlgConnectorLogic.ScanDatabase while updating "
                              "progress"));
     EXPECT_FALSE(log.contains("     Subsidiary..[001]"));
+}
+
+// --- The cursor: each invoice reaches the server exactly once ----------------
+
+// One step of a scenario: the connector's clock set (seconds after the
+// scenario's start, negative before it), a sale made (its created_date
+// seconds from the connector's clock, as the point of sale dates it), or a
+// run with the FTP server reachable or not.
+struct TStep {
+    enum TKind { At, Sale, Run, RunFailing } Kind;
+    qint64 Seconds = 0;
+    const char* Name = "";
+};
+TStep At(qint64 ASeconds) {
+    return {TStep::At, ASeconds};
+}
+TStep Sale(const char* AName, qint64 ASeconds) {
+    return {TStep::Sale, ASeconds, AName};
+}
+const TStep RunOk{TStep::Run};
+const TStep RunFailing{TStep::RunFailing};
+
+class CursorTest : public ScanTest {
+protected:
+    // A fresh environment at AStart whose "lastquery" is an hour earlier.
+    void Begin(const QDateTime& AStart) {
+        ScanTest::Begin();
+        FStart = AStart;
+        FClock.Set(AStart);
+        FSales.clear();
+        Config().lastquery = ToDateTime(AStart.addSecs(-3600));
+        Engine();
+    }
+
+    void Play(const QList<TStep>& ASteps) {
+        for (const TStep& step : ASteps) {
+            if (step.Kind == TStep::At) {
+                FClock.Set(FStart.addSecs(step.Seconds));
+            } else if (step.Kind == TStep::Sale) {
+                const qint64 sid = TDatabaseEdit(FEnv.DatabaseFile)
+                                       .Sale(step.Name, FClock.Now().addSecs(step.Seconds));
+                FSales.insert(step.Name, sid);
+            } else {
+                RunOnce(step.Kind == TStep::Run);
+            }
+        }
+    }
+
+    // A run as the service makes it, after the idle tick's load of the file.
+    void RunOnce(bool AReachable) {
+        Config().ftpserver =
+            AReachable ? Server().Address()
+                       : QStringLiteral("127.0.0.1:") + QString::number(TFtpServer::ClosedPort());
+        SaveConfigKeys({QStringLiteral("ftpserver")});
+        bool changed = false;
+        ASSERT_TRUE(LoadConfig(changed));
+        EXPECT_FALSE(Scan());
+    }
+
+    // Replaces the line of AKey in the configuration file; removes it
+    // without AValue.
+    void EditConfigLine(const QString& AKey, const std::optional<QString>& AValue) {
+        auto scramble = [](QByteArray ABytes) {
+            for (char& b : ABytes)
+                b = static_cast<char>(static_cast<unsigned char>(b) ^ ConfigKeyByte);
+            return ABytes;
+        };
+        QStringList lines = QString::fromLatin1(scramble(ReadFileBytes(ConfigFilePath())))
+                                .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        lines.removeIf([&](const QString& ALine) { return ALine.startsWith(AKey + '='); });
+        if (AValue)
+            lines.append(AKey + '=' + *AValue);
+        WriteFileBytes(ConfigFilePath(), scramble((lines.join("\r\n") + "\r\n").toLatin1()));
+    }
+
+    // The e-mail address of every invoice line uploaded, over all uploads.
+    QStringList Delivered() const {
+        QStringList addresses;
+        for (const QString& command : Server().Commands()) {
+            if (!command.startsWith(QStringLiteral("STOR ")))
+                continue;
+            const QList<QByteArray> lines = Server().Received(command.mid(5)).split('\n');
+            for (const QByteArray& line : lines.mid(1))
+                if (const QList<QByteArray> values = line.split(','); values.size() > 6)
+                    addresses.append(QString::fromLatin1(values[6]).remove('"'));
+        }
+        addresses.sort();
+        return addresses;
+    }
+    QStringList Addresses(QStringList ANames) const {
+        for (QString& name : ANames)
+            name += QStringLiteral("@example.com");
+        ANames.sort();
+        return ANames;
+    }
+
+    QDateTime FStart;
+    QMap<QString, qint64> FSales; // name: SID
+};
+
+TEST_F(CursorTest, EveryInvoiceReachesTheServerExactlyOnce) {
+    const QDateTime summer(QDate(2022, 6, 5), QTime(14, 3, 9));
+    // 01:30 EDT on the night daylight saving ends: 01:00 to 02:00 comes twice
+    // (the suite's own run is in New York; its runs in other zones skip it).
+    const QDateTime fallBack(QDate(2024, 11, 3), QTime(5, 30), Qt::UTC);
+    const bool newYork = QTimeZone::systemTimeZoneId() == "America/New_York";
+    struct TScenario {
+        const char* Name;
+        QDateTime Start;
+        QList<TStep> Steps;
+    };
+    const TScenario scenarios[] = {
+        {"an invoice dated 2 s before the previous scan's start, committed after it",
+         summer,
+         {Sale("early", -60), RunOk, Sale("late", -2), At(60), Sale("next", -1), RunOk, At(120),
+          RunOk}},
+        {"the point of sale's clock 10 minutes behind",
+         summer,
+         {Sale("before", -630), RunOk, At(20), Sale("behind", -600), At(60), RunOk, At(120),
+          Sale("after", -600), RunOk}},
+        {"invoices replicated 90 minutes after their created_date, runs every 30 minutes",
+         summer,
+         {Sale("s0", -60), RunOk, At(1800), Sale("s30", -60), RunOk, At(3600), Sale("s60", -60),
+          RunOk, At(5400), Sale("r1", -5400), Sale("r2", -5340), Sale("r3", -5280),
+          Sale("s90", -60), RunOk, At(7200), RunOk}},
+        {"the repeated hour when daylight saving ends",
+         fallBack,
+         {At(600), Sale("edt0140", -60), RunOk, At(1500), Sale("edt0155", -60), RunOk, At(2100),
+          Sale("est0105", -60), RunOk, At(3000), Sale("est0120", -60), RunOk, At(6000),
+          Sale("est0210", -60), RunOk}},
+        {"the clock set back 40 minutes",
+         summer,
+         {Sale("a", -60), RunOk, At(-2400), Sale("b", -60), RunOk, At(-2340), Sale("c", -30), RunOk,
+          At(300), Sale("d", -60), RunOk}},
+    };
+    for (const TScenario& scenario : scenarios) {
+        if (scenario.Start == fallBack && !newYork)
+            continue;
+        SCOPED_TRACE(scenario.Name);
+        Begin(scenario.Start);
+        Play(scenario.Steps);
+        EXPECT_EQ(Delivered(), Addresses(FSales.keys()));
+    }
+}
+
+TEST_F(CursorTest, AFailedUploadKeepsOnlyTheNewestBatchUnsentUntilOneIsSent) {
+    Begin(Reference);
+    Play({Sale("first", -60), RunFailing});
+    EXPECT_EQ(Unsent(), QStringList{"shopone_20220605140309000.csv"});
+    Play({At(60), Sale("second", -60), RunFailing});
+    const QString newest = QStringLiteral("shopone_20220605140409000.csv");
+    EXPECT_EQ(Unsent(), QStringList{newest});
+    EXPECT_TRUE(UnsentFile(newest).contains("first@example.com"));
+    EXPECT_TRUE(UnsentFile(newest).contains("second@example.com"));
+    EXPECT_TRUE(Archived().isEmpty());
+
+    Play({At(120), Sale("third", -60), RunOk});
+    const QString sent = QStringLiteral("shopone_20220605140509000.csv");
+    EXPECT_TRUE(Unsent().isEmpty());
+    EXPECT_EQ(Archived(), QStringList{sent});
+    EXPECT_EQ(ArchivedFile(sent), Server().Received(sent));
+    EXPECT_EQ(Delivered(), Addresses({"first", "second", "third"}));
+}
+
+TEST_F(CursorTest, ADamagedOrMissingLastQueryTakesTheLedgersCursorAndSaysSo) {
+    const QString cursor = Reference.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    struct TCase {
+        const char* Name;
+        std::optional<QString> Value;
+        QString Found;
+    };
+    const TCase cases[] = {
+        {"cut short", QStringLiteral("2022-06-0"),
+         QStringLiteral("\"lastquery\" in the configuration cannot be read (\"2022-06-0\")")},
+        {"missing", std::nullopt,
+         QStringLiteral("\"lastquery\" is missing from the configuration")},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Begin(Reference);
+        // Sent, then two days without a good upload.
+        Play({Sale("sent", -60), RunOk, At(86400), Sale("day1", -60), RunFailing, At(2 * 86400),
+              Sale("day2", -60), RunFailing});
+        EditConfigLine(QStringLiteral("lastquery"), c.Value);
+        AppLogger->SetLogLevel(0);
+        SaveConfigKeys({QStringLiteral("loglevel")});
+        Play({At(3 * 86400), Sale("day3", -60), RunOk});
+
+        EXPECT_EQ(Delivered(), Addresses({"sent", "day1", "day2", "day3"}));
+        const QString log = LogText();
+        EXPECT_TRUE(log.contains(c.Found +
+                                 QStringLiteral("; using the cursor of the ledger of sent "
+                                                "invoices instead: ") +
+                                 cursor + QStringLiteral(" (UTC)")))
+            << log.toStdString();
+    }
+}
+
+TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
+    Begin(Reference);
+    EditConfigLine(QStringLiteral("lookbackminutes"), QStringLiteral("30"));
+    Play({Sale("s0", -60), RunOk, At(1200), Sale("s20", -60), RunOk, At(2400), Sale("s40", -60),
+          RunOk});
+    // Turning up late: 25 and 35 minutes before the last run's start.
+    Play({Sale("inside", -25 * 60), Sale("outside", -35 * 60)});
+    const QString ledger = ExeDir() + QStringLiteral("Brevoltconnector.sent");
+    ASSERT_EQ(::chmod(QFile::encodeName(ledger).constData(), 0640), 0);
+    Play({At(3600), Sale("s60", -60), RunOk});
+
+    EXPECT_EQ(Delivered(), Addresses({"s0", "s20", "s40", "inside", "s60"}));
+    // Replaced by a new file, which keeps the old one's mode.
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(ledger).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    auto text = [](const QDateTime& ATime) {
+        return ATime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    };
+    const QDateTime run = Reference.addSecs(3600);
+    EXPECT_EQ(
+        QString::fromLatin1(ReadFileBytes(ledger)),
+        "cursor=" + text(run.toUTC()) + "\r\nprevious=" + text(Reference.addSecs(2400).toUTC()) +
+            "\r\nfrom=" + text(run.addSecs(-1800)) + "\r\nsent=" + QString::number(FSales["s40"]) +
+            ' ' + text(Reference.addSecs(2340)) + "\r\nsent=" + QString::number(FSales["s60"]) +
+            ' ' + text(run.addSecs(-60)) + "\r\n");
 }
 
 } // namespace

@@ -7,9 +7,11 @@
 #include "tests/support/FtpServer.h"
 #include "tests/support/MailServer.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 
 using namespace testsupport;
 using namespace servicetest;
@@ -223,6 +225,67 @@ TEST_F(ServiceRunTest, IntervalScheduleRunsOnItsOwnAndSchedulesTheNextRun) {
                               "No invoices were found to transmit", "======Run completed======="}));
     EXPECT_EQ(Uploads().size(), 1);
     EXPECT_EQ(LoadedConfig().lastquery, saved.lastquery);
+}
+
+TEST_F(ServiceRunTest, ALateInvoiceIsSentOnceAndAnOutageKeepsOneUnsentBatch) {
+    ASSERT_TRUE(FFtp.Running());
+    WriteRunConfig([](TConnectorConfig&) {});
+    auto runOnce = [&](const char* APassword) {
+        LoadedConfig();
+        uBrevoltRPro9ConnectorCommon::Config().ftppassword = QString::fromLatin1(APassword);
+        uBrevoltRPro9ConnectorCommon::SaveConfigKeys({QStringLiteral("ftppassword")});
+        Start({"/RunOnce"});
+        EXPECT_TRUE(FProcess->waitForFinished(30000));
+        return ExitCode();
+    };
+    // An invoice of store 001.001 committed now, dated ASeconds after the
+    // first run's start.
+    int customer = 9000;
+    auto sale = [&](const QString& AName, TDateTime AFirstRun, int ASeconds) {
+        ++customer;
+        FSample.Execute(QStringLiteral("insert into customer values (%1, '%2', 'Late', "
+                                       "'%2@example.com', 1, 1)")
+                            .arg(customer)
+                            .arg(AName));
+        FSample.Execute(
+            QStringLiteral("insert into invoice values (%1, %1, 1, 1, %1, 12, 0, 0, '%2')")
+                .arg(customer)
+                .arg(uOVUtils::ToQDateTime(AFirstRun).addSecs(ASeconds).toString(
+                    QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))));
+    };
+    auto files = [&](const QString& AFolder) {
+        return QDir(SvcDir() + AFolder).entryList(QDir::Files);
+    };
+
+    ASSERT_EQ(runOnce("secret"), 0);
+    const TDateTime firstRun = LoadedConfig().lastquery;
+    sale("late", firstRun, -2);
+    EXPECT_NE(runOnce("wrong"), 0);
+    sale("later", firstRun, -1);
+    EXPECT_NE(runOnce("wrong"), 0);
+    // The newest unsent batch alone, and nothing more in the archive.
+    const QStringList unsent = files("Batch/Unsent");
+    ASSERT_EQ(unsent.size(), 1);
+    const QByteArray kept = ReadFileBytes(SvcDir() + "Batch/Unsent/" + unsent.at(0));
+    EXPECT_TRUE(kept.contains("late@example.com") && kept.contains("later@example.com"));
+    EXPECT_EQ(files("Batch/Archive").size(), 1);
+
+    EXPECT_EQ(runOnce("secret"), 0);
+    EXPECT_TRUE(files("Batch/Unsent").isEmpty());
+    EXPECT_EQ(files("Batch/Archive").size(), 2);
+    // Over both uploads every invoice once, told apart by address and date:
+    // the store's six with an e-mail address, then the two late ones.
+    QStringList delivered;
+    for (const QString& stor : Uploads()) {
+        const QList<QByteArray> lines = FFtp.Received(stor.mid(5)).split('\n');
+        for (const QByteArray& line : lines.mid(1))
+            if (const QList<QByteArray> values = line.split(','); values.size() > 8)
+                delivered.append(QString::fromUtf8(values[6] + values[8]));
+    }
+    ASSERT_EQ(Uploads().size(), 2);
+    EXPECT_EQ(delivered.size(), 8) << delivered.join(' ').toStdString();
+    EXPECT_EQ(delivered.size(), QSet<QString>(delivered.begin(), delivered.end()).size());
+    EXPECT_TRUE(delivered.filter("late@").size() == 1 && delivered.filter("later@").size() == 1);
 }
 
 } // namespace

@@ -2,12 +2,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTimeZone>
 #include <stdexcept>
 
 namespace testsupport {
 
 QString FixturePath(const QString& ARelative) {
     return QStringLiteral(BREVOLT_FIXTURES_DIR "/") + ARelative;
+}
+
+bool InTimeZone(const char* AId) {
+    return QTimeZone::systemTimeZoneId() == QByteArray(AId);
 }
 
 QByteArray ReadFileBytes(const QString& APath) {

@@ -8,6 +8,9 @@
 namespace testsupport {
 
 QString FixturePath(const QString& ARelative);
+// Whether the process runs in the time zone AId (IANA name): tests whose
+// expected texts hold one zone's offsets skip elsewhere.
+bool InTimeZone(const char* AId);
 QByteArray ReadFileBytes(const QString& APath);
 void WriteFileBytes(const QString& APath, const QByteArray& ABytes);
 
