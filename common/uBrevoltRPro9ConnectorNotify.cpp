@@ -4,6 +4,9 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVNet.h"
 
+#include <QFile>
+#include <QSaveFile>
+
 namespace uBrevoltRPro9ConnectorCommon {
 
 void SendNotification(const QString& ARecipients, const QString& ASubject,
@@ -47,19 +50,192 @@ QString ServiceNoticeRecipients(TServiceEvent AEvent) {
     return config.dailypingemails;
 }
 
-void NotifyServiceEvent(TServiceEvent AEvent) {
-    const TServiceNotice notice = ServiceNotice(AEvent);
+namespace {
+
+// A notice is side work: a mail error becomes a warning in the log.
+void SendLogged(const QString& ARecipients, const QString& ASubject, const QStringList& ABody) {
     try {
-        SendNotification(ServiceNoticeRecipients(AEvent), notice.Subject, {notice.BodyLine});
+        SendNotification(ARecipients, ASubject, ABody);
     } catch (const std::exception& E) {
         if (AppLogger)
             AppLogger->warn(1,
-                            QStringLiteral("Notification \"") + notice.Subject +
+                            QStringLiteral("Notification \"") + ASubject +
                                 QStringLiteral("\" not sent: ") + ExceptionClassName(E) +
                                 QStringLiteral(": ") + ExceptionMessage(E),
                             QStringLiteral("uBrevoltRPro9ConnectorCommon.NotifyServiceEvent"));
     } catch (...) {
     }
+}
+
+QString RestartMarkerPath() {
+    return uOVUtils::JoinPath({uOVUtils::ExeDir(), RestartMarkerName});
+}
+
+QString NoticeTime(TDateTime AValue) {
+    return uOVUtils::FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss"), AValue);
+}
+
+// The recipients of both lists, each address once.
+QString JoinRecipients(const QString& AFirst, const QString& ASecond) {
+    QStringList result;
+    for (const QString& list : {AFirst, ASecond})
+        for (const QString& r : uOVNet::SplitRecipients(list))
+            if (!r.isEmpty() && !result.contains(r, Qt::CaseInsensitive))
+                result.append(r);
+    return result.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+void NotifyServiceEvent(TServiceEvent AEvent) {
+    const TServiceNotice notice = ServiceNotice(AEvent);
+    QString recipients = ServiceNoticeRecipients(AEvent);
+    QStringList body{notice.BodyLine};
+    if (AEvent == TServiceEvent::Startup && TakeRestartMarker()) {
+        body.append(
+            QStringLiteral("It was restarted because a run found the database unreadable."));
+        if (Config().notifyonstartup)
+            recipients = JoinRecipients(recipients, Config().erroremails);
+    }
+    SendLogged(recipients, notice.Subject, body);
+}
+
+static TFailureNotices& ServiceFailureNotices();
+
+void MarkRestartForMissingData() {
+    QSaveFile file(RestartMarkerPath());
+    if (file.open(QIODevice::WriteOnly)) {
+        const QStringList lines = QStringList{QStringLiteral("Restart for missing data at ") +
+                                              NoticeTime(uOVUtils::Now())} +
+                                  ServiceFailureNotices().StateLines(TFailureKind::Database);
+        file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+        file.commit();
+    }
+}
+
+bool TakeRestartMarker() {
+    QFile file(RestartMarkerPath());
+    if (!file.exists())
+        return false;
+    if (file.open(QIODevice::ReadOnly)) {
+        ServiceFailureNotices().RestoreState(
+            TFailureKind::Database,
+            QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+        file.close();
+    }
+    file.remove();
+    return true;
+}
+
+QStringList TFailureNotices::StateLines(TFailureKind AKind) const {
+    const TState& state = State(AKind);
+    if (!state.Failing)
+        return {};
+    return {QStringLiteral("since=") + QString::number(state.Since, 'g', 17),
+            QStringLiteral("lastsent=") + QString::number(state.LastSent, 'g', 17),
+            QStringLiteral("failedruns=") + QString::number(state.FailedRuns)};
+}
+
+void TFailureNotices::RestoreState(TFailureKind AKind, const QStringList& ALines) {
+    TState state;
+    for (const QString& line : ALines) {
+        const QString key = line.section(QLatin1Char('='), 0, 0);
+        const QString value = line.section(QLatin1Char('='), 1);
+        if (key == QLatin1String("since"))
+            state.Since = value.toDouble();
+        else if (key == QLatin1String("lastsent"))
+            state.LastSent = value.toDouble();
+        else if (key == QLatin1String("failedruns"))
+            state.FailedRuns = value.toInt();
+    }
+    // Nothing usable: the next failure counts as the first.
+    if (state.Since <= 0 || state.LastSent <= 0)
+        return;
+    state.Failing = true;
+    State(AKind) = state;
+}
+
+TFailureNotices::TFailureNotices(TSender ASender, qint64 ARepeatMs)
+    : FSender(std::move(ASender)), FRepeatMs(ARepeatMs) {}
+
+TFailureNotices::TState& TFailureNotices::State(TFailureKind AKind) {
+    return AKind == TFailureKind::Database ? FDatabase : FUpload;
+}
+
+const TFailureNotices::TState& TFailureNotices::State(TFailureKind AKind) const {
+    return AKind == TFailureKind::Database ? FDatabase : FUpload;
+}
+
+bool TFailureNotices::Failing(TFailureKind AKind) const {
+    return State(AKind).Failing;
+}
+
+void TFailureNotices::Failed(TFailureKind AKind, const QString& AError, TDateTime AWaitingSince) {
+    TState& state = State(AKind);
+    const TDateTime now = uOVUtils::Now();
+    const bool first = !state.Failing;
+    if (first) {
+        state = TState();
+        state.Failing = true;
+        state.Since = now;
+    }
+    ++state.FailedRuns;
+    // Reminders only every few hours: an outage must not fill the mailbox.
+    if (!first && (now - state.LastSent) * 86400000.0 < static_cast<double>(FRepeatMs))
+        return;
+    state.LastSent = now;
+    const bool database = AKind == TFailureKind::Database;
+    TFailureNotice notice;
+    notice.Subject = database ? QStringLiteral("Brevolt service: database unreadable")
+                              : QStringLiteral("Brevolt service: upload failing");
+    notice.Body.append(database
+                           ? QStringLiteral("The Brevolt service cannot read the database.")
+                           : QStringLiteral("The Brevolt service cannot upload its batch files."));
+    notice.Body.append(QStringLiteral("Error: ") + AError);
+    notice.Body.append(QStringLiteral("Failing since: ") + NoticeTime(state.Since));
+    notice.Body.append(QStringLiteral("Failed runs: ") + QString::number(state.FailedRuns));
+    if (AWaitingSince > 0)
+        notice.Body.append(QStringLiteral("Invoices since ") + NoticeTime(AWaitingSince) +
+                           QStringLiteral(" wait to be sent."));
+    notice.Body.append(QStringLiteral("While this lasts, a reminder follows at most every ") +
+                       QString::number(FRepeatMs / 3600000.0) +
+                       QStringLiteral(" hours; another notice follows when it clears."));
+    if (FSender)
+        FSender(notice);
+}
+
+void TFailureNotices::Succeeded(TFailureKind AKind) {
+    TState& state = State(AKind);
+    if (!state.Failing)
+        return;
+    const TState ended = state;
+    state = TState();
+    const bool database = AKind == TFailureKind::Database;
+    TFailureNotice notice;
+    notice.Subject = database ? QStringLiteral("Brevolt service: database readable again")
+                              : QStringLiteral("Brevolt service: upload working again");
+    notice.Body.append(database ? QStringLiteral("The Brevolt service reads the database again.")
+                                : QStringLiteral("The Brevolt service uploads its batch files "
+                                                 "again."));
+    notice.Body.append(QStringLiteral("Failing since: ") + NoticeTime(ended.Since));
+    notice.Body.append(QStringLiteral("Failed runs: ") + QString::number(ended.FailedRuns));
+    if (FSender)
+        FSender(notice);
+}
+
+static TFailureNotices& ServiceFailureNotices() {
+    static TFailureNotices notices([](const TFailureNotice& ANotice) {
+        SendLogged(Config().erroremails, ANotice.Subject, ANotice.Body);
+    });
+    return notices;
+}
+
+void ReportFailure(TFailureKind AKind, const QString& AError) {
+    ServiceFailureNotices().Failed(AKind, AError, Config().lastquery);
+}
+
+void ReportSuccess(TFailureKind AKind) {
+    ServiceFailureNotices().Succeeded(AKind);
 }
 
 } // namespace uBrevoltRPro9ConnectorCommon

@@ -95,15 +95,17 @@ void THandleLogOutput::DoOpenLog() {
     BuildFileName();
     FFile.setFileName(FFilename);
     const bool created = !FFile.exists();
+    // Owner and group only, whatever the umask: the lines hold customer data,
+    // and the group (the utility's users with the service) appends to the file.
+    const QFileDevice::Permissions perms = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ReadGroup | QFileDevice::WriteGroup;
     // Unbuffered: a line counts as written only once it reached the file.
-    if (!FFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+    if (!FFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, perms))
         SetIOError(QStringLiteral("cannot open ") + FFilename + QStringLiteral(": ") +
                    FFile.errorString());
     else if (created)
-        // The log folder may be shared by a group (the utility's users with the
-        // service): whoever comes next that day appends to this file.
-        FFile.setPermissions(FFile.permissions() | QFileDevice::ReadGroup |
-                             QFileDevice::WriteGroup);
+        // Creation masks the group's write bit under umask 022.
+        FFile.setPermissions(perms);
     FOpen = true;
 }
 

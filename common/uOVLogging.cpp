@@ -226,8 +226,11 @@ void TOVLogger::StartLogging() {
             } catch (...) {
             }
         }
-        if (!QDir(dir).exists())
-            QDir().mkdir(dir);
+        if (!QDir(dir).exists()) {
+            // Owner and group only: the logs hold customer data.
+            if (QDir().mkdir(dir))
+                uOVUtils::RestrictToOwnerAndGroup(dir);
+        }
 
         auto output = std::make_shared<THandleLogOutput>(FModuleName, FIncludeTime);
         auto thread = std::make_shared<TLogThread>(output);

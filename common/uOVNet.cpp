@@ -77,6 +77,24 @@ void CheckEnvelopeAddress(const QString& AAddress, const QString& ARole) {
     }
 }
 
+} // namespace
+
+QString EnvelopeAddress(const QString& AText) {
+    const QString text = AText.trimmed();
+    const qsizetype open = text.indexOf(QLatin1Char('<'));
+    // "Name <address>": one pair of brackets closing the text, none in the name.
+    if (open < 0 || !text.endsWith(QLatin1Char('>')) ||
+        text.indexOf(QLatin1Char('<'), open + 1) >= 0 ||
+        text.indexOf(QLatin1Char('>')) != text.size() - 1)
+        return AText;
+    for (QChar c : text.left(open))
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return AText;
+    return text.mid(open + 1, text.size() - open - 2).trimmed();
+}
+
+namespace {
+
 bool IsAscii(const QByteArray& AText) {
     for (char c : AText)
         if (static_cast<unsigned char>(c) >= 0x80)
@@ -358,7 +376,9 @@ TAttempt Perform(const TMailJob& AJob, bool ALogin, TSteadyClock::time_point ADe
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &deadline);
     curl_easy_setopt(h, CURLOPT_USE_SSL,
-                     static_cast<long>(AJob.ExplicitTLS ? CURLUSESSL_TRY : CURLUSESSL_NONE));
+                     // Asked for, TLS is required: a server (or someone in between)
+                     // that offers no STARTTLS must not get the password or the mail.
+                     static_cast<long>(AJob.ExplicitTLS ? CURLUSESSL_ALL : CURLUSESSL_NONE));
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     SetTrustStore(h);
@@ -411,7 +431,14 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
     return result;
 }
 
-[[noreturn]] void RaiseFailure(const TAttempt& AAttempt) {
+[[noreturn]] void RaiseFailure(const TAttempt& AAttempt, bool AExplicitTLS) {
+    // A server that refuses EHLO cannot offer STARTTLS either; the library
+    // then gives up instead of falling back to HELO.
+    if (AExplicitTLS && AAttempt.Code == CURLE_REMOTE_ACCESS_DENIED)
+        throw ESMTPError(QStringLiteral("The mail server offered no TLS (STARTTLS), which the "
+                                        "settings require; it refused EHLO: ") +
+                         (AAttempt.Replies.ErrorText.isEmpty() ? AAttempt.ErrorText
+                                                               : AAttempt.Replies.ErrorText));
     switch (AAttempt.Code) {
     case CURLE_OPERATION_TIMEDOUT:
     case CURLE_ABORTED_BY_CALLBACK:
@@ -422,6 +449,10 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
                          AAttempt.ErrorText);
     case CURLE_SSL_CACERT_BADFILE:
         throw ESMTPError(QStringLiteral("The trusted certificates could not be read: ") +
+                         AAttempt.ErrorText);
+    case CURLE_USE_SSL_FAILED:
+        throw ESMTPError(QStringLiteral("The mail server offered no TLS (STARTTLS), which the "
+                                        "settings require; nothing was sent: ") +
                          AAttempt.ErrorText);
     default:
         break;
@@ -446,8 +477,11 @@ void SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUse
     if (APort < 0 || APort > 65535)
         throw ERangeError(QStringLiteral("The mail server port ") + QString::number(APort) +
                           QStringLiteral(" is outside the range 0 to 65535"));
-    const QStringList recipients = SplitRecipients(ARecipients);
-    CheckEnvelopeAddress(AFromAddress, QStringLiteral("sender"));
+    QStringList recipients;
+    for (const QString& r : SplitRecipients(ARecipients))
+        recipients.append(EnvelopeAddress(r));
+    const QString fromAddress = EnvelopeAddress(AFromAddress);
+    CheckEnvelopeAddress(fromAddress, QStringLiteral("sender"));
     for (const QString& r : recipients)
         CheckEnvelopeAddress(r, QStringLiteral("recipient"));
 
@@ -462,10 +496,10 @@ void SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUse
     job.ExplicitTLS = tls && !implicitTLS;
     job.UserName = AUserName.toUtf8();
     job.Password = APassword.toUtf8();
-    job.FromAddress = AFromAddress.toUtf8();
+    job.FromAddress = fromAddress.toUtf8();
     for (const QString& r : recipients)
         job.Recipients.append(r.toUtf8());
-    job.Message = ComposeMessage(AFromAddress, AFromName, recipients, ASubject, ABody, heloName);
+    job.Message = ComposeMessage(fromAddress, AFromName, recipients, ASubject, ABody, heloName);
 
     const auto deadline =
         TSteadyClock::now() + std::chrono::milliseconds(std::max(1, settings.TotalTimeoutMs));
@@ -477,7 +511,7 @@ void SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUse
     if (login && attempt.Code == CURLE_LOGIN_DENIED && attempt.ResponseCode / 100 == 2)
         attempt = Perform(job, false, deadline);
     if (attempt.Code != CURLE_OK)
-        RaiseFailure(attempt);
+        RaiseFailure(attempt, job.ExplicitTLS);
 }
 
 } // namespace uOVNet

@@ -1,7 +1,8 @@
 #pragma once
 // Sends one plain-text mail over SMTP. Every call opens its own connection,
-// over TLS when asked (implicit on port 465, STARTTLS on other ports when the
-// server offers it), and closes it again; nothing is kept between calls.
+// over TLS when asked (implicit on port 465, STARTTLS on other ports, where a
+// server that does not offer it gets nothing), and closes it again; nothing
+// is kept between calls.
 #include "common/uOVException.h"
 
 #include <QString>
@@ -54,6 +55,11 @@ bool LibraryHasTLS();
 // The recipients text split at every comma, each piece trimmed of spaces;
 // a trailing comma gives a last, empty address. Nothing else separates.
 QStringList SplitRecipients(const QString& ARecipients);
+
+// The address of one sender or recipient setting: "Name <address>" gives the
+// address between the brackets; any other text is returned as it is (and
+// refused later when it holds a bracket or a line break).
+QString EnvelopeAddress(const QString& AText);
 
 // Returns at once when AHost is empty. Raises ERangeError for a port outside
 // 0..65535 (0 picks the protocol's standard port), ESMTPReplyError when the

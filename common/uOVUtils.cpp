@@ -11,6 +11,7 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTimeZone>
+#include <sys/stat.h>
 
 namespace uOVUtils {
 
@@ -371,6 +372,25 @@ QString WindowsVersionText() {
         return QString::asprintf("%s %d.%d (Build %d: %s)", qPrintable(name), v.major, v.minor,
                                  v.build, qPrintable(description));
     return QString::asprintf("%s %d.%d (Build %d)", qPrintable(name), v.major, v.minor, v.build);
+}
+
+bool RestrictToOwnerAndGroup(const QString& APath) {
+    const QByteArray path = QFile::encodeName(APath);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return false;
+    mode_t mode = (st.st_mode & 07777 & ~S_IRWXO) | S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP;
+    if (S_ISDIR(st.st_mode))
+        mode |= S_IXUSR | S_IXGRP;
+    return ::chmod(path.constData(), mode) == 0;
+}
+
+bool MakeOwnerGroupFolder(const QString& APath) {
+    if (QFileInfo(APath).isDir())
+        return true;
+    if (!QDir().mkpath(APath))
+        return false;
+    return RestrictToOwnerAndGroup(APath);
 }
 
 } // namespace uOVUtils

@@ -67,4 +67,11 @@ QString WindowsVersionText(TPlatformFamily AFamily, int AMajor, int AMinor, int 
 // The line naming the running system, in the shape of the one above.
 QString WindowsVersionText();
 
+// Takes away every right of others on a file or folder (rights of owner and
+// group: read and write, plus enter for a folder; setgid is kept). False when
+// the path cannot be changed.
+bool RestrictToOwnerAndGroup(const QString& APath);
+// Makes a folder (and its missing parents) for owner and group only.
+bool MakeOwnerGroupFolder(const QString& APath);
+
 } // namespace uOVUtils

@@ -3,6 +3,7 @@
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uOVCodePage.h"
 #include "common/uOVFtp.h"
 #include "common/uOVLogging.h"
@@ -99,10 +100,14 @@ TAnsiTextStream* TdlgConnectorLogic::OpenStream(const QString& AFilename, QStrin
     AppLogger->log(1, QStringLiteral("Creating output stream on \"") + APath +
                           QStringLiteral("\"..."));
     // Normally made by InitDatabase; a folder removed since is made again.
-    QDir().mkpath(folder);
+    uOVUtils::MakeOwnerGroupFolder(folder);
     // Read and write: the upload reads the file back. Buffered by QFile.
+    // Owner and group only: the lines hold customer data; moves keep the mode.
     auto* file = new QFile(APath);
-    if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate)) {
+    if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate,
+                    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                        QFileDevice::WriteGroup) ||
+        !uOVUtils::RestrictToOwnerAndGroup(APath)) {
         const QString reason = file->errorString();
         delete file;
         throw EFCreateError(QStringLiteral("Cannot create file \"") + APath +
@@ -161,13 +166,17 @@ bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AS
                     SetStep(FStep, QStringLiteral("calling FTP Put"), AreaTransmit, 9);
                     IdFTP1->Put(*stream, QFileInfo(APath).fileName());
                     result = true;
+                    ReportSuccess(TFailureKind::Upload);
                 } else {
                     AppLogger->err(QStringLiteral("Unable to connect -- check FTP credentials"),
                                    AreaTransmit);
+                    ReportFailure(TFailureKind::Upload,
+                                  QStringLiteral("Unable to connect -- check FTP credentials"));
                 }
             }
         } catch (const std::exception& E) {
             AppLogger->exc(E, AreaTransmit);
+            ReportFailure(TFailureKind::Upload, ExceptionMessage(E));
         }
         SetStep(FStep, QStringLiteral("disconnecting from FTP server"), AreaTransmit, 9);
         if (IdFTP1)
@@ -185,7 +194,7 @@ void TdlgConnectorLogic::ArchiveBatch(const QString& APath) {
         const QString archive = uOVUtils::WithTrailingBackslash(
             uOVUtils::JoinPath({BatchFolder(FBatchPath), QStringLiteral("Archive")}));
         if (!QFileInfo::exists(archive))
-            QDir().mkpath(archive);
+            uOVUtils::MakeOwnerGroupFolder(archive);
         if (!QFileInfo(archive).isDir())
             return;
         PurgeOldArchives(archive);
@@ -214,7 +223,7 @@ void TdlgConnectorLogic::FileBatch(const QString& APath) {
             PurgeOldArchives(archive);
         if (APath.isEmpty())
             return;
-        QDir().mkpath(unsent);
+        uOVUtils::MakeOwnerGroupFolder(unsent);
         const QString name = QFileInfo(APath).fileName();
         const QString target = uOVUtils::JoinPath({unsent, name});
         QFile::remove(target);

@@ -19,6 +19,7 @@ using namespace uOVLogging;
 using namespace uOVUtils;
 using uBrevoltRPro9ConnectorCommon::AppLogger;
 using uBrevoltRPro9ConnectorCommon::Config;
+using uBrevoltRPro9ConnectorCommon::TFailureKind;
 
 bool ConsoleMode = false;
 bool DebugMode = false;
@@ -109,7 +110,8 @@ void TdlgConnectorLogic::InitService() {
                 // The logger made its folder under the program's own folder;
                 // lines would wait for ever for a missing one here.
                 const QString logDir = ExeDir() + QStringLiteral("logs") + QDir::separator();
-                QDir().mkdir(logDir);
+                if (QDir().mkdir(logDir))
+                    uOVUtils::RestrictToOwnerAndGroup(logDir);
                 SetLogDir(logDir);
             }
         }
@@ -232,6 +234,8 @@ void TdlgConnectorLogic::Disable() {
 void TdlgConnectorLogic::InitDatabase() {
     using namespace uBrevoltRPro9ConnectorSQLs;
     Log().logenter(1, AreaInitDatabase);
+    // Every run probes afresh: a database that went away must skip the run.
+    DatabaseReady = false;
     try {
         GetSession();
         try {
@@ -246,11 +250,13 @@ void TdlgConnectorLogic::InitDatabase() {
         }
         ReleaseSession();
         DatabaseReady = true;
+        uBrevoltRPro9ConnectorCommon::ReportSuccess(TFailureKind::Database);
         FBatchPath = WithTrailingBackslash(JoinPath({ExeDir(), QStringLiteral("Batch")}));
-        if (!QDir(FBatchPath).exists())
-            QDir().mkdir(FBatchPath);
+        if (!QDir(FBatchPath).exists() && QDir().mkdir(FBatchPath))
+            uOVUtils::RestrictToOwnerAndGroup(FBatchPath);
     } catch (const std::exception& E) {
         Log().exc(E, AreaInitDatabase);
+        uBrevoltRPro9ConnectorCommon::ReportFailure(TFailureKind::Database, ExceptionMessage(E));
     }
     Log().logexit(1, AreaInitDatabase);
 }
@@ -477,9 +483,10 @@ void TdlgConnectorLogic::tmProcessTimer() {
                 Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
                 ScanDatabase();
             } catch (...) {
-                FStep = QStringLiteral("releasing session");
-                Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
+                Log().log(9, QStringLiteral("releasing session"), LOG_INFO, AreaProcessTimer);
                 ReleaseSession();
+                // The scan sets its own sub-steps; the failure belongs to the scan.
+                FStep = QStringLiteral("scanning database");
                 throw;
             }
             FStep = QStringLiteral("releasing session");

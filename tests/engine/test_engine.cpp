@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -510,6 +513,64 @@ TEST_F(EngineTest, TheDatabaseProbeSucceedsOnTheSampleAndFailsWithoutTheDatabase
     EXPECT_TRUE(log.contains("Schema version = 9.30")) << log.toStdString();
     EXPECT_TRUE(log.contains("Build version  = 9.30.0152"));
     EXPECT_TRUE(log.contains(" in TdlgConnectorLogic.InitDatabase: "));
+}
+
+// Files anywhere under ADir.
+QStringList FilesUnder(const QString& ADir) {
+    QStringList files;
+    QDirIterator it(ADir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
+}
+
+TEST_F(EngineTest, ADatabaseGoneSinceTheLastRunSkipsTheRunAndWritesNoBatch) {
+    testsupport::TSampleEnvironment env;
+    Config().scanscheduling = 0;
+    Config().scaninterval = 300000;
+    Config().locations = QStringList{"001.001"};
+    SaveConfig();
+    Engine().InitDatabase();
+    ASSERT_TRUE(DatabaseReady);
+    ASSERT_TRUE(QFile::rename(env.Paths().DatabaseFile, env.Paths().DatabaseFile + ".away"));
+    uBrevoltRPro9ConnectorSQLs::ResetSession();
+
+    FClock.Set(NextRun());
+    Config().locations = QStringList{"001.001"};
+    Engine().tmProcessTimer();
+    EXPECT_FALSE(DatabaseReady);
+    const QStringList written = FilesUnder(Engine().FBatchPath);
+    EXPECT_TRUE(written.isEmpty()) << written.join(' ').toStdString();
+    uBrevoltRPro9ConnectorSQLs::ResetSession();
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("Database could not be properly accessed; skipping this run..."))
+        << log.toStdString();
+}
+
+TEST_F(EngineTest, AScanFailureIsLoggedWithTheScanStep) {
+    testsupport::TSampleEnvironment env;
+    Config().scanscheduling = 0;
+    Config().scaninterval = 300000;
+    Config().locations = QStringList{"001.001"};
+    SaveConfig();
+    {
+        // The probe does not read invoices; the scan does.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "edit");
+        db.setDatabaseName(env.Paths().DatabaseFile);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec(QStringLiteral("drop table invoice")));
+    }
+    QSqlDatabase::removeDatabase("edit");
+
+    FClock.Set(NextRun());
+    Config().locations = QStringList{"001.001"};
+    Engine().tmProcessTimer();
+    uBrevoltRPro9ConnectorSQLs::ResetSession();
+    const QString log = LogText();
+    EXPECT_TRUE(log.contains("TdlgConnectorLogic.tmProcessTimer while scanning database"))
+        << log.toStdString();
+    EXPECT_FALSE(log.contains("while releasing session"));
 }
 
 TEST_F(EngineTest, ATimerFiringEarlyWaitsForItsSlotAndTheSlotRunsOnce) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <QFileInfo>
+#include <sys/stat.h>
 
 using namespace loggingtest;
 using namespace uOVLogging;
@@ -144,4 +145,19 @@ TEST_F(LoggingTest, FirstPassPurgesAndLaterPassesWaitAMinute) {
     w.thread->Enqueue(QStringLiteral("a minute later"));
     EXPECT_TRUE(WaitUntil([&] { return LogFiles(FTemp.Path()).size() == 29; }));
     EXPECT_TRUE(w.thread->Stop(10000));
+}
+
+// Log lines hold customer data: under the usual umask nothing is left for others.
+TEST_F(LoggingTest, NewLogFileIsForOwnerAndGroupOnly) {
+    const mode_t old = ::umask(022);
+    TWriter w = MakeWriter(QStringLiteral("Modes"));
+    w.thread->Enqueue(QStringLiteral("a"));
+    w.thread->Start();
+    EXPECT_TRUE(w.thread->Stop(10000));
+    ::umask(old);
+    const auto perms = QFileInfo(FTemp.File("Modes_20240305.log")).permissions();
+    EXPECT_TRUE(perms & QFileDevice::ReadGroup);
+    EXPECT_TRUE(perms & QFileDevice::WriteGroup);
+    EXPECT_FALSE(perms & (QFileDevice::ReadOther | QFileDevice::WriteOther |
+                          QFileDevice::ExeOther));
 }

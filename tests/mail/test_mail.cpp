@@ -153,7 +153,6 @@ TEST_F(SendMailTest, TlsModes) {
     };
     const Case cases[] = {
         {"STARTTLS offered", "starttls", true, true, false, true, true},
-        {"STARTTLS not offered", "none", true, true, false, false, false},
         {"TLS not asked for", "starttls", false, true, false, false, false},
         {"implicit TLS", "implicit", true, true, true, false, true},
         {"no TLS library", "starttls", true, false, false, false, false},
@@ -171,6 +170,57 @@ TEST_F(SendMailTest, TlsModes) {
         EXPECT_EQ(Commands(sessions, QStringLiteral("STARTTLS")).size(), c.ExpectStartTls ? 1 : 0);
         EXPECT_EQ(sessions.at(0)[QStringLiteral("tls")].toBool(), c.ExpectEncrypted);
         EXPECT_EQ(OnlyMail(sessions)[QStringLiteral("rcpts")].toArray().size(), 1);
+    }
+}
+
+TEST_F(SendMailTest, TlsAskedForButNotOfferedSendsNothing) {
+    TMailServer server(RealServer());
+    try {
+        Send(server, QStringLiteral("ops@shop.test"), true);
+        ADD_FAILURE() << "sent without TLS";
+    } catch (const ESMTPError& E) {
+        EXPECT_TRUE(E.Message().contains(QStringLiteral("offered no TLS")))
+            << E.Message().toStdString();
+    }
+    const QJsonArray sessions = server.Sessions(1);
+    ASSERT_EQ(sessions.size(), 1);
+    EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")).size(), 1);
+    for (const char* verb : {"AUTH", "MAIL", "RCPT", "DATA"})
+        EXPECT_TRUE(Commands(sessions, QString::fromLatin1(verb)).isEmpty()) << verb;
+    EXPECT_TRUE(sessions.at(0)[QStringLiteral("auth_user")].isNull());
+}
+
+TEST_F(SendMailTest, NameAndAddressFormTakesTheAddressInBrackets) {
+    EXPECT_EQ(uOVNet::EnvelopeAddress(QStringLiteral(" Shop Office <svc@shop.test> ")),
+              "svc@shop.test");
+    struct Case {
+        QString From;
+        QString Recipients;
+        QString EnvelopeFrom;
+        QStringList EnvelopeRcpts;
+    };
+    const Case cases[] = {
+        {"Shop Service <svc@shop.test>", "ops@shop.test", "svc@shop.test", {"ops@shop.test"}},
+        {From,
+         "Ops Desk <ops@shop.test>, boss@shop.test",
+         From,
+         {"ops@shop.test", "boss@shop.test"}},
+        {"\"Service, Shop\" <svc@shop.test>",
+         "<ops@shop.test>",
+         "svc@shop.test",
+         {"ops@shop.test"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.From.toStdString() + " / " + c.Recipients.toStdString());
+        TMailServer server(RealServer());
+        EXPECT_NO_THROW(SendMail(Host, server.Port(), false, User, Password, c.From,
+                                 QStringLiteral("Brevolt Service"), c.Recipients,
+                                 QStringLiteral("s"), {QStringLiteral("b")}));
+        const QJsonObject mail = OnlyMail(server.Sessions());
+        EXPECT_EQ(mail[QStringLiteral("from")].toString(), c.EnvelopeFrom);
+        EXPECT_EQ(Strings(mail[QStringLiteral("rcpts")]), c.EnvelopeRcpts);
+        EXPECT_TRUE(mail[QStringLiteral("data")].toString().contains("From: \"Brevolt Service\" <" +
+                                                                     c.EnvelopeFrom + ">\r\n"));
     }
 }
 
@@ -268,12 +318,26 @@ TEST_F(SendMailTest, ServerRefusalsReachTheCallerWithCodeAndText) {
 
 TEST_F(SendMailTest, FallsBackToHeloWithTheSameName) {
     TMailServer server(Scripted(QStringLiteral("ehlo-refused")));
-    Send(server, QStringLiteral("ops@shop.test"), true, QString(), QString());
+    Send(server, QStringLiteral("ops@shop.test"), false, QString(), QString());
     const QJsonArray sessions = server.Sessions();
     const QString name = QString::fromStdString(platform::LocalHostFullName());
     EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")), QStringList{"EHLO " + name});
     EXPECT_EQ(Commands(sessions, QStringLiteral("HELO")), QStringList{"HELO " + name});
     OnlyMail(sessions);
+}
+
+TEST_F(SendMailTest, NoHeloFallbackWhenTlsIsAskedFor) {
+    TMailServer server(Scripted(QStringLiteral("ehlo-refused")));
+    try {
+        Send(server, QStringLiteral("ops@shop.test"), true, User, Password);
+        ADD_FAILURE() << "sent without TLS";
+    } catch (const ESMTPError& E) {
+        EXPECT_TRUE(E.Message().contains(QStringLiteral("offered no TLS")))
+            << E.Message().toStdString();
+    }
+    const QJsonArray sessions = server.Sessions();
+    for (const char* verb : {"HELO", "AUTH", "MAIL", "DATA"})
+        EXPECT_TRUE(Commands(sessions, QString::fromLatin1(verb)).isEmpty()) << verb;
 }
 
 TEST_F(SendMailTest, ConnectionLostDuringTransferRaises) {
@@ -338,7 +402,13 @@ TEST_F(SendMailTest, RefusedBeforeAnyConnection) {
         {From, "ops@shop.test>\r\nRCPT TO:<evil@shop.test"},
         {From, "ops@shop.test\nDATA"},
         {"svc@shop.test>\r\nRSET", "ops@shop.test"},
-        {From, "<ops@shop.test>"},
+        {From, "Ops <ops@shop.test>\r\nRCPT TO:<evil@shop.test>"},
+        {From, "Ops <ops@shop.test> <evil@shop.test>"},
+        {From, "Ops <ops@shop.test"},
+        {From, "ops@shop.test>"},
+        {From, "Ops\r\n <ops@shop.test>"},
+        {"Svc <svc@shop.test>\r\nRSET", "ops@shop.test"},
+        {"Svc <<svc@shop.test>>", "ops@shop.test"},
     };
     for (const Case& c : cases)
         EXPECT_THROW(SendMail(Host, server.Port(), false, User, Password, c.From, QString(),

@@ -1,11 +1,13 @@
 // Service notices: when they are sent, to whom, with what subject and body.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorNotify.h"
+#include "common/uOVClock.h"
 #include "common/uOVNet.h"
 #include "tests/support/MailServer.h"
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <QFile>
 #include <QJsonObject>
 
 using namespace testsupport;
@@ -152,6 +154,165 @@ TEST_F(NotificationTest, MailErrorsReachSendNotificationButNotTheEvent) {
     }
     EXPECT_NO_THROW(NotifyServiceEvent(TServiceEvent::Startup));
     EXPECT_TRUE(Mails(2).isEmpty());
+}
+
+// Error notices: at the first failure of a kind, a reminder at most every
+// four hours while it lasts, one when it clears.
+TEST(FailureNoticesTest, FirstFailureRemindersAndRecovery) {
+    TManualClock clock(QDateTime(QDate(2025, 3, 4), QTime(10, 0)));
+    SetClock(&clock);
+    QList<TFailureNotice> sent;
+    TFailureNotices notices([&](const TFailureNotice& N) { sent.append(N); });
+    struct Step {
+        int Minutes; // since the previous step
+        TFailureKind Kind;
+        bool Fails;
+        const char* Subject; // nullptr: nothing sent
+    };
+    const TFailureKind Db = TFailureKind::Database;
+    const TFailureKind Up = TFailureKind::Upload;
+    const Step steps[] = {
+        {0, Up, true, "Brevolt service: upload failing"},
+        {5, Up, true, nullptr},
+        {60, Up, true, nullptr},
+        {5, Db, true, "Brevolt service: database unreadable"},
+        {169, Up, true, nullptr},
+        {1, Up, true, "Brevolt service: upload failing"}, // four hours after the first
+        {5, Up, true, nullptr},
+        {5, Up, false, "Brevolt service: upload working again"},
+        {5, Up, false, nullptr},
+        {5, Db, false, "Brevolt service: database readable again"},
+        {5, Up, true, "Brevolt service: upload failing"},
+    };
+    int i = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(i++);
+        clock.Advance(qint64(s.Minutes) * 60000);
+        const qsizetype before = sent.size();
+        if (s.Fails)
+            notices.Failed(s.Kind, QStringLiteral("E") + QString::number(i), 45000.5);
+        else
+            notices.Succeeded(s.Kind);
+        ASSERT_EQ(sent.size(), before + (s.Subject ? 1 : 0));
+        if (s.Subject) {
+            EXPECT_EQ(sent.last().Subject, QLatin1String(s.Subject));
+        }
+    }
+    // The reminder: the latest error, since the first failure, every run counted.
+    const QStringList reminder = sent.at(2).Body;
+    EXPECT_TRUE(reminder.contains("Error: E6")) << reminder.join('|').toStdString();
+    EXPECT_TRUE(reminder.contains("Failing since: 03/04/2025 10:00:00"));
+    EXPECT_TRUE(reminder.contains("Failed runs: 5"));
+    EXPECT_TRUE(reminder.contains("Invoices since 03/15/2023 12:00:00 wait to be sent."));
+    const QStringList recovered = sent.at(3).Body;
+    EXPECT_TRUE(recovered.contains("Failing since: 03/04/2025 10:00:00"));
+    EXPECT_TRUE(recovered.contains("Failed runs: 6"));
+    // A new outage counts afresh.
+    EXPECT_TRUE(sent.last().Body.contains("Failed runs: 1"));
+    SetClock(nullptr);
+}
+
+// A restart for missing data hands the outage on: no new first notice, the
+// reminder on time, the runs counted on.
+TEST(FailureNoticesTest, AnOutageOutlivesARestart) {
+    TManualClock clock(QDateTime(QDate(2025, 3, 4), QTime(10, 0)));
+    SetClock(&clock);
+    QStringList subjects;
+    auto sender = [&](const TFailureNotice& N) {
+        subjects.append(N.Subject + " / " + N.Body.filter("Failed runs").join(""));
+    };
+    TFailureNotices before(sender);
+    before.Failed(TFailureKind::Database, QStringLiteral("gone"), 0);
+    clock.Advance(60000);
+    before.Failed(TFailureKind::Database, QStringLiteral("gone"), 0);
+    const QStringList state = before.StateLines(TFailureKind::Database);
+    EXPECT_TRUE(before.StateLines(TFailureKind::Upload).isEmpty());
+
+    TFailureNotices after(sender);
+    after.RestoreState(TFailureKind::Database, state);
+    EXPECT_TRUE(after.Failing(TFailureKind::Database));
+    clock.Advance(60000);
+    after.Failed(TFailureKind::Database, QStringLiteral("gone"), 0);
+    clock.Advance(4 * 3600000 - 120000);
+    after.Failed(TFailureKind::Database, QStringLiteral("gone"), 0);
+    after.Succeeded(TFailureKind::Database);
+    EXPECT_EQ(subjects, QStringList({"Brevolt service: database unreadable / Failed runs: 1",
+                                     "Brevolt service: database unreadable / Failed runs: 4",
+                                     "Brevolt service: database readable again / Failed runs: 4"}));
+
+    TFailureNotices damaged(sender);
+    damaged.RestoreState(TFailureKind::Database, {QStringLiteral("since=x")});
+    EXPECT_FALSE(damaged.Failing(TFailureKind::Database));
+    SetClock(nullptr);
+}
+
+TEST_F(NotificationTest, ErrorNoticesGoToTheErrorList) {
+    Config().erroremails = QStringLiteral("errors@shop.test");
+    Config().lastquery = 45000.5;
+    ReportFailure(TFailureKind::Upload, QStringLiteral("530 Login incorrect."));
+    ReportFailure(TFailureKind::Upload, QStringLiteral("530 Login incorrect."));
+    ReportSuccess(TFailureKind::Upload);
+    const QJsonArray mails = Mails(2);
+    ASSERT_EQ(mails.size(), 2);
+    const QStringList subjects = {"Brevolt service: upload failing",
+                                  "Brevolt service: upload working again"};
+    for (int i = 0; i < 2; ++i) {
+        const QString data = mails.at(i)[QStringLiteral("data")].toString();
+        EXPECT_EQ(Rcpts(mails.at(i)), QStringList{"errors@shop.test"});
+        EXPECT_TRUE(data.contains("\r\nSubject: " + subjects.at(i) + "\r\n")) << data.toStdString();
+        EXPECT_TRUE(data.contains(QLatin1String("From: \"Brevolt Service\" <service@shop.test>")));
+    }
+    const QString first = mails.at(0)[QStringLiteral("data")].toString();
+    for (const char* line : {"\r\nError: 530 Login incorrect.\r\n", "\r\nFailed runs: 1\r\n",
+                             "\r\nInvoices since 03/15/2023 12:00:00 wait to be sent.\r\n"})
+        EXPECT_TRUE(first.contains(QLatin1String(line))) << line << first.toStdString();
+    EXPECT_TRUE(mails.at(1)[QStringLiteral("data")].toString().contains("Failed runs: 2"));
+
+    // Silent like the other notices without the list.
+    Config().erroremails.clear();
+    ReportFailure(TFailureKind::Database, QStringLiteral("gone"));
+    ReportSuccess(TFailureKind::Database);
+    EXPECT_EQ(FServer->Sessions(3, 500).size(), 2);
+}
+
+TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorList) {
+    TTempDir dir;
+    const QString savedDir = uOVUtils::ExeDir();
+    uOVUtils::ExeDir() = dir.Path() + QLatin1Char('/');
+    Config().erroremails = QStringLiteral("errors@shop.test, start2@shop.test");
+    struct Case {
+        const char* Name;
+        bool Marker;
+        bool NotifyOnStartup;
+        QStringList Recipients;
+        bool SaysRestarted;
+    };
+    const Case cases[] = {
+        {"restarted, notify on",
+         true,
+         true,
+         {"start1@shop.test", "start2@shop.test", "errors@shop.test"},
+         true},
+        {"restarted, notify off", true, false, {"start1@shop.test", "start2@shop.test"}, true},
+        {"plain start, notify on", false, true, {"start1@shop.test", "start2@shop.test"}, false},
+    };
+    int sent = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Config().notifyonstartup = c.NotifyOnStartup;
+        if (c.Marker)
+            MarkRestartForMissingData();
+        EXPECT_EQ(QFile::exists(dir.Path() + "/Brevoltconnector.restart"), c.Marker);
+        NotifyServiceEvent(TServiceEvent::Startup);
+        // Read at start-up and gone: the next start is an ordinary one.
+        EXPECT_FALSE(QFile::exists(dir.Path() + "/Brevoltconnector.restart"));
+        const QJsonArray mails = Mails(++sent);
+        ASSERT_EQ(mails.size(), sent);
+        EXPECT_EQ(Rcpts(mails.at(sent - 1)), c.Recipients);
+        EXPECT_EQ(mails.at(sent - 1)[QStringLiteral("data")].toString().contains("restarted"),
+                  c.SaysRestarted);
+    }
+    uOVUtils::ExeDir() = savedDir;
 }
 
 } // namespace

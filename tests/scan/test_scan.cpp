@@ -730,3 +730,20 @@ TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
 }
 
 } // namespace
+
+// Batches hold names, e-mails and phones: under the usual umask nothing is
+// left for others, neither on the archived file nor on its folder.
+TEST_F(ScanTest, ArchivedBatchAndItsFolderAreForOwnerAndGroupOnly) {
+    const mode_t old = ::umask(022);
+    Config().locations = {QStringLiteral("001.001")};
+    EXPECT_FALSE(Scan());
+    ::umask(old);
+    ASSERT_EQ(Archived(), QStringList{BatchName});
+    for (const QString& path : QStringList{ArchiveDir() + BatchName, ArchiveDir()}) {
+        SCOPED_TRACE(path.toStdString());
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IRWXO, 0u);
+        EXPECT_EQ(st.st_mode & (S_IRGRP | S_IRUSR | S_IWUSR), mode_t(S_IRGRP | S_IRUSR | S_IWUSR));
+    }
+}

@@ -227,6 +227,112 @@ TEST_F(ServiceRunTest, IntervalScheduleRunsOnItsOwnAndSchedulesTheNextRun) {
     EXPECT_EQ(LoadedConfig().lastquery, saved.lastquery);
 }
 
+TEST_F(ServiceRunTest, AnOutageIsMailedAtItsStartAndWhenItClears) {
+    ASSERT_TRUE(FFtp.Running());
+    const QString database = FSample.Paths().DatabaseFile;
+    auto setFtpPassword = [](const char* APassword) {
+        LoadedConfig();
+        uBrevoltRPro9ConnectorCommon::Config().ftppassword = QString::fromLatin1(APassword);
+        uBrevoltRPro9ConnectorCommon::SaveConfigKeys({QStringLiteral("ftppassword")});
+    };
+    struct Case {
+        const char* Name;
+        std::function<void()> Break;
+        std::function<void()> Repair;
+        const char* Failing;
+        const char* Cleared;
+    };
+    const Case cases[] = {
+        {"upload", [&] { setFtpPassword("wrong"); }, [&] { setFtpPassword("secret"); },
+         "Brevolt service: upload failing", "Brevolt service: upload working again"},
+        {"database", [&] { ASSERT_TRUE(QFile::rename(database, database + ".away")); },
+         [&] { ASSERT_TRUE(QFile::rename(database + ".away", database)); },
+         "Brevolt service: database unreadable", "Brevolt service: database readable again"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMailServerOptions options;
+        options.User = QStringLiteral("notifier");
+        options.Password = QStringLiteral("pw");
+        TMailServer mail(options);
+        WriteRunConfig([&](TConnectorConfig& cfg) {
+            cfg.scanscheduling = 0;
+            cfg.scaninterval = 2000;
+            cfg.notifications = true;
+            cfg.smtpserver = QStringLiteral("127.0.0.1");
+            cfg.smtpport = mail.Port();
+            cfg.smtpusessltls = false;
+            cfg.smtpusername = options.User;
+            cfg.smtppassword = options.Password;
+            cfg.smtpfrom = QStringLiteral("service@shop.test");
+            cfg.erroremails = QStringLiteral("errors@example.com");
+        });
+        c.Break();
+        const qsizetype runsBefore = LogText().count("======Run completed=======");
+        Start();
+        // Two failed runs, well within the pause between reminders: one notice.
+        ASSERT_TRUE(WaitUntil(
+            [&] { return LogText().count("======Run completed=======") >= runsBefore + 2; }));
+        EXPECT_EQ(mail.Sessions(1).size(), 1);
+        c.Repair();
+        ASSERT_EQ(mail.Sessions(2, 15000).size(), 2);
+        EXPECT_TRUE(StopsPromptly());
+        const QJsonArray sessions = mail.Sessions(3, 500);
+        ASSERT_EQ(sessions.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const QJsonArray mails = sessions.at(i)["mails"].toArray();
+            ASSERT_EQ(mails.size(), 1);
+            EXPECT_EQ(Strings(mails.at(0)["rcpts"]), QStringList{"errors@example.com"});
+            const QString data = mails.at(0)["data"].toString();
+            EXPECT_TRUE(data.contains(QStringLiteral("\r\nSubject: ") +
+                                      QLatin1String(i == 0 ? c.Failing : c.Cleared) + "\r\n"))
+                << data.toStdString();
+            if (i == 0) {
+                EXPECT_TRUE(data.contains("\r\nError: ")) << data.toStdString();
+                EXPECT_TRUE(data.contains("\r\nFailed runs: 1\r\n")) << data.toStdString();
+                EXPECT_TRUE(data.contains(" wait to be sent.\r\n")) << data.toStdString();
+            } else {
+                EXPECT_FALSE(data.contains("\r\nFailed runs: 1\r\n")) << data.toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(ServiceRunTest, AStartAfterARestartForMissingDataIsMailedToTheErrorListToo) {
+    TMailServerOptions options;
+    options.User = QStringLiteral("notifier");
+    options.Password = QStringLiteral("pw");
+    TMailServer mail(options);
+    WriteRunConfig([&](TConnectorConfig& c) {
+        c.notifications = true;
+        c.notifyonstartup = true;
+        c.smtpserver = QStringLiteral("127.0.0.1");
+        c.smtpport = mail.Port();
+        c.smtpusessltls = false;
+        c.smtpusername = options.User;
+        c.smtppassword = options.Password;
+        c.smtpfrom = QStringLiteral("service@shop.test");
+        c.startupemails = QStringLiteral("start@example.com");
+        c.erroremails = QStringLiteral("errors@example.com");
+    });
+    // What the service leaves behind when it ends for missing data.
+    const QString marker = SvcDir() + "Brevoltconnector.restart";
+    QFile file(marker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    Start();
+    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    EXPECT_TRUE(StopsPromptly());
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    const QJsonArray mails = mail.Sessions(1).at(0)["mails"].toArray();
+    ASSERT_EQ(mails.size(), 1);
+    EXPECT_EQ(Strings(mails.at(0)["rcpts"]),
+              QStringList({"start@example.com", "errors@example.com"}));
+    EXPECT_TRUE(
+        mails.at(0)["data"].toString().contains("\r\nSubject: Brevolt service started\r\n"));
+    EXPECT_TRUE(mails.at(0)["data"].toString().contains("database unreadable"));
+}
+
 TEST_F(ServiceRunTest, ALateInvoiceIsSentOnceAndAnOutageKeepsOneUnsentBatch) {
     ASSERT_TRUE(FFtp.Running());
     WriteRunConfig([](TConnectorConfig&) {});
