@@ -124,6 +124,18 @@ INSTANTIATE_TEST_SUITE_P(Tls, ServiceMailTest,
 // FTP server.
 class ServiceRunTest : public TServiceProcessTest {
 protected:
+    // Notices on, through AServer without TLS as AOptions' user.
+    static void UseMailServer(TConnectorConfig& c, const TMailServer& AServer,
+                              const TMailServerOptions& AOptions) {
+        c.notifications = true;
+        c.smtpserver = QStringLiteral("127.0.0.1");
+        c.smtpport = AServer.Port();
+        c.smtpusessltls = false;
+        c.smtpusername = AOptions.User;
+        c.smtppassword = AOptions.Password;
+        c.smtpfrom = QStringLiteral("service@shop.test");
+    }
+
     void WriteRunConfig(const std::function<void(TConnectorConfig&)>& AChange) {
         WriteConfig([&](TConnectorConfig& c) {
             c.locations = QStringList{"001.001"};
@@ -258,13 +270,7 @@ TEST_F(ServiceRunTest, AnOutageIsMailedAtItsStartAndWhenItClears) {
         WriteRunConfig([&](TConnectorConfig& cfg) {
             cfg.scanscheduling = 0;
             cfg.scaninterval = 2000;
-            cfg.notifications = true;
-            cfg.smtpserver = QStringLiteral("127.0.0.1");
-            cfg.smtpport = mail.Port();
-            cfg.smtpusessltls = false;
-            cfg.smtpusername = options.User;
-            cfg.smtppassword = options.Password;
-            cfg.smtpfrom = QStringLiteral("service@shop.test");
+            UseMailServer(cfg, mail, options);
             cfg.erroremails = QStringLiteral("errors@example.com");
         });
         c.Break();
@@ -304,14 +310,8 @@ TEST_F(ServiceRunTest, AStartAfterARestartForMissingDataIsMailedToTheErrorListTo
     options.Password = QStringLiteral("pw");
     TMailServer mail(options);
     WriteRunConfig([&](TConnectorConfig& c) {
-        c.notifications = true;
+        UseMailServer(c, mail, options);
         c.notifyonstartup = true;
-        c.smtpserver = QStringLiteral("127.0.0.1");
-        c.smtpport = mail.Port();
-        c.smtpusessltls = false;
-        c.smtpusername = options.User;
-        c.smtppassword = options.Password;
-        c.smtpfrom = QStringLiteral("service@shop.test");
         c.startupemails = QStringLiteral("start@example.com");
         c.erroremails = QStringLiteral("errors@example.com");
     });
