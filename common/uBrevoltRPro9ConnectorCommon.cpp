@@ -702,4 +702,8 @@ void ReplaceFile(const QString& APath, const QByteArray& ABytes) {
     WriteConfigFile(APath, ABytes);
 }
 
+bool SkipTransmit() {
+    return uOVUtils::FindCmdLineSwitch(QStringLiteral("skiptransmit"));
+}
+
 } // namespace uBrevoltRPro9ConnectorCommon

@@ -118,6 +118,13 @@ QStringList TextToLocations(const QString& AText);
 void SendNotification(const QString& ARecipients, const QString& ASubject,
                       const QStringList& ABody);
 
+// The switch "skiptransmit": runs pretend their uploads succeeded. An
+// installation left with it sends nothing, so it is said loudly.
+bool SkipTransmit();
+inline const QString SkipTransmitWarning =
+    QStringLiteral("\"SkipTransmit\" is on: batch files are archived without being uploaded, "
+                   "and \"lastquery\" moves on as if they had been sent");
+
 QString FormatConfigTime(TDateTime t);
 TDateTime ParseConfigTime(const QString& AText, TDateTime old, bool& scheduleChanged);
 QString LocationKey(const QString& ASbsNo, const QString& AStoreNo);

@@ -97,6 +97,8 @@ void NotifyServiceEvent(TServiceEvent AEvent) {
         if (Config().notifyonstartup)
             recipients = JoinRecipients(recipients, Config().erroremails);
     }
+    if (AEvent == TServiceEvent::Startup && SkipTransmit())
+        body.append(SkipTransmitWarning + QLatin1Char('.'));
     SendLogged(recipients, notice.Subject, body);
 }
 

@@ -214,15 +214,23 @@ void TdlgConnectorLogic::FileBatch(const QString& APath) {
     // Every failed run archiving a full copy made the archive grow with the
     // square of an outage's length; one unsent batch is enough to look at.
     try {
+        const QString archive = uOVUtils::WithTrailingBackslash(
+            uOVUtils::JoinPath({BatchFolder(FBatchPath), QStringLiteral("Archive")}));
+        if (QFileInfo(archive).isDir())
+            PurgeOldArchives(archive);
+    } catch (...) {
+        // Side work, as archiving is.
+    }
+    KeepAsUnsent(APath);
+}
+
+void TdlgConnectorLogic::KeepAsUnsent(const QString& APath) {
+    if (APath.isEmpty())
+        return;
+    try {
         const QString folder = BatchFolder(FBatchPath);
         const QString unsent =
             uOVUtils::WithTrailingBackslash(uOVUtils::JoinPath({folder, UnsentFolderName}));
-        const QString archive = uOVUtils::WithTrailingBackslash(
-            uOVUtils::JoinPath({folder, QStringLiteral("Archive")}));
-        if (QFileInfo(archive).isDir())
-            PurgeOldArchives(archive);
-        if (APath.isEmpty())
-            return;
         uOVUtils::MakeOwnerGroupFolder(unsent);
         const QString name = QFileInfo(APath).fileName();
         const QString target = uOVUtils::JoinPath({unsent, name});
@@ -236,6 +244,50 @@ void TdlgConnectorLogic::FileBatch(const QString& APath) {
                        LOG_INFO, QStringLiteral("TdlgConnectorLogic.FileBatch"));
     } catch (...) {
         // Side work, as archiving is.
+    }
+}
+
+namespace {
+
+// Whether a batch file holds a line after its header.
+bool HoldsInvoices(const QString& APath) {
+    QFile file(APath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    file.readLine();
+    return !file.readLine().trimmed().isEmpty();
+}
+
+} // namespace
+
+void TdlgConnectorLogic::FileLeftoverBatches() {
+    const QString area = QStringLiteral("TdlgConnectorLogic.FileLeftoverBatches");
+    try {
+        // No run is in progress yet: whatever is here was being written or
+        // sent when an earlier process ended. Newest first.
+        const QFileInfoList files =
+            QDir(BatchFolder(FBatchPath))
+                .entryInfoList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Time);
+        bool kept = false;
+        for (const QFileInfo& file : files) {
+            const QString path = file.absoluteFilePath();
+            if (!kept && HoldsInvoices(path)) {
+                kept = true;
+                AppLogger->log(0,
+                               QStringLiteral("Batch file \"") + path +
+                                   QStringLiteral("\" was left behind by an earlier run; its "
+                                                  "invoices go out with the next upload"),
+                               uOVLogging::LOG_WARNING, area);
+                KeepAsUnsent(path);
+            } else if (QFile::remove(path)) {
+                AppLogger->log(0,
+                               QStringLiteral("Batch file \"") + path +
+                                   QStringLiteral("\" left behind by an earlier run removed"),
+                               uOVLogging::LOG_WARNING, area);
+            }
+        }
+    } catch (...) {
+        // Side work: the runs themselves do not depend on it.
     }
 }
 

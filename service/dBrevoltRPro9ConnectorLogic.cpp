@@ -14,6 +14,8 @@
 #include <cmath>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <stdexcept>
 
 using namespace uOVLogging;
 using namespace uOVUtils;
@@ -43,21 +45,42 @@ TOVLogger& Log() {
     return *AppLogger;
 }
 
-// Passwords never reach the log: the configuration block shows the key with
-// a mask, and an empty value stays empty.
-QString MaskPasswords(const QString& AConfigText) {
+// The configuration block of the log: passwords never reach it (the key
+// shows a mask, an empty value stays empty), and a value is cut at
+// LoggedValueLimit characters, so that a huge one cannot flood the log.
+constexpr int LoggedValueLimit = 1024;
+
+QString LoggedConfigText(const QString& AConfigText) {
     QStringList lines = AConfigText.split(QStringLiteral("\r\n"));
     for (QString& line : lines) {
         const int eq = line.indexOf(QLatin1Char('='));
         if (eq <= 0)
             continue;
         const QString key = line.left(eq).trimmed();
+        const qsizetype length = line.size() - eq - 1;
         if ((key.compare(QLatin1String("ftppassword"), Qt::CaseInsensitive) == 0 ||
              key.compare(QLatin1String("smtppassword"), Qt::CaseInsensitive) == 0) &&
-            !line.mid(eq + 1).isEmpty())
+            length > 0)
             line = line.left(eq + 1) + QStringLiteral("********");
+        else if (length > LoggedValueLimit)
+            line = line.left(eq + 1 + LoggedValueLimit) + QStringLiteral("... (cut; ") +
+                   QString::number(length) + QStringLiteral(" characters in all)");
     }
     return lines.join(QStringLiteral("\r\n"));
+}
+
+// Why there is no configuration to run with, in one line.
+QString MissingConfigurationReason() {
+    using namespace uBrevoltRPro9ConnectorCommon;
+    const QString path = QDir::toNativeSeparators(ConfigFilePath());
+    QString reason = QStringLiteral("there is no configuration file ") + path;
+    if (QFileInfo::exists(path))
+        reason = QStringLiteral("the configuration file ") + path +
+                 QStringLiteral(" is empty or cannot be read");
+    if (!ConsoleMode && RegisteredServiceDirectory().isEmpty())
+        reason += QStringLiteral(" (the registry names no service directory; "
+                                 "run -install in the service's folder)");
+    return QStringLiteral("Single run not started: ") + reason;
 }
 
 // Whole seconds of a time of day, rounded to the millisecond first so that
@@ -128,8 +151,11 @@ void TdlgConnectorLogic::InitService() {
         Log().log(1, rule, LOG_INFO, AreaInitService);
         Log().log(1, QStringLiteral("Configuration:"), LOG_INFO, AreaInitService);
         Log().log(1, rule, LOG_INFO, AreaInitService);
-        Log().log(1, MaskPasswords(Config().ConfigText), LOG_INFO, AreaInitService);
+        Log().log(1, LoggedConfigText(Config().ConfigText), LOG_INFO, AreaInitService);
         Log().log(1, rule, LOG_INFO, AreaInitService);
+        if (uBrevoltRPro9ConnectorCommon::SkipTransmit())
+            Log().log(0, uBrevoltRPro9ConnectorCommon::SkipTransmitWarning, LOG_WARNING,
+                      AreaInitService);
         SetTimerInterval();
         Log().logexit(9, AreaInitService);
     } catch (const std::exception& E) {
@@ -164,6 +190,13 @@ void TdlgConnectorLogic::Enable() {
             FTransmitCS = std::make_unique<std::mutex>();
         FClosing = false;
         FProcessing = false;
+        if (FRunOnce) {
+            // Nobody waits for a single run: without a configuration it fails
+            // at once instead of waiting for one.
+            bool scheduleChanged = false;
+            if (!uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged))
+                throw std::runtime_error(MissingConfigurationReason().toStdString());
+        }
         if (!DatabaseReady) {
             // The record's value comes back with every load; what counts is
             // whether the delay is still ahead of us.
@@ -205,6 +238,7 @@ void TdlgConnectorLogic::Enable() {
             }
         }
         if (!FClosing && !FStopRequested.load()) {
+            FileLeftoverBatches();
             if (!ConsoleMode)
                 StartTimers();
             FEnabled = true;
@@ -468,11 +502,23 @@ void TdlgConnectorLogic::tmProcessTimer() {
             Log().log(1, QStringLiteral("Loglevel: ") + QString::number(Log().LogLevel()));
         } catch (...) {
         }
+        if (uBrevoltRPro9ConnectorCommon::SkipTransmit())
+            Log().log(0, uBrevoltRPro9ConnectorCommon::SkipTransmitWarning, LOG_WARNING,
+                      AreaProcessTimer);
         InitDatabase();
         if (!DatabaseReady) {
             Log().log(
                 0, QStringLiteral("Database could not be properly accessed; skipping this run..."),
                 LOG_WARNING, AreaProcessTimer);
+            // Only a service has a manager to start it again.
+            if (Config().restartonmissingdata && !ConsoleMode && !FRunOnce) {
+                Log().log(0,
+                          QStringLiteral("\"Restart service when database issues are detected\" "
+                                         "is on; ending the service so that it is restarted"),
+                          LOG_ERROR, AreaProcessTimer);
+                uBrevoltRPro9ConnectorCommon::MarkRestartForMissingData();
+                Q_EMIT RestartForMissingData();
+            }
         } else {
             using namespace uBrevoltRPro9ConnectorSQLs;
             FStep = QStringLiteral("getting session");

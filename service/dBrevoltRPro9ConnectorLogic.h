@@ -59,6 +59,8 @@ public:
     // otherwise to Batch/Unsent/, replacing the batch kept there, because
     // the next run's batch holds all its invoices again.
     void FileBatch(const QString& APath);
+    // Moves APath into Batch/Unsent/ as the one batch kept there.
+    void KeepAsUnsent(const QString& APath);
     void PurgeOldArchives(const QString& AArchiveDir);
     bool MoveBatchToArchive(const QString& APath, const QString& AArchiveDir);
 
@@ -94,8 +96,16 @@ public:
     TDateTime FCurrentRunDatetime = 0;
     int FDelaySecs = 0;
 
+    // Batches a crashed process left in Batch/: the newest is kept as the
+    // unsent batch, the others removed (their invoices are still after
+    // "lastquery" and go out with the next upload).
+    void FileLeftoverBatches();
+
 Q_SIGNALS:
     void RunOnceFinished(bool ASucceeded);
+    // A run found the database unreadable with "restartonmissingdata" on:
+    // the service must end with a failure status, so that it is restarted.
+    void RestartForMissingData();
     void TitleChanged(const QString& ATitle);
 
 private:

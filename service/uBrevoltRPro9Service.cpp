@@ -172,11 +172,19 @@ void TBrevoltRPro9Connector::OnRunOnceFinished(bool ASucceeded) {
     Controller(platform::ServiceControl::Stop);
 }
 
+void TBrevoltRPro9Connector::OnRestartForMissingData() {
+    FFailed = true;
+    FHost.ReportStopping();
+    Controller(platform::ServiceControl::Stop);
+}
+
 void TBrevoltRPro9Connector::CreateEngine() {
     auto* engine = new TdlgConnectorLogic(nullptr);
     engine->SetRunOnce(FRunOnce);
     connect(engine, &TdlgConnectorLogic::RunOnceFinished, this,
             &TBrevoltRPro9Connector::OnRunOnceFinished, Qt::DirectConnection);
+    connect(engine, &TdlgConnectorLogic::RestartForMissingData, this,
+            &TBrevoltRPro9Connector::OnRestartForMissingData, Qt::DirectConnection);
     std::lock_guard lock(FEngineLock);
     FEngine = engine;
     dlgConnectorLogic = engine;
@@ -213,7 +221,7 @@ int TBrevoltRPro9Connector::ServiceMain() {
     FreeEngine();
     // Back to the main thread, which outlives this one.
     moveToThread(QCoreApplication::instance()->thread());
-    if (!started)
+    if (!started || FFailed)
         return 1;
     return FRunOnce && !FRunSucceeded ? 1 : 0;
 }
@@ -243,6 +251,9 @@ void TBrevoltRPro9Connector::ServiceExecute() {
             loop.processEvents(QEventLoop::WaitForMoreEvents);
     } catch (const std::exception& E) {
         uOVLogging::exc(E, AreaExecute);
+        // The journal keeps it where an administrator looks first.
+        std::cerr << ApplicationTitle.toStdString() << ": " << E.what() << std::endl;
+        FFailed = true;
     }
     uOVLogging::info(1, QStringLiteral("Brevolt for Retail Pro 9 service shutting down"));
     try {

@@ -62,6 +62,7 @@ private:
     void DoControl(platform::ServiceControl AControl);
     void DoStop();
     void OnRunOnceFinished(bool ASucceeded);
+    void OnRestartForMissingData();
     void CreateEngine();
     void FreeEngine();
 
@@ -69,6 +70,8 @@ private:
     std::unique_ptr<QThread> FThread;
     bool FRunOnce = false;
     bool FRunSucceeded = false;
+    // The service ends on an error: the exit code tells the service manager.
+    bool FFailed = false;
     bool FTerminated = false;
     // Guards the engine pointer against the main thread's stop request.
     std::mutex FEngineLock;

@@ -272,6 +272,10 @@ std::string BuildUnitFile(const ServiceDefinition& ADefinition,
            "\n"
            // A stop waits for the run in progress, which may take minutes.
            "TimeoutStopSec=10min\n"
+           // A service that ends with a failure status (a run found the
+           // database unreadable) is started again after a pause.
+           "Restart=on-failure\n"
+           "RestartSec=60s\n"
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";

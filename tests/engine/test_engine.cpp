@@ -15,9 +15,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QEventLoop>
 #include <QTimer>
 
 using namespace uBrevoltRPro9ConnectorCommon;
@@ -297,6 +297,21 @@ TEST_F(EngineTest, InitServiceLogsTheConfigurationWithPasswordsMasked) {
     EXPECT_FALSE(log.contains("ftp-secret"));
     EXPECT_FALSE(log.contains("smtppassword="));
     EXPECT_EQ(Config().ftppassword, "ftp-secret");
+}
+
+TEST_F(EngineTest, InitServiceCutsAHugeConfigurationValueInTheLog) {
+    const QString huge(20 * 1024 * 1024, QLatin1Char('x'));
+    Config().ftpserver = huge;
+    Config().smtpusername = QString(1024, QLatin1Char('y')); // at the limit: whole
+    SaveConfig();
+    Config() = TConnectorConfig();
+    Engine();
+    const QString log = LogText();
+    EXPECT_LT(log.size(), 64 * 1024);
+    EXPECT_TRUE(log.contains("ftpserver=" + QString(1024, QLatin1Char('x')) +
+                             "... (cut; 20971520 characters in all)"));
+    EXPECT_TRUE(log.contains("smtpusername=" + QString(1024, QLatin1Char('y')) + "\r\n"));
+    EXPECT_EQ(Config().ftpserver, huge);
 }
 
 TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {

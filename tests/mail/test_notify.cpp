@@ -3,6 +3,7 @@
 #include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uOVClock.h"
 #include "common/uOVNet.h"
+#include "platform/Process.h"
 #include "tests/support/MailServer.h"
 
 #include <functional>
@@ -286,6 +287,7 @@ TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorLis
         bool NotifyOnStartup;
         QStringList Recipients;
         bool SaysRestarted;
+        bool SkipTransmit = false;
     };
     const Case cases[] = {
         {"restarted, notify on",
@@ -295,10 +297,13 @@ TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorLis
          true},
         {"restarted, notify off", true, false, {"start1@shop.test", "start2@shop.test"}, true},
         {"plain start, notify on", false, true, {"start1@shop.test", "start2@shop.test"}, false},
+        {"skiptransmit", false, false, {"start1@shop.test", "start2@shop.test"}, false, true},
     };
     int sent = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
+        platform::SetCommandLine(c.SkipTransmit ? std::vector<std::string>{"-skiptransmit"}
+                                                : std::vector<std::string>{});
         Config().notifyonstartup = c.NotifyOnStartup;
         if (c.Marker)
             MarkRestartForMissingData();
@@ -309,9 +314,11 @@ TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorLis
         const QJsonArray mails = Mails(++sent);
         ASSERT_EQ(mails.size(), sent);
         EXPECT_EQ(Rcpts(mails.at(sent - 1)), c.Recipients);
-        EXPECT_EQ(mails.at(sent - 1)[QStringLiteral("data")].toString().contains("restarted"),
-                  c.SaysRestarted);
+        const QString data = mails.at(sent - 1)[QStringLiteral("data")].toString();
+        EXPECT_EQ(data.contains("restarted"), c.SaysRestarted);
+        EXPECT_EQ(data.contains("archived without being uploaded"), c.SkipTransmit);
     }
+    platform::SetCommandLine(std::vector<std::string>{});
     uOVUtils::ExeDir() = savedDir;
 }
 

@@ -732,18 +732,32 @@ TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
 } // namespace
 
 // Batches hold names, e-mails and phones: under the usual umask nothing is
-// left for others, neither on the archived file nor on its folder.
-TEST_F(ScanTest, ArchivedBatchAndItsFolderAreForOwnerAndGroupOnly) {
-    const mode_t old = ::umask(022);
-    Config().locations = {QStringLiteral("001.001")};
-    EXPECT_FALSE(Scan());
-    ::umask(old);
-    ASSERT_EQ(Archived(), QStringList{BatchName});
-    for (const QString& path : QStringList{ArchiveDir() + BatchName, ArchiveDir()}) {
-        SCOPED_TRACE(path.toStdString());
-        struct stat st {};
-        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
-        EXPECT_EQ(st.st_mode & S_IRWXO, 0u);
-        EXPECT_EQ(st.st_mode & (S_IRGRP | S_IRUSR | S_IWUSR), mode_t(S_IRGRP | S_IRUSR | S_IWUSR));
+// left for others, neither on the archived or unsent file nor on its folder;
+// a batch folder an administrator made setgid keeps its group for them.
+TEST_F(ScanTest, BatchFilesAndFoldersAreForOwnerAndGroupOnly) {
+    for (const bool uploaded : {true, false}) {
+        SCOPED_TRACE(uploaded ? "archived" : "unsent");
+        Begin();
+        QDir().mkpath(BatchDir());
+        ASSERT_EQ(::chmod(QFile::encodeName(BatchDir()).constData(), 02770), 0);
+        TDatabaseEdit(FEnv.DatabaseFile).Buyer(9501, QStringLiteral("Big"), 3);
+        Config().locations = {QStringLiteral("001.001")};
+        if (!uploaded)
+            Config().ftppassword = QStringLiteral("wrong");
+        const mode_t old = ::umask(022);
+        EXPECT_FALSE(Scan());
+        ::umask(old);
+        const QString folder = uploaded ? ArchiveDir() : UnsentDir();
+        ASSERT_EQ(QDir(folder).entryList(QDir::Files), QStringList{BatchName});
+        for (const QString& path : QStringList{folder + BatchName, folder, BatchDir()}) {
+            SCOPED_TRACE(path.toStdString());
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & S_IRWXO, 0u);
+            EXPECT_EQ(st.st_mode & (S_IRGRP | S_IRUSR | S_IWUSR),
+                      mode_t(S_IRGRP | S_IRUSR | S_IWUSR));
+            if (S_ISDIR(st.st_mode))
+                EXPECT_TRUE(st.st_mode & S_ISGID);
+        }
     }
 }

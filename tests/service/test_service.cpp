@@ -250,6 +250,8 @@ TEST_F(ServiceTest, InstallWritesTheUnitAndRegistryAndUninstallRemovesThem) {
                                            Exe().toUtf8() +
                                            " -loglevel=5 \"/x=a b\"\n"
                                            "TimeoutStopSec=10min\n"
+                                           "Restart=on-failure\n"
+                                           "RestartSec=60s\n"
                                            "\n"
                                            "[Install]\n"
                                            "WantedBy=multi-user.target\n");
@@ -321,6 +323,128 @@ INSTANTIATE_TEST_SUITE_P(Switches, FormsModeTest,
                                                       600000,
                                                       "seconds to allow Oracle to settle..."}),
                          [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+struct TNoConfigurationCase {
+    const char* name;
+    bool registryFile;
+    const char* configuration; // nullptr: no file
+    const char* reason;
+};
+
+class RunOnceWithoutConfigurationTest : public ServiceTest,
+                                        public ::testing::WithParamInterface<TNoConfigurationCase> {
+};
+
+TEST_P(RunOnceWithoutConfigurationTest, EndsAtOnceWithTheReasonOnStderr) {
+    if (!GetParam().registryFile)
+        FEnvironment.insert("BREVOLT_REGISTRY", FDir.File("missing.reg"));
+    if (GetParam().configuration) {
+        QFile file(SvcDir() + "Brevoltconnector.cfg");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(GetParam().configuration);
+    }
+    Start({"-runonce"});
+    ASSERT_TRUE(FProcess->waitForFinished(10000)) << "still waiting for a configuration";
+    EXPECT_EQ(ExitCode(), 1);
+    const QString error = QString::fromUtf8(FProcess->readAllStandardError());
+    EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
+    EXPECT_TRUE(error.contains("Single run not started: ")) << error.toStdString();
+    EXPECT_TRUE(error.contains(QLatin1String(GetParam().reason))) << error.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunOnceWithoutConfigurationTest,
+    ::testing::Values(TNoConfigurationCase{"NoRegistryFile", false, nullptr,
+                                           "the registry names no service directory"},
+                      TNoConfigurationCase{"NoConfigurationFile", true, nullptr,
+                                           "there is no configuration file "},
+                      TNoConfigurationCase{"EmptyConfigurationFile", true, "",
+                                           "is empty or cannot be read"}),
+    [](const auto& AInfo) { return std::string(AInfo.param.name); });
+
+TEST_F(ServiceTest, ADatabaseFoundUnreadableEndsTheServiceOnlyWhenARestartIsAskedFor) {
+    const QString database = FSample.Paths().DatabaseFile;
+    ASSERT_TRUE(QFile::rename(database, database + ".away"));
+    const QString marker = SvcDir() + "Brevoltconnector.restart";
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "restart on" : "restart off");
+        WriteConfig([&](TConnectorConfig& c) {
+            c.scaninterval = 1000;
+            c.locations = QStringList{"001.001"};
+            c.restartonmissingdata = restart;
+        });
+        const qsizetype skippedBefore = LogText().count("skipping this run...");
+        Start();
+        if (restart) {
+            // A failure status, for the service manager to start it again.
+            ASSERT_TRUE(FProcess->waitForFinished(15000));
+            EXPECT_EQ(ExitCode(), 1);
+            EXPECT_TRUE(QFileInfo::exists(marker));
+            EXPECT_TRUE(
+                InOrder(LogText().mid(LogText().lastIndexOf("Service started.")),
+                        {"skipping this run...", "ending the service so that it is restarted",
+                         "Service stopping...", "service shutting down"}));
+        } else {
+            ASSERT_TRUE(WaitUntil(
+                [&] { return LogText().count("skipping this run...") >= skippedBefore + 2; }));
+            EXPECT_TRUE(StopsPromptly());
+            EXPECT_FALSE(QFileInfo::exists(marker));
+        }
+        // A skipped run writes no batch.
+        EXPECT_TRUE(QDir(SvcDir() + "Batch").entryList(QDir::Files).isEmpty());
+    }
+}
+
+TEST_F(ServiceTest, SkipTransmitIsLoggedAtLevelZeroAtStartAndWithEveryRun) {
+    WriteConfig([](TConnectorConfig& c) {
+        uOVLogging::DefaultLogLevel = 0;
+        c.scaninterval = 1000;
+        c.locations = QStringList{"001.001"};
+    });
+    Start({"-skiptransmit"});
+    const QString warning = "\"SkipTransmit\" is on: batch files are archived without being "
+                            "uploaded";
+    // Once at start-up and once for each of two runs.
+    ASSERT_TRUE(WaitUntil([&] { return LogText().count(warning) >= 3; }))
+        << LogText().toStdString();
+    EXPECT_TRUE(StopsPromptly());
+    EXPECT_FALSE(LogText().contains("======Starting run========")); // level 1
+}
+
+TEST_F(ServiceTest, BatchesLeftBehindByACrashAreFiledAtStartUp) {
+    WriteConfig();
+    const QString batch = SvcDir() + "Batch/";
+    QDir().mkpath(batch + "Unsent");
+    const QByteArray header = "\"LocationId\",\"First Name\"\r\n";
+    const QDateTime now = QDateTime::currentDateTime();
+    struct File {
+        QString path;
+        QByteArray bytes;
+        int ageSeconds;
+    };
+    const File files[] = {
+        {batch + "Unsent/shopone_1.csv", header + "\"001.001\",\"kept before\"\r\n", 400},
+        {batch + "shopone_2.csv", header + "\"001.001\",\"older\"\r\n", 300},
+        {batch + "shopone_3.csv", header + "\"001.001\",\"newest with invoices\"\r\n", 200},
+        {batch + "shopone_4.csv", header, 100}, // newest, but nothing to keep
+    };
+    for (const File& f : files) {
+        QFile file(f.path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(f.bytes);
+        file.flush(); // before the time is set, or the write would set it again
+        ASSERT_TRUE(
+            file.setFileTime(now.addSecs(-f.ageSeconds), QFileDevice::FileModificationTime));
+    }
+    Start();
+    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    EXPECT_TRUE(StopsPromptly());
+    EXPECT_EQ(QDir(batch).entryList(QDir::Files), QStringList());
+    EXPECT_EQ(QDir(batch + "Unsent").entryList(QDir::Files), QStringList{"shopone_3.csv"});
+    EXPECT_EQ(ReadFileBytes(batch + "Unsent/shopone_3.csv"), files[2].bytes);
+    EXPECT_TRUE(LogText().contains("shopone_3.csv\" was left behind by an earlier run"));
+    EXPECT_TRUE(LogText().contains("shopone_2.csv\" left behind by an earlier run removed"));
+}
 
 TEST(UnitFileTest, QuotesAndEscapesExecStartWords) {
     const std::pair<const char*, const char*> cases[] = {
