@@ -3,15 +3,21 @@
 #include "common/uOVCodePage.h"
 #include "common/uOVLogging.h"
 
+#include <algorithm>
+#include <cstring>
 #include <curl/curl.h>
 #include <mutex>
 #include <QUrl>
+#include <vector>
 
 namespace {
 
 const QString AreaConnect = QStringLiteral("TOVFtpClient.Connect");
 const QString AreaPut = QStringLiteral("TOVFtpClient.Put");
 const QString AreaReply = QStringLiteral("TOVFtpClient");
+
+// Bytes read from the source at a time: libcurl's upload buffer size.
+constexpr size_t SourceReadSize = 64 * 1024;
 
 void GlobalInit() {
     static std::once_flag once;
@@ -22,31 +28,67 @@ void GlobalInit() {
 // (CR LF or a bare LF) goes out as exactly one CR LF. libcurl is left in
 // binary mode, because its own ASCII conversion differs between versions
 // (some double the CR of a CR LF).
-struct TUploadSource {
-    QIODevice* Device = nullptr;
-    bool PrevCR = false;
-    QString Error;
+class TUploadSource {
+public:
+    explicit TUploadSource(QIODevice& ADevice) : FDevice(ADevice) {}
+
+    // Fills ABuffer with up to ARoom bytes; 0 at the end of the source,
+    // CURL_READFUNC_ABORT when it cannot be read (Error says why).
+    size_t Fill(char* ABuffer, size_t ARoom);
+    const QString& Error() const { return FError; }
+
+private:
+    QIODevice& FDevice;
+    // Read from the device and not yet handed on: large reads and whole
+    // spans between line ends copied at once keep the upload at the speed
+    // of the connection.
+    std::vector<char> FData;
+    size_t FPos = 0;
+    size_t FEnd = 0;
+    bool FPrevCR = false;
+    QString FError;
 };
 
-size_t ReadUpload(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
-    auto* src = static_cast<TUploadSource*>(AUser);
-    const size_t room = ASize * ACount;
-    // A line feed may grow into two bytes, so read half of the room.
-    QByteArray chunk(qMax<qint64>(1, qint64(room / 2)), Qt::Uninitialized);
-    const qint64 got = src->Device->read(chunk.data(), chunk.size());
-    if (got < 0) {
-        src->Error = src->Device->errorString();
-        return CURL_READFUNC_ABORT;
-    }
+size_t TUploadSource::Fill(char* ABuffer, size_t ARoom) {
     size_t out = 0;
-    for (qint64 i = 0; i < got; ++i) {
-        const char c = chunk[i];
-        if (c == '\n' && !src->PrevCR)
+    while (out < ARoom) {
+        if (FPos == FEnd) {
+            if (FData.empty())
+                FData.resize(SourceReadSize);
+            const qint64 got = FDevice.read(FData.data(), qint64(FData.size()));
+            if (got < 0) {
+                FError = FDevice.errorString();
+                return CURL_READFUNC_ABORT;
+            }
+            if (got == 0)
+                break;
+            FPos = 0;
+            FEnd = size_t(got);
+        }
+        const char* from = FData.data() + FPos;
+        const auto* lf = static_cast<const char*>(std::memchr(from, '\n', FEnd - FPos));
+        const size_t span = std::min(size_t((lf ? lf : FData.data() + FEnd) - from), ARoom - out);
+        if (span > 0) {
+            std::memcpy(ABuffer + out, from, span);
+            out += span;
+            FPos += span;
+            FPrevCR = from[span - 1] == '\r';
+            continue;
+        }
+        // At a line feed; a bare one is given its CR.
+        if (ARoom - out < (FPrevCR ? 1u : 2u))
+            break;
+        if (!FPrevCR)
             ABuffer[out++] = '\r';
-        ABuffer[out++] = c;
-        src->PrevCR = (c == '\r');
+        ABuffer[out++] = '\n';
+        ++FPos;
+        FPrevCR = false;
     }
     return out;
+}
+
+size_t ReadUpload(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
+    return static_cast<TUploadSource*>(AUser)->Fill(ABuffer, ASize * ACount);
 }
 
 size_t DiscardData(char*, size_t ASize, size_t ACount, void*) {
@@ -172,8 +214,7 @@ void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
     // ASCII type, sent by hand right before STOR (see TUploadSource).
     TSList prequote;
     prequote.List = curl_slist_append(nullptr, "TYPE A");
-    TUploadSource source;
-    source.Device = &ASource;
+    TUploadSource source(ASource);
     char errors[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
@@ -191,8 +232,8 @@ void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
     if (rc == CURLE_OK)
         return;
-    if (!source.Error.isEmpty())
-        throw EOVFtpError(QStringLiteral("Reading the file to upload failed: ") + source.Error);
+    if (!source.Error().isEmpty())
+        throw EOVFtpError(QStringLiteral("Reading the file to upload failed: ") + source.Error());
     throw EOVFtpError(FailureText(rc, errors, FLastReply));
 }
 

@@ -205,6 +205,86 @@ TEST(GetFileVersionText, ReadsTheStampOfBuiltProgramsOnly) {
     EXPECT_EQ(GetFileVersionText(dir.File("real")), "1.2.3.4");
 }
 
+// Built at run time so that this program itself carries no stamp.
+QByteArray Stamp(const char* AVersion) {
+    return QByteArray("$Brevolt") + "FileVersion: " + AVersion + " $";
+}
+
+TEST(GetFileVersionText, FindsAStampAcrossTheEndOfEveryReadAndNoneCutShort) {
+    testsupport::TTempDir dir;
+    // Every start from wholly before to just after 64 KiB and 128 KiB.
+    for (const qsizetype boundary : {65536, 131072}) {
+        for (qsizetype start = boundary - 48; start <= boundary + 1; ++start) {
+            const QString path = dir.File(QStringLiteral("at%1").arg(start));
+            testsupport::WriteFileBytes(path, QByteArray(start, 'x') + Stamp("1.2.3.40") + "yy");
+            EXPECT_EQ(GetFileVersionText(path), "1.2.3.40") << start;
+        }
+    }
+    // A broken stamp before a good one; a stamp the file's end cuts short.
+    testsupport::WriteFileBytes(dir.File("second"), QByteArray(65530, 'x') + Stamp("1.2.3") +
+                                                        QByteArray(65530, 'x') + Stamp("5.6.7.8"));
+    EXPECT_EQ(GetFileVersionText(dir.File("second")), "5.6.7.8");
+    testsupport::WriteFileBytes(dir.File("cut"),
+                                QByteArray(65530, 'x') + Stamp("1.2.3.4").chopped(1));
+    EXPECT_EQ(GetFileVersionText(dir.File("cut")), "");
+    testsupport::WriteFileBytes(dir.File("empty"), QByteArray());
+    EXPECT_EQ(GetFileVersionText(dir.File("empty")), "");
+}
+
+#ifdef __linux__
+#include <bit>
+#include <cstring>
+#include <elf.h>
+
+// A small ELF file: its header, AData, the section names, and the section
+// headers (the null one, ".brevolt_version" over AStamp, the names).
+QByteArray ElfFile(const QByteArray& AData, const QByteArray& AStamp) {
+    const QByteArray names("\0.shstrtab\0.brevolt_version\0", 28);
+    Elf64_Ehdr header{};
+    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_ident[EI_DATA] =
+        std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
+    header.e_ident[EI_VERSION] = EV_CURRENT;
+    header.e_ehsize = sizeof(Elf64_Ehdr);
+    header.e_shentsize = sizeof(Elf64_Shdr);
+    header.e_shnum = 3;
+    header.e_shstrndx = 2;
+    Elf64_Shdr sections[3] = {};
+    sections[1].sh_name = 11;
+    sections[1].sh_type = SHT_PROGBITS;
+    sections[1].sh_offset = sizeof(header) + AData.size();
+    sections[1].sh_size = AStamp.size();
+    sections[2].sh_name = 1;
+    sections[2].sh_type = SHT_STRTAB;
+    sections[2].sh_offset = sections[1].sh_offset + AStamp.size();
+    sections[2].sh_size = names.size();
+    header.e_shoff = sections[2].sh_offset + names.size();
+    return QByteArray(reinterpret_cast<const char*>(&header), sizeof(header)) + AData + AStamp +
+           names + QByteArray(reinterpret_cast<const char*>(sections), sizeof(sections));
+}
+
+TEST(GetFileVersionText, ReadsTheStampSectionOfAnElfFileAndScansWhenItIsUnusable) {
+    testsupport::TTempDir dir;
+    const QByteArray data(100000, 'x');
+    // The section is the program's own stamp: it counts before any other.
+    testsupport::WriteFileBytes(dir.File("elf"),
+                                ElfFile(data + Stamp("5.6.7.8"), Stamp("1.2.3.4")));
+    EXPECT_EQ(GetFileVersionText(dir.File("elf")), "1.2.3.4");
+    // Section headers cut off, or a section without a good stamp: the scan
+    // finds the first good stamp of the file.
+    QByteArray cut = ElfFile(data, Stamp("1.2.3.4"));
+    cut.chop(sizeof(Elf64_Shdr));
+    testsupport::WriteFileBytes(dir.File("cut"), cut);
+    EXPECT_EQ(GetFileVersionText(dir.File("cut")), "1.2.3.4");
+    testsupport::WriteFileBytes(dir.File("bad"),
+                                ElfFile(data + Stamp("5.6.7.8"), Stamp("1.2.x.4")));
+    EXPECT_EQ(GetFileVersionText(dir.File("bad")), "5.6.7.8");
+    testsupport::WriteFileBytes(dir.File("none"), ElfFile(data, "no stamp"));
+    EXPECT_EQ(GetFileVersionText(dir.File("none")), "");
+}
+#endif
+
 #include "common/uOVCodePage.h"
 
 TEST(CodePage, Windows1252BothWaysWithQuestionMarkForTheRest) {

@@ -53,6 +53,20 @@ TEST_F(FtpClientTest, EveryLineGoesOutOnceWithCrLf) {
     }
 }
 
+TEST_F(FtpClientTest, LineEndsAtTheEdgesOfTheClientsReadsGoOutOnce) {
+    // A bare LF closing the first 64 KiB read, a CR LF split between the
+    // second and the third, then lines of every length with both endings.
+    QByteArray source = QByteArray(65535, 'a') + "\n" + QByteArray(65535, 'b') + "\r\n";
+    QByteArray expected = QByteArray(65535, 'a') + "\r\n" + QByteArray(65535, 'b') + "\r\n";
+    for (int i = 0; source.size() < 1024 * 1024; ++i) {
+        const QByteArray text(1 + i % 257, char('c' + i % 20));
+        source += text + (i % 3 ? "\n" : "\r\n");
+        expected += text + "\r\n";
+    }
+    Upload(source, QStringLiteral("edges.csv"));
+    EXPECT_EQ(Server().Received(QStringLiteral("edges.csv")), expected);
+}
+
 TEST_F(FtpClientTest, LogsInPassiveAsciiStoreThenQuits) {
     Upload(QByteArrayLiteral("x\r\n"), QStringLiteral("order.csv"));
     const QStringList commands = Server().Commands();
