@@ -3,6 +3,7 @@
 // INSTALL and the status goes to NOTIFY_SOCKET.
 #include "platform/ServiceHost.h"
 
+#include "platform/CommandLineSwitch.h"
 #include "platform/posix/SystemdUnit.h"
 #include "platform/Process.h"
 
@@ -16,7 +17,6 @@
 #include <iostream>
 #include <spawn.h>
 #include <stdexcept>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -49,19 +49,6 @@ void SetDisposition(int ASignal, void (*AHandler)(int)) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(ASignal, &action, nullptr);
-}
-
-// "-word" or "/word", letter case ignored.
-bool IsSwitch(const std::string& AArgument, const char* AWord) {
-    return AArgument.size() > 1 && (AArgument[0] == '-' || AArgument[0] == '/') &&
-           strcasecmp(AArgument.c_str() + 1, AWord) == 0;
-}
-
-bool HasSwitch(const char* AWord) {
-    for (const std::string& argument : CommandLineArguments())
-        if (IsSwitch(argument, AWord))
-            return true;
-    return false;
 }
 
 // Only the real system unit folder is announced to systemd; a folder given

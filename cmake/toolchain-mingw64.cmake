@@ -1,0 +1,19 @@
+# Cross build for 64-bit Windows with Debian's MinGW-w64 (the posix thread
+# model, which std::thread and std::mutex need).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(BREVOLT_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${BREVOLT_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BREVOLT_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${BREVOLT_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BREVOLT_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The programs carry their C++ and thread runtime, so they run where no
+# MinGW DLLs are installed.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
