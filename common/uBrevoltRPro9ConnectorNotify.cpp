@@ -2,6 +2,7 @@
 #include "common/uBrevoltRPro9ConnectorNotify.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uOVLogging.h"
 #include "common/uOVNet.h"
 
 #include <QFile>
@@ -17,9 +18,13 @@ void SendNotification(const QString& ARecipients, const QString& ASubject,
     if (!config.notifications || ARecipients.isEmpty() || config.smtpserver.isEmpty() ||
         config.smtpusername.isEmpty() || config.smtppassword.isEmpty() || config.smtpfrom.isEmpty())
         return;
+    // A log folder that cannot be written is told here, since the log cannot.
+    QStringList body = ABody;
+    if (const QString problem = uOVLogging::TakeLogWriteProblem(); !problem.isEmpty())
+        body << QString() << problem;
     uOVNet::SendMail(config.smtpserver, config.smtpport, config.smtpusessltls, config.smtpusername,
                      config.smtppassword, config.smtpfrom, QStringLiteral("Brevolt Service"),
-                     ARecipients, ASubject, ABody);
+                     ARecipients, ASubject, body);
 }
 
 TServiceNotice ServiceNotice(TServiceEvent AEvent) {

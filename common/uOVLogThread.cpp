@@ -10,13 +10,144 @@
 #include <QFileInfo>
 
 using uOVUtils::FormatDateTime;
+using uOVUtils::FormatDateTimeFixed;
 using uOVUtils::JoinPath;
 
 namespace {
-// Written with ":" and "." in every locale, so that the lines sort and parse alike.
-const QString StampPattern = QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz");
 constexpr TDateTime CleanupInterval = 1.0 / 1440; // one minute
+constexpr qint64 MSecsPerDay = 86400000;
+// Lines written in one go at most, whatever the flush limit.
+constexpr int MaxBatch = 512;
+// Queue blocks: characters in each, and written blocks kept for reuse.
+constexpr qsizetype BlockChars = 32 * 1024;
+constexpr size_t SpareBlocks = 4;
+// The write buffer is kept for reuse up to this size.
+constexpr qsizetype KeptWriteBytes = 1024 * 1024;
+
+// Appends AText in the ANSI code page. Text within Latin-1 outside
+// U+0080..U+009F has the same bytes there, which spares most lines the
+// general conversion.
+void AppendAnsi(QByteArray& AOut, QStringView AText) {
+    const qsizetype at = AOut.size();
+    AOut.resize(at + AText.size());
+    char* out = AOut.data() + at;
+    bool other = false;
+    const char16_t* in = reinterpret_cast<const char16_t*>(AText.utf16());
+    for (qsizetype i = 0; i < AText.size(); ++i) {
+        const char16_t c = in[i];
+        *out++ = static_cast<char>(c);
+        other |= (c >= 0x80 && c < 0xA0) || c > 0xFF;
+    }
+    if (other) {
+        AOut.resize(at);
+        AOut += uOVCodePage::ToAnsi(AText.toString());
+    }
+}
+
+void AppendDigits(char* AOut, int AValue, int AWidth) {
+    for (int i = AWidth - 1; i >= 0; --i, AValue /= 10)
+        AOut[i] = static_cast<char>('0' + AValue % 10);
+}
 } // namespace
+
+// --- TLogLines ------------------------------------------------------------------
+
+struct TLogLines::TBlock {
+    explicit TBlock(qsizetype ACapacity)
+        : Text(std::make_unique_for_overwrite<char16_t[]>(ACapacity)), Capacity(ACapacity) {}
+    std::unique_ptr<char16_t[]> Text;
+    qsizetype Capacity;
+    qsizetype Size = 0;
+    std::vector<qsizetype> Ends; // where each line's text ends
+    qsizetype First = 0;         // lines taken off
+};
+
+TLogLines::TLogLines() = default;
+TLogLines::~TLogLines() = default;
+
+TLogLines::TBlock& TLogLines::BlockFor(qsizetype ALength) {
+    if (!FBlocks.empty() && FBlocks.back()->Capacity - FBlocks.back()->Size >= ALength)
+        return *FBlocks.back();
+    if (ALength <= BlockChars && !FSpare.empty()) {
+        FBlocks.push_back(std::move(FSpare.back()));
+        FSpare.pop_back();
+    } else {
+        // A longer line gets a block of its own.
+        FBlocks.push_back(std::make_unique<TBlock>(std::max(ALength, BlockChars)));
+    }
+    return *FBlocks.back();
+}
+
+void TLogLines::Append(QStringView AMsg) {
+    TBlock& block = BlockFor(AMsg.size());
+    block.Ends.push_back(block.Size + AMsg.size());
+    std::copy(AMsg.utf16(), AMsg.utf16() + AMsg.size(), block.Text.get() + block.Size);
+    block.Size += AMsg.size();
+}
+
+void TLogLines::Peek(std::vector<QStringView>& AOut, qsizetype AMax) const {
+    AOut.clear();
+    for (const auto& block : FBlocks)
+        for (qsizetype i = block->First; i < qsizetype(block->Ends.size()); ++i) {
+            if (qsizetype(AOut.size()) >= AMax)
+                return;
+            const qsizetype begin = i == 0 ? 0 : block->Ends[i - 1];
+            AOut.emplace_back(block->Text.get() + begin, block->Ends[i] - begin);
+        }
+}
+
+void TLogLines::Remove(qsizetype ACount) {
+    while (ACount > 0 && !FBlocks.empty()) {
+        TBlock& block = *FBlocks.front();
+        const qsizetype taken = std::min(ACount, qsizetype(block.Ends.size()) - block.First);
+        block.First += taken;
+        ACount -= taken;
+        if (block.First < qsizetype(block.Ends.size()))
+            break;
+        // Written through: the last block takes the next lines, a few others
+        // are kept for reuse, the rest (and a long line's own) give their
+        // memory back.
+        block.Size = block.First = 0;
+        block.Ends.clear();
+        const bool usual = block.Capacity == BlockChars;
+        if (usual && FBlocks.size() == 1)
+            break;
+        if (usual && FSpare.size() < SpareBlocks)
+            FSpare.push_back(std::move(FBlocks.front()));
+        FBlocks.pop_front();
+    }
+}
+
+void TLogLines::Clear() {
+    FBlocks.clear();
+}
+
+// --- TLogStamp ------------------------------------------------------------------
+
+QByteArrayView TLogStamp::Format(TDateTime AValue) {
+    // Split as FormatDateTimeFixed does: to the nearest millisecond, carried
+    // into the day.
+    const double whole = std::trunc(AValue);
+    qint64 ms = std::llround(std::fabs(AValue - whole) * double(MSecsPerDay));
+    qint64 day = static_cast<qint64>(whole);
+    if (ms >= MSecsPerDay) {
+        ms -= MSecsPerDay;
+        day += AValue < 0 ? -1 : 1;
+    }
+    if (day != FDay || FText.isEmpty()) {
+        // "yyyy-mm-dd " once a day; the time and " | " after it are rewritten in place.
+        FText = FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd "), double(day)).toLatin1() +
+                QByteArrayLiteral("hh:nn:ss.zzz | ");
+        FDay = day;
+    }
+    char* time = FText.data() + FText.size() - 15;
+    const int msOfDay = static_cast<int>(ms);
+    AppendDigits(time, msOfDay / 3600000, 2);
+    AppendDigits(time + 3, msOfDay / 60000 % 60, 2);
+    AppendDigits(time + 6, msOfDay / 1000 % 60, 2);
+    AppendDigits(time + 9, msOfDay % 1000, 3);
+    return FText;
+}
 
 // --- TLogOutput ---------------------------------------------------------------
 
@@ -66,11 +197,17 @@ void TLogOutput::BuildFileName() {
     const TDateTime now = uOVUtils::Now();
     if (std::floor(now) != std::floor(FStartTime))
         FStartTime = now;
+    // Built once per file: the writer opens it again at every flush.
+    QString dir = uOVLogging::GetLogDir();
+    if (!FFilename.isEmpty() && FStartTime == FNamedStart && dir == FNamedDir)
+        return;
+    FNamedStart = FStartTime;
+    FNamedDir = std::move(dir);
     const QString pattern =
         FIncludeTime ? QStringLiteral("yyyymmdd_hhnnsszzz") : QStringLiteral("yyyymmdd");
-    FFilename = JoinPath({uOVLogging::GetLogDir(), FModuleName + QLatin1Char('_') +
-                                                       FormatDateTime(pattern, FStartTime) +
-                                                       QStringLiteral(".log")});
+    FFilename =
+        JoinPath({FNamedDir, FModuleName + QLatin1Char('_') + FormatDateTime(pattern, FStartTime) +
+                                 QStringLiteral(".log")});
 }
 
 void TLogOutput::SetIOError(const QString& AError) {
@@ -119,18 +256,31 @@ void THandleLogOutput::DoCloseLog() {
     FOpen = false;
 }
 
-void THandleLogOutput::WriteMsg(const QString& AMsg) {
+int THandleLogOutput::WriteMsgs(QByteArrayView AStamp, std::span<const QStringView> AMsgs) {
     std::lock_guard lock(FCS);
     if (!FOpen)
-        return;
+        return 0;
     if (!FFile.isOpen()) {
         SetIOError(QStringLiteral("log file not open: ") + FFilename);
-        return;
+        return 0;
     }
-    const QByteArray bytes = uOVCodePage::ToAnsi(AMsg) + QByteArrayLiteral("\r\n");
-    if (FFile.write(bytes) != bytes.size())
+    FBuffer.resize(0);
+    for (const QStringView msg : AMsgs) {
+        FBuffer += AStamp;
+        AppendAnsi(FBuffer, msg);
+        FBuffer += "\r\n";
+    }
+    const qint64 written = FFile.write(FBuffer);
+    int lines = static_cast<int>(AMsgs.size());
+    if (written != FBuffer.size()) {
         SetIOError(QStringLiteral("cannot write ") + FFilename + QStringLiteral(": ") +
                    FFile.errorString());
+        // The lines that got out whole count as written; the rest are written again.
+        lines = written <= 0 ? 0 : static_cast<int>(FBuffer.first(written).count('\n'));
+    }
+    if (FBuffer.capacity() > KeptWriteBytes) // a batch of long lines
+        FBuffer = QByteArray();
+    return lines;
 }
 
 // --- TLogThread -------------------------------------------------------------------
@@ -170,25 +320,17 @@ bool TLogThread::Enqueue(const QString& AMsg) {
         FSpace.wait_for(lock, std::chrono::milliseconds(10));
     if (FTerminated)
         return false;
-    auto* entry = new TLogQueueEntry(AMsg, FTail);
-    FTail = entry;
-    if (!FHead)
-        FHead = entry;
-    ++FQueueSize;
-    FWake.notify_one();
+    FQueued.Append(AMsg);
+    // The writer sleeps only while nothing is queued.
+    if (++FQueueSize == 1)
+        FWake.notify_one();
     return true;
 }
 
-void TLogThread::Dequeue() {
+bool TLogThread::Dequeue(int ACount) {
     std::lock_guard lock(FCS);
-    TLogQueueEntry* head = FHead;
-    if (!head)
-        return;
-    FHead = head->Next;
-    if (!FHead)
-        FTail = nullptr;
-    --FQueueSize;
-    delete head;
+    FQueued.Remove(ACount);
+    FQueueSize -= ACount;
     // Callers held up by a full queue are woken once a tenth of it is
     // written, not after every line (they also look every 10 ms): woken per
     // line, they and the writer take turns at the lock one line at a time,
@@ -196,22 +338,13 @@ void TLogThread::Dequeue() {
     const int limit = FQueueLimit;
     if (FQueueSize <= limit - std::max(1, limit / 10))
         FSpace.notify_all();
+    return !FAbandoned;
 }
 
 void TLogThread::DropQueue() {
-    while (FHead) {
-        TLogQueueEntry* next = FHead->Next;
-        delete FHead;
-        FHead = next;
-    }
-    FTail = nullptr;
+    FQueued.Clear();
     FQueueSize = 0;
     FSpace.notify_all();
-}
-
-bool TLogThread::Stopping() const {
-    std::lock_guard lock(FCS);
-    return FTerminated;
 }
 
 bool TLogThread::Stop(int ATimeoutMs) {
@@ -220,7 +353,7 @@ bool TLogThread::Stop(int ATimeoutMs) {
     FWake.notify_all();
     FSpace.notify_all();
     if (!FThread.joinable()) {
-        const bool drained = FHead == nullptr;
+        const bool drained = FQueueSize == 0;
         DropQueue();
         return drained;
     }
@@ -260,23 +393,30 @@ bool TLogThread::WritePass() {
         FLogOutput->OpenLog();
         FLinesSinceFlush = 0;
         for (;;) {
-            QString msg;
+            // Up to the next flush in one write.
+            const qsizetype room =
+                std::clamp<qint64>(qint64(FFlushLimit) + 1 - FLinesSinceFlush, 1, MaxBatch);
             {
                 std::lock_guard lock(FCS);
-                if (!FHead || FAbandoned)
+                if (FAbandoned)
                     break;
-                msg = FHead->Msg;
+                FQueued.Peek(FBatch, room);
             }
-            FLogOutput->WriteMsg(uOVUtils::FormatDateTimeFixed(StampPattern, uOVUtils::Now()) +
-                                 QStringLiteral(" | ") + msg);
+            if (FBatch.empty())
+                break;
+            const int written = FLogOutput->WriteMsgs(FStamp.Format(uOVUtils::Now()), FBatch);
+            const bool goOn = Dequeue(written);
+            FLinesSinceFlush += written;
             const QString error = FLogOutput->TakeIOError();
             if (!error.isEmpty()) {
                 SetLastError(QStringLiteral("EInOutError: ") + error);
+                uOVLogging::ReportLogWriteProblem(error);
                 ok = false;
                 break;
             }
-            Dequeue();
-            if (++FLinesSinceFlush > FFlushLimit) {
+            if (!goOn)
+                break;
+            if (FLinesSinceFlush > FFlushLimit) {
                 FLogOutput->FlushLog();
                 FLinesSinceFlush = 0;
             }
@@ -324,9 +464,9 @@ void TLogThread::Execute() {
             continue;
         }
         pauseMs = 0;
-        if (FTerminated && !FHead)
+        if (FTerminated && FQueueSize == 0)
             break;
-        FWake.wait(lock, [this] { return FHead != nullptr || FTerminated; });
+        FWake.wait(lock, [this] { return FQueueSize > 0 || FTerminated; });
     }
     {
         std::lock_guard lock(FCS);

@@ -5,21 +5,53 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
+#include <span>
 #include <thread>
+#include <vector>
 
-// One queued line.
-class TLogQueueEntry {
+// The queue of lines: their texts packed one after the other in blocks that
+// are reused once written, so that queueing a line allocates nothing in the
+// long run and the memory follows the lines waiting. Guarded by the queue's
+// lock; the views that Peek gives stay valid without it until Remove, since
+// appending never moves a text already queued.
+class TLogLines {
 public:
-    TLogQueueEntry(const QString& AMsg, TLogQueueEntry* APrev) : Msg(AMsg) {
-        if (APrev)
-            APrev->Next = this;
-    }
-    QString Msg;
-    TLogQueueEntry* Next = nullptr;
+    TLogLines();
+    ~TLogLines();
+    TLogLines(const TLogLines&) = delete;
+    TLogLines& operator=(const TLogLines&) = delete;
+
+    void Append(QStringView AMsg);
+    // Views of the first lines, at most AMax of them.
+    void Peek(std::vector<QStringView>& AOut, qsizetype AMax) const;
+    // Takes the first ACount lines off.
+    void Remove(qsizetype ACount);
+    void Clear();
+
+private:
+    struct TBlock;
+    TBlock& BlockFor(qsizetype ALength);
+
+    std::deque<std::unique_ptr<TBlock>> FBlocks;
+    std::vector<std::unique_ptr<TBlock>> FSpare;
+};
+
+// The time stamp of a line, "yyyy-mm-dd hh:nn:ss.zzz | ", with the same
+// separators in every locale so that the lines sort and parse alike (as
+// FormatDateTimeFixed writes it). The date part is formatted once a day.
+class TLogStamp {
+public:
+    QByteArrayView Format(TDateTime AValue);
+
+private:
+    qint64 FDay = -1;
+    QByteArray FText;
 };
 
 // A log file of one module. The file is opened for each batch of lines and
@@ -35,8 +67,10 @@ public:
     void CloseLog();
     // A flush closes and reopens the file.
     void FlushLog();
-    // Writes one line; never raises. A failure is held for TakeIOError.
-    virtual void WriteMsg(const QString& AMsg) = 0;
+    // Writes the lines in one go, each as AStamp, the text and a line end;
+    // never raises. Answers how many lines reached the file whole; a failure
+    // is held for TakeIOError.
+    virtual int WriteMsgs(QByteArrayView AStamp, std::span<const QStringView> AMsgs) = 0;
     // The error of the last open or write, cleared by reading; empty when none.
     QString TakeIOError();
 
@@ -68,6 +102,9 @@ protected:
     bool FOpen = false;
 
 private:
+    // What FFilename was built from.
+    TDateTime FNamedStart = 0;
+    QString FNamedDir;
     std::atomic<int> FOpenCount{0};
     std::atomic<int> FFlushCount{0};
     std::atomic<int> FCloseCount{0};
@@ -79,7 +116,7 @@ class THandleLogOutput : public TLogOutput {
 public:
     THandleLogOutput(const QString& AModuleName, bool AIncludeTime);
     ~THandleLogOutput() override;
-    void WriteMsg(const QString& AMsg) override;
+    int WriteMsgs(QByteArrayView AStamp, std::span<const QStringView> AMsgs) override;
 
 protected:
     void DoCloseLog() override;
@@ -87,10 +124,12 @@ protected:
 
 private:
     QFile FFile;
+    QByteArray FBuffer; // reused, so that a batch costs no allocation
 };
 
 // The writer thread of one logger. Any thread queues texts; the writer
-// stamps each with the time it writes it and appends it to the output. A
+// stamps them with the time it writes them and appends them to the output,
+// up to a flush's worth in one write that gives all of them its time. A
 // line leaves the queue only once it was written without error; while the
 // file cannot be written the writer retries after a growing pause.
 class TLogThread : public std::enable_shared_from_this<TLogThread> {
@@ -110,7 +149,6 @@ public:
     // for it at most ATimeoutMs; after that the writer drops what it could
     // not write and ends. True when every queued line was written.
     bool Stop(int ATimeoutMs);
-    bool Stopping() const;
 
     // Deletes the oldest log files of the module when there are more than
     // LogFilesToKeep + 2 of them.
@@ -126,14 +164,19 @@ private:
     // Writes queued lines until the queue is empty (true) or a line cannot
     // be written (false); the file is closed in all cases.
     bool WritePass();
-    void Dequeue();
-    void DropQueue(); // with FCS held
+    // Takes the first ACount lines off once they are written; false once
+    // the writer is to stop at once.
+    bool Dequeue(int ACount);
+    // With FCS held, by the writer or while it does not run.
+    void DropQueue();
     void SetLastError(const QString& AError);
 
     mutable std::mutex FCS;
-    TLogQueueEntry* FHead = nullptr;
-    TLogQueueEntry* FTail = nullptr;
-    std::atomic<int> FQueueSize{0};
+    TLogLines FQueued; // guarded by FCS
+    // The writer's own: the lines of the write in progress and their stamp.
+    std::vector<QStringView> FBatch;
+    TLogStamp FStamp;
+    std::atomic<int> FQueueSize{0}; // the lines in FQueued
     int FLinesSinceFlush = 0;
     std::atomic<int> FQueueLimit;
     std::atomic<int> FFlushLimit;

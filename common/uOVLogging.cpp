@@ -4,6 +4,8 @@
 #include "common/uOVLogThread.h"
 #include "platform/SystemInfo.h"
 
+#include <cmath>
+#include <cstdio>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
@@ -40,6 +42,9 @@ void RemoveFromList(TOVLogger* ALogger) {
         LoggerList->removeAll(ALogger);
 }
 
+// The longest line whose buffer a calling thread keeps for the next one.
+constexpr qsizetype KeptLineChars = 64 * 1024;
+
 QString Q(const std::string& AText) {
     return QString::fromStdString(AText);
 }
@@ -75,6 +80,22 @@ int EndLoggingTimeoutMs = 10000;
 int WriteRetryPauseMinMs = 50;
 int WriteRetryPauseMaxMs = 2000;
 
+namespace {
+struct TWriteProblems {
+    std::mutex Lock;
+    QString Pending;
+    bool Told = false;
+    TDateTime LastTold = 0;
+};
+
+TWriteProblems& WriteProblems() {
+    static TWriteProblems problems;
+    return problems;
+}
+
+constexpr qint64 TellIntervalMs = 60 * 1000;
+} // namespace
+
 void StartModule() {
     {
         std::lock_guard lock(ListLock());
@@ -84,6 +105,12 @@ void StartModule() {
     DefaultLoggingEnabled = true;
     LogMachineInfo = false;
     TraceLogDir.clear();
+    {
+        TWriteProblems& problems = WriteProblems();
+        std::lock_guard lock(problems.Lock);
+        problems.Pending.clear();
+        problems.Told = false;
+    }
 
     const QString switchChars = QStringLiteral("-/");
     const QString level =
@@ -174,6 +201,33 @@ void SetDefaultLoggingEnabled(bool Value) {
     DefaultLoggingEnabled = Value;
     if (DefaultLogger)
         DefaultLogger->SetLoggingEnabled(Value);
+}
+
+void ReportLogWriteProblem(const QString& AError) {
+    const TDateTime now = uOVUtils::Now();
+    const QString text = QStringLiteral("Log file cannot be written: ") + AError;
+    TWriteProblems& problems = WriteProblems();
+    std::lock_guard lock(problems.Lock);
+    if (problems.Pending.isEmpty())
+        problems.Pending =
+            text + QStringLiteral(" (since ") +
+            uOVUtils::FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd hh:nn:ss"), now) +
+            QLatin1Char(')');
+    // A clock set back counts as time gone by, so that it cannot mute the line.
+    const qint64 sinceToldMs = std::llround(std::fabs(now - problems.LastTold) * 86400000.0);
+    if (!problems.Told || sinceToldMs >= TellIntervalMs) {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        problems.Told = true;
+        problems.LastTold = now;
+    }
+}
+
+QString TakeLogWriteProblem() {
+    TWriteProblems& problems = WriteProblems();
+    std::lock_guard lock(problems.Lock);
+    QString text;
+    text.swap(problems.Pending);
+    return text;
 }
 
 } // namespace uOVLogging
@@ -369,11 +423,20 @@ void TOVLogger::log(int ALevel, const QString& AMsg, const QString& AType,
         if (ALevel > FLogLevel)
             return;
         const std::shared_ptr<TLogThread> thread = Thread();
-        if (!thread || thread->Stopping())
+        if (!thread) // Enqueue drops the line once the writer was told to stop
             return;
+        // Built in a buffer of the calling thread that keeps its memory: a
+        // line costs no allocation.
+        thread_local QString text;
         const int width = AreaWidth;
-        thread->Enqueue(AType + QLatin1Char('|') + AArea.left(width).leftJustified(width) +
-                        QStringLiteral("| ") + AMsg);
+        const QStringView area = QStringView(AArea).left(width); // all of it when negative
+        text.resize(0);
+        text.append(AType).append(QLatin1Char('|')).append(area);
+        text.resize(text.size() + std::max<qsizetype>(width - area.size(), 0), QLatin1Char(' '));
+        text.append(QLatin1String("| ")).append(AMsg);
+        thread->Enqueue(text);
+        if (text.capacity() > KeptLineChars) // a long line does not keep its memory
+            text = QString();
     } catch (...) {
     }
 }

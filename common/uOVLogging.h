@@ -150,4 +150,13 @@ void SetDefaultLogLevel(int Value);
 int GetDefaultLogLevel();
 void SetDefaultLoggingEnabled(bool Value);
 
+// The writer reports here each failure to open or write a log file, which
+// would otherwise go unseen: one line on stderr (the journal keeps it) at the
+// first failure and then at most once a minute, and the text for the next
+// notice. Module start forgets both.
+void ReportLogWriteProblem(const QString& AError);
+// The first problem reported since the last call, with the time it began;
+// empty when there was none. Clears it.
+QString TakeLogWriteProblem();
+
 } // namespace uOVLogging

@@ -97,6 +97,8 @@ protected:
         uOVLogging::LogLevelChangesLogged = false;
         uOVLogging::EndLoggingTimeoutMs = 10000;
         uOVLogging::LogFilesToKeep = 30;
+        uOVLogging::WriteRetryPauseMinMs = 50;
+        uOVLogging::WriteRetryPauseMaxMs = 2000;
     }
 
     testsupport::TTempDir FTemp;

@@ -158,6 +158,138 @@ TEST_F(LoggingTest, NewLogFileIsForOwnerAndGroupOnly) {
     const auto perms = QFileInfo(FTemp.File("Modes_20240305.log")).permissions();
     EXPECT_TRUE(perms & QFileDevice::ReadGroup);
     EXPECT_TRUE(perms & QFileDevice::WriteGroup);
-    EXPECT_FALSE(perms & (QFileDevice::ReadOther | QFileDevice::WriteOther |
-                          QFileDevice::ExeOther));
+    EXPECT_FALSE(perms &
+                 (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
+}
+
+// Lines go out in the ANSI code page whether they take the short way (within
+// Latin-1) or the general conversion, and alike when both kinds share a write.
+TEST_F(LoggingTest, LinesAreWrittenInTheAnsiCodePage) {
+    const QString texts[] = {
+        QStringLiteral("plain ascii"),
+        QString::fromUtf16(u"latin-1: \u00a0\u00e9\u00ff"),
+        QString::fromUtf16(u"cp1252 only: \u20ac\u201c\u0152"),
+        QString::fromUtf16(u"the C1 range: \u0080\u0081\u009f"),
+        QString::fromUtf16(u"outside: \u0100\u03a9\u4e2d \U0001F600"),
+        QString(QChar(0)) + QStringLiteral("nul, tab\t"),
+        QString(),
+    };
+    TWriter w = MakeWriter(QStringLiteral("Ansi"));
+    QByteArray expected;
+    for (const QString& text : texts) {
+        w.thread->Enqueue(text);
+        expected += "2024-03-05 10:20:30.456 | " + uOVCodePage::ToAnsi(text) + "\r\n";
+    }
+    w.thread->Start();
+    EXPECT_TRUE(w.thread->Stop(10000));
+    EXPECT_EQ(testsupport::ReadFileBytes(FTemp.File("Ansi_20240305.log")), expected);
+}
+
+// Lines longer than a queue block, and lines that end a block exactly, come
+// out whole and in order.
+TEST_F(LoggingTest, LongLinesKeepTheirOrderAcrossQueueBlocks) {
+    const int lengths[] = {1, 32760, 8, 40000, 3, 32768, 0, 100000, 70000, 2};
+    TWriter w = MakeWriter(QStringLiteral("Long"));
+    QByteArray expected;
+    for (int i = 0; i < int(std::size(lengths)); ++i) {
+        const QString text(lengths[i], QLatin1Char('a' + i));
+        w.thread->Enqueue(text);
+        expected += "2024-03-05 10:20:30.456 | " + text.toLatin1() + "\r\n";
+    }
+    w.thread->Start();
+    EXPECT_TRUE(w.thread->Stop(10000));
+    EXPECT_TRUE(testsupport::ReadFileBytes(FTemp.File("Long_20240305.log")) == expected);
+}
+
+TEST_F(LoggingTest, StampsAsTheFixedDateTimeFormat) {
+    const QDateTime times[] = {
+        StartOfTest,
+        QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59, 999)),
+        QDateTime(QDate(2024, 3, 1), QTime(0, 0)),
+        QDateTime(QDate(1999, 12, 31), QTime(12, 0, 0, 1)),
+        QDateTime(QDate(2038, 1, 19), QTime(3, 14, 7, 500)),
+        QDateTime(QDate(2024, 3, 1), QTime(9, 8, 7, 6)),
+    };
+    TLogStamp stamp;
+    for (const QDateTime& time : times) {
+        const TDateTime value = uOVUtils::ToDateTime(time);
+        EXPECT_EQ(QString::fromLatin1(stamp.Format(value)),
+                  uOVUtils::FormatDateTimeFixed("yyyy-mm-dd hh:nn:ss.zzz", value) + " | ")
+            << time.toString(Qt::ISODateWithMs).toStdString();
+    }
+    // Half a millisecond before midnight rounds into the next day.
+    const TDateTime beforeMidnight =
+        uOVUtils::ToDateTime(QDateTime(QDate(2024, 3, 5), QTime(0, 0))) - 0.4 / 86400000.0;
+    EXPECT_EQ(stamp.Format(beforeMidnight), QByteArrayView("2024-03-05 00:00:00.000 | "));
+}
+
+// A folder that cannot be written is told on stderr at the first failure,
+// then at most once a minute, and kept for the next notice.
+TEST_F(LoggingTest, UnwritableLogFolderIsToldOnStderrAndKeptForTheNotice) {
+    WriteRetryPauseMinMs = 1;
+    WriteRetryPauseMaxMs = 5;
+    testsupport::WriteFileBytes(FTemp.File("blocker"), "x");
+    const QString dir = FTemp.File("blocker/logs/");
+    SetLogDir(dir);
+    // The reason is the system's own text, in the locale's language.
+    const QString prefix =
+        "Log file cannot be written: cannot open " + dir + "Blocked_20240305.log: ";
+    TWriter w = MakeWriter(QStringLiteral("Blocked"));
+    const auto failures = [&](int ACount) {
+        const int from = w.output->OpenCount();
+        return WaitUntil([&] { return w.output->OpenCount() >= from + ACount; });
+    };
+
+    testing::internal::CaptureStderr();
+    w.thread->Enqueue(QStringLiteral("kept"));
+    w.thread->Start();
+    ASSERT_TRUE(failures(5));
+    FClock.Advance(59 * 1000);
+    ASSERT_TRUE(failures(3));
+    const QString told = QString::fromLocal8Bit(testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(told.startsWith(prefix)) << told.toStdString();
+    EXPECT_EQ(told.count('\n'), 1);
+    EXPECT_TRUE(told.endsWith('\n'));
+
+    testing::internal::CaptureStderr();
+    FClock.Advance(1000);
+    ASSERT_TRUE(failures(3));
+    EXPECT_EQ(QString::fromLocal8Bit(testing::internal::GetCapturedStderr()), told);
+
+    // The notice gets the problem once, with the time it began.
+    const QString problem = TakeLogWriteProblem();
+    EXPECT_EQ(problem, told.chopped(1) + " (since 2024-03-05 10:20:30)");
+    EXPECT_EQ(TakeLogWriteProblem(), "");
+    // Still failing: the next notice hears of it again.
+    FClock.Advance(1000);
+    ASSERT_TRUE(failures(2));
+    EXPECT_TRUE(TakeLogWriteProblem().endsWith("(since 2024-03-05 10:21:31)"));
+
+    // Nothing was lost meanwhile.
+    QFile::remove(FTemp.File("blocker"));
+    ASSERT_TRUE(QDir().mkpath(dir));
+    EXPECT_TRUE(w.thread->Stop(10000));
+    EXPECT_EQ(ReadLines(dir + "Blocked_20240305.log"),
+              QStringList{"2024-03-05 10:21:31.456 | kept"});
+}
+
+TEST_F(LoggingTest, WriteProblemIsToldAtMostOnceAMinute) {
+    struct Case {
+        qint64 atMs; // from the first failure
+        bool told;
+    };
+    const Case cases[] = {{0, true},      {1000, false},   {59999, false},
+                          {60000, true},  {60001, false},  {119999, false},
+                          {120000, true}, {-600000, true}, {-599000, false}};
+    for (const Case& c : cases) {
+        FClock.Set(StartOfTest.addMSecs(c.atMs));
+        testing::internal::CaptureStderr();
+        ReportLogWriteProblem(QStringLiteral("disk full"));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.told ? "Log file cannot be written: disk full\n" : "")
+            << c.atMs;
+    }
+    EXPECT_EQ(TakeLogWriteProblem(),
+              "Log file cannot be written: disk full (since 2024-03-05 10:20:30)");
+    EXPECT_EQ(TakeLogWriteProblem(), "");
 }

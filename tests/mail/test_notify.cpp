@@ -2,6 +2,7 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uOVClock.h"
+#include "common/uOVLogging.h"
 #include "common/uOVNet.h"
 #include "platform/Process.h"
 #include "tests/support/MailServer.h"
@@ -143,6 +144,21 @@ TEST_F(NotificationTest, SilentWhenOffOrASettingIsMissing) {
         NotifyServiceEvent(TServiceEvent::Startup);
     }
     EXPECT_TRUE(FServer->Sessions(1, 500).isEmpty());
+}
+
+// The log cannot report its own folder: the next notice that goes out does,
+// once.
+TEST_F(NotificationTest, ALogFolderThatCannotBeWrittenIsToldInTheNextNotice) {
+    uOVLogging::ReportLogWriteProblem(QStringLiteral("cannot open /x/a.log: Permission denied"));
+    NotifyServiceEvent(TServiceEvent::Startup);
+    NotifyServiceEvent(TServiceEvent::Shutdown);
+    const QJsonArray mails = Mails(2);
+    ASSERT_EQ(mails.size(), 2);
+    const QString first = mails.at(0)[QStringLiteral("data")].toString();
+    EXPECT_TRUE(first.contains("The Brevolt service was started\r\n\r\nLog file cannot be "
+                               "written: cannot open /x/a.log: Permission denied (since "))
+        << first.toStdString();
+    EXPECT_FALSE(mails.at(1)[QStringLiteral("data")].toString().contains("Log file"));
 }
 
 TEST_F(NotificationTest, MailErrorsReachSendNotificationButNotTheEvent) {
