@@ -176,6 +176,18 @@ void TLogOutput::FlushLog() {
     DoOpenLog();
 }
 
+void TLogOutput::FollowFileName() {
+    std::lock_guard lock(FCS);
+    if (!FOpen)
+        return;
+    const QString current = FFilename;
+    BuildFileName();
+    if (FFilename == current)
+        return;
+    DoCloseLog();
+    DoOpenLog();
+}
+
 QString TLogOutput::TakeIOError() {
     std::lock_guard lock(FCS);
     QString error;
@@ -404,6 +416,7 @@ bool TLogThread::WritePass() {
             }
             if (FBatch.empty())
                 break;
+            FLogOutput->FollowFileName();
             const int written = FLogOutput->WriteMsgs(FStamp.Format(uOVUtils::Now()), FBatch);
             const bool goOn = Dequeue(written);
             FLinesSinceFlush += written;

@@ -67,6 +67,9 @@ public:
     void CloseLog();
     // A flush closes and reopens the file.
     void FlushLog();
+    // Moves to another file when the log folder or the day changed since the
+    // file was opened, so that no later line lands in the old one.
+    void FollowFileName();
     // Writes the lines in one go, each as AStamp, the text and a line end;
     // never raises. Answers how many lines reached the file whole; a failure
     // is held for TakeIOError.
