@@ -15,26 +15,6 @@ namespace {
 
 const QString AreaSession = QStringLiteral("GetSession");
 
-// The invoice statement. The customer's address number 1 is part of the
-// join, not of the filter, so that customers without one still come (with
-// empty phones); the cashier's addresses are not joined at all, because they
-// supplied nothing and repeated each invoice once per address. The SID
-// comes last and as text: the scan's ledger of sent invoices keys on it, and
-// a 19-digit number would not survive as a floating-point value.
-const QString InvoiceStatement =
-    QStringLiteral("select i.invc_no as \"InvoiceNum\", i.sbs_no as \"LocationId01\", "
-                   "i.store_no as \"LocationId02\", c.first_name as \"FirstName\", "
-                   "c.last_name as \"LastName\", a.phone1 as \"Phone1\", a.phone2 as \"Phone2\", "
-                   "c.email_addr as \"Email\", ce.email_addr as \"SalesPersonEmail\", "
-                   "i.created_date as \"SalesDate\", c.allow_phone as \"Allow_Call\", "
-                   "c.allow_email as \"Allow_Email\", "
-                   "cast(i.invc_sid as varchar(40)) as \"InvoiceSID\" from invoice i "
-                   "join customer c on c.cust_sid=i.cust_sid "
-                   "left join cust_address a on a.cust_sid=c.cust_sid and a.addr_no=1 "
-                   "left join employee e on e.empl_id=i.cashier_id "
-                   "left join customer ce on ce.cust_sid=e.cust_sid "
-                   "where i.invc_type=0 and i.status=0 ");
-
 const QString StoresStatement = QStringLiteral(
     "select st.sbs_no as sbs_no, st.store_no as store_no, st.store_code as store_code, "
     "st.store_name as store_name, sbs.sbs_name as sbs_name from store st "
@@ -101,6 +81,29 @@ struct TOpenState {
 };
 
 } // namespace
+
+const QString& InvoiceStatement() {
+    // The customer's address number 1 is part of the join, not of the
+    // filter, so that customers without one still come (with empty phones);
+    // the cashier's addresses are not joined at all, because they supplied
+    // nothing and repeated each invoice once per address. The SID comes last
+    // and as text: the scan's ledger of sent invoices keys on it, and a
+    // 19-digit number would not survive as a floating-point value.
+    static const QString statement = QStringLiteral(
+        "select i.invc_no as \"InvoiceNum\", i.sbs_no as \"LocationId01\", "
+        "i.store_no as \"LocationId02\", c.first_name as \"FirstName\", "
+        "c.last_name as \"LastName\", a.phone1 as \"Phone1\", a.phone2 as \"Phone2\", "
+        "c.email_addr as \"Email\", ce.email_addr as \"SalesPersonEmail\", "
+        "i.created_date as \"SalesDate\", c.allow_phone as \"Allow_Call\", "
+        "c.allow_email as \"Allow_Email\", "
+        "cast(i.invc_sid as varchar(40)) as \"InvoiceSID\" from invoice i "
+        "join customer c on c.cust_sid=i.cust_sid "
+        "left join cust_address a on a.cust_sid=c.cust_sid and a.addr_no=1 "
+        "left join employee e on e.empl_id=i.cashier_id "
+        "left join customer ce on ce.cust_sid=e.cust_sid "
+        "where i.invc_type=0 and i.status=0 ");
+    return statement;
+}
 
 QString SessionConnectString(const QString& ADescriptor) {
     return QStringLiteral("Provider=OraOLEDB.Oracle;Data Source=") + ADescriptor +
@@ -192,7 +195,8 @@ void ClearVersionCache() {
 
 std::unique_ptr<TConnectorDataset> OpenQuery(TConnectorConnection* AConnection,
                                              const QString& ASbsNo, const QString& AStoreNo,
-                                             const QString& AInvoiceSID, TDateTime ASince) {
+                                             const QString& AInvoiceSID, TDateTime ASince,
+                                             TRowStore ARows) {
     const QString area = QStringLiteral("OpenQuery");
     uOVLogging::logenter(9, area);
     try {
@@ -210,11 +214,12 @@ std::unique_ptr<TConnectorDataset> OpenQuery(TConnectorConnection* AConnection,
         Info(QStringLiteral("Instantiating Oracle dataset"), area);
         auto q = std::make_unique<TConnectorDataset>(AConnection);
         q->SetEnableBCD(false);
+        q->SetRowStore(ARows);
         if (CachedSchemaVersion().isEmpty()) {
             Info(QStringLiteral("Retrieving RPro version"), area);
             FillVersionCache(AConnection);
         }
-        q->AddSQL(InvoiceStatement);
+        q->AddSQL(InvoiceStatement());
         // On Oracle the dataset sends the bound as TO_DATE(text), a DATE like
         // the column, so that its index serves (uOVDataAccess::BoundDateTime).
         if (ASince > 0)

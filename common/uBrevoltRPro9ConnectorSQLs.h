@@ -53,11 +53,15 @@ void ClearVersionCache(); // a test's fresh start
 // AInvoiceSID) created after ASince (no bound when ASince <= 0), open on the
 // first row. Columns: InvoiceNum, LocationId01, LocationId02, FirstName,
 // LastName, Phone1, Phone2, Email, SalesPersonEmail, SalesDate, Allow_Call,
-// Allow_Email, and InvoiceSIDColumn (the invoice's SID as text).
+// Allow_Email, and InvoiceSIDColumn (the invoice's SID as text). ARows:
+// TemporaryFile for a caller that reads the rows once, in order.
 inline const QString InvoiceSIDColumn = QStringLiteral("InvoiceSID");
+// The statement's first line; OpenQuery appends the bounds.
+const QString& InvoiceStatement();
 std::unique_ptr<TConnectorDataset> OpenQuery(TConnectorConnection* AConnection,
                                              const QString& ASbsNo, const QString& AStoreNo,
-                                             const QString& AInvoiceSID, TDateTime ASince);
+                                             const QString& AInvoiceSID, TDateTime ASince,
+                                             TRowStore ARows = TRowStore::Memory);
 void GetRProVersion(TConnectorConnection* AConnection, QString& ASchemaVersion,
                     QString& ABuildVersion);
 void GetSbsAndStoreNo(TConnectorConnection* AConnection, qint32& ASbsNo, qint32& AStoreNo);

@@ -1,8 +1,10 @@
 #include "common/uOVDataAccess.h"
 
+#include "common/uOVRowSpool.h"
 #include "platform/Registry.h"
 
 #include <atomic>
+#include <limits>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -11,6 +13,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <utility>
 
 namespace uOVDataAccess {
 
@@ -268,50 +271,172 @@ bool TConnectorConnection::Connected() const {
 
 // --- TConnectorField ---------------------------------------------------------
 
+TConnectorField TConnectorField::InPlace(QStringView AText) {
+    TConnectorField field;
+    field.FInPlaceText = AText;
+    field.FInPlace = true;
+    return field;
+}
+
+const QVariant& TConnectorField::Value() const {
+    if (FInPlace && !FValue.isValid())
+        FValue = FInPlaceText.toString();
+    return FValue;
+}
+
 QString TConnectorField::AsString() const {
+    if (FInPlace)
+        return FInPlaceText.toString();
+    if (FValue.typeId() == QMetaType::QString) // the usual case, without a conversion
+        return FValue.isNull() ? QString() : *static_cast<const QString*>(FValue.constData());
     return FValue.isNull() ? QString() : FValue.toString();
 }
 
+QStringView TConnectorField::AsText() const {
+    if (FInPlace)
+        return FInPlaceText;
+    if (FValue.typeId() == QMetaType::QString && !FValue.isNull())
+        return *static_cast<const QString*>(FValue.constData());
+    FText = AsString();
+    return FText;
+}
+
 qint32 TConnectorField::AsInteger() const {
-    if (FValue.isNull())
+    if (IsNull())
         return 0;
+    // Integer columns as they come, without the way through a text.
+    if (FValue.typeId() == QMetaType::Int)
+        return FValue.toInt();
+    if (FValue.typeId() == QMetaType::LongLong) {
+        const qlonglong v = FValue.toLongLong();
+        if (v >= std::numeric_limits<qint32>::min() && v <= std::numeric_limits<qint32>::max())
+            return static_cast<qint32>(v);
+    }
     bool ok = false;
-    qint32 v = FValue.toString().trimmed().toInt(&ok);
+    const QStringView text = AsText();
+    qint32 v = text.trimmed().toInt(&ok);
     if (!ok)
         throw EConvertError(
-            QStringLiteral("'%1' is not a valid integer value").arg(FValue.toString()));
+            QStringLiteral("'%1' is not a valid integer value").arg(text.toString()));
     return v;
 }
 
 TDateTime TConnectorField::AsDateTime() const {
-    if (FValue.isNull())
-        return 0;
-    if (FValue.typeId() == QMetaType::QDateTime)
-        return uOVUtils::ToDateTime(FValue.toDateTime());
-    if (FValue.typeId() == QMetaType::Double)
-        return FValue.toDouble();
-    static const QRegularExpression layout(QStringLiteral(
-        R"(^\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3})\d*)?)?)?\s*$)"));
-    const auto m = layout.match(FValue.toString());
-    if (m.hasMatch()) {
-        const QDate d(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
-        const QString ms = m.captured(7);
-        const QTime t(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(),
-                      ms.isEmpty() ? 0 : ms.leftJustified(3, QLatin1Char('0')).toInt());
-        if (d.isValid() && t.isValid())
-            return uOVUtils::ToDateTime(QDateTime(d, t));
+    return DateTimeOf(nullptr);
+}
+
+TDateTime TConnectorField::AsDateTime(TLocalTimeCache& ACache) const {
+    return DateTimeOf(&ACache);
+}
+
+namespace {
+
+// SQLite's own layouts "YYYY-MM-DD HH:MM:SS.SSS", "YYYY-MM-DD HH:MM:SS" and
+// "YYYY-MM-DD" (a "T" for the blank too) read without the regular
+// expression; false for any other text, which then takes it.
+bool ParsePlainDateTime(QStringView AText, QDate& ADate, QTime& ATime) {
+    const qsizetype n = AText.size();
+    if (n != 23 && n != 19 && n != 10)
+        return false;
+    bool ok = true;
+    const auto number = [&](qsizetype AFrom, qsizetype ADigits) {
+        int v = 0;
+        for (qsizetype i = AFrom; i < AFrom + ADigits; ++i) {
+            const char16_t c = AText[i].unicode();
+            ok = ok && c >= u'0' && c <= u'9';
+            v = v * 10 + (c - u'0');
+        }
+        return v;
+    };
+    const auto is = [&](qsizetype AAt, char16_t AChar) {
+        return AText[AAt].unicode() == AChar;
+    };
+    ADate = QDate(number(0, 4), number(5, 2), number(8, 2));
+    ok = ok && is(4, u'-') && is(7, u'-');
+    if (n == 10) {
+        ATime = QTime(0, 0);
+        return ok;
     }
-    throw EConvertError(QStringLiteral("'%1' is not a valid date and time").arg(FValue.toString()));
+    ok = ok && (is(10, u' ') || is(10, u'T')) && is(13, u':') && is(16, u':');
+    int ms = 0;
+    if (n == 23) {
+        ok = ok && is(19, u'.');
+        ms = number(20, 3);
+    }
+    ATime = QTime(number(11, 2), number(14, 2), number(17, 2), ms);
+    return ok;
+}
+
+} // namespace
+
+TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache) const {
+    if (IsNull())
+        return 0;
+    if (!FInPlace && FValue.typeId() == QMetaType::QDateTime)
+        return uOVUtils::ToDateTime(FValue.toDateTime());
+    if (!FInPlace && FValue.typeId() == QMetaType::Double)
+        return FValue.toDouble();
+    const QStringView text = AsText();
+    QDate d;
+    QTime t;
+    if (!ParsePlainDateTime(text, d, t)) {
+        static const QRegularExpression layout(QStringLiteral(
+            R"(^\s*(\d{4})-(\d{1,2})-(\d{1,2})(?:[ T](\d{1,2}):(\d{1,2})(?::(\d{1,2})(?:\.(\d{1,3})\d*)?)?)?\s*$)"));
+        const auto m = layout.match(text.toString());
+        if (m.hasMatch()) {
+            d = QDate(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+            const QString ms = m.captured(7);
+            t = QTime(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(),
+                      ms.isEmpty() ? 0 : ms.leftJustified(3, QLatin1Char('0')).toInt());
+        }
+    }
+    if (d.isValid() && t.isValid())
+        return ACache ? ACache->ToDateTime(d, t) : uOVUtils::ToDateTime(QDateTime(d, t));
+    throw EConvertError(QStringLiteral("'%1' is not a valid date and time").arg(text.toString()));
+}
+
+namespace {
+
+// Whether the local clock keeps one offset from UTC throughout ADay, so that
+// each of its wall-clock times exists exactly once. Asks the same local-time
+// conversion that QDateTime uses, every half-hour over every instant that
+// can fall on ADay somewhere (offsets reach from -12 to +14 hours). Years
+// far from now keep the exact way.
+bool SteadyDay(QDate ADay) {
+    if (ADay.year() < 1971 || ADay.year() > 2100)
+        return false;
+    constexpr qint64 Hour = 3600 * 1000;
+    const qint64 from = QDateTime(ADay, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch() - 15 * Hour;
+    const int offset = QDateTime::fromMSecsSinceEpoch(from, Qt::LocalTime).offsetFromUtc();
+    for (qint64 at = from + Hour / 2; at <= from + 54 * Hour; at += Hour / 2)
+        if (QDateTime::fromMSecsSinceEpoch(at, Qt::LocalTime).offsetFromUtc() != offset)
+            return false;
+    return true;
+}
+
+} // namespace
+
+TDateTime TLocalTimeCache::ToDateTime(QDate ADate, QTime ATime) {
+    auto day = FSteadyDays.constFind(ADate.toJulianDay());
+    if (day == FSteadyDays.constEnd())
+        day = FSteadyDays.insert(ADate.toJulianDay(), SteadyDay(ADate));
+    if (!*day)
+        return uOVUtils::ToDateTime(QDateTime(ADate, ATime));
+    // The wall-clock time as it stands, counted as uOVUtils counts it.
+    static const QDate epoch(1899, 12, 30);
+    const qint64 days = epoch.daysTo(ADate);
+    const double time = ATime.msecsSinceStartOfDay() / 86400000.0;
+    return days >= 0 ? days + time : days - time;
 }
 
 QString TConnectorField::RequireString(const QString& AName) const {
-    if (FValue.isNull())
+    if (IsNull())
         throw EConvertError(QStringLiteral("The value of \"%1\" is missing or null").arg(AName));
     return AsString();
 }
 
 qint32 TConnectorField::RequireInteger(const QString& AName) const {
-    if (FValue.isNull())
+    if (IsNull())
         throw EConvertError(QStringLiteral("The value of \"%1\" is missing or null").arg(AName));
     return AsInteger();
 }
@@ -400,6 +525,8 @@ QString uOVDataAccess::DateTimeStatement(const QString& ASql, const QStringList&
 TConnectorDataset::TConnectorDataset(TConnectorConnection* AConnection)
     : FConnection(AConnection) {}
 
+TConnectorDataset::~TConnectorDataset() = default;
+
 QString TConnectorDataset::SQLText() const {
     QString text;
     for (const QString& line : FSQL)
@@ -448,6 +575,9 @@ void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
     const QString text = DateTimeStatement(SQLText(), DateTimeParams(), dates);
     QStringList fields;
     QVector<QVector<QVariant>> rows;
+    std::unique_ptr<TRowSpool> spool;
+    if (FRowStore == TRowStore::TemporaryFile)
+        spool = std::make_unique<TRowSpool>();
     QString error;
     {
         QSqlQuery q(db);
@@ -473,11 +603,14 @@ void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
             const QSqlRecord rec = q.record();
             for (int i = 0; i < rec.count(); ++i)
                 fields.append(rec.fieldName(i));
+            QVector<QVariant> row(rec.count());
             while (q.next()) {
-                QVector<QVariant> row(rec.count());
                 for (int i = 0; i < rec.count(); ++i)
                     row[i] = q.value(i);
-                rows.append(std::move(row));
+                if (spool)
+                    spool->Append(row);
+                else
+                    rows.append(std::exchange(row, QVector<QVariant>(rec.count())));
             }
             if (q.lastError().isValid())
                 error = q.lastError().text();
@@ -487,15 +620,29 @@ void TConnectorDataset::OpenOn(TConnectorConnection& AConnection) {
         throw EDatabaseError(error.trimmed());
     FFields = std::move(fields);
     FRows = std::move(rows);
-    FRow = 0;
+    FSpool = std::move(spool);
     FActive = true;
+    MoveTo(0);
 }
 
 void TConnectorDataset::Close() {
     FActive = false;
     FFields.clear();
     FRows.clear();
+    FSpool.reset();
     FRow = 0;
+    FOnRow = false;
+}
+
+void TConnectorDataset::MoveTo(int ARow) {
+    if (FSpool) {
+        if (ARow == 0)
+            FSpool->Rewind();
+        FOnRow = FSpool->Next();
+    } else {
+        FOnRow = ARow < FRows.size();
+    }
+    FRow = FOnRow ? ARow : RecordCount();
 }
 
 void TConnectorDataset::RequireActive() const {
@@ -505,23 +652,25 @@ void TConnectorDataset::RequireActive() const {
 
 int TConnectorDataset::RecordCount() const {
     RequireActive();
-    return static_cast<int>(FRows.size());
+    return static_cast<int>(FSpool ? FSpool->Count() : FRows.size());
 }
 
 void TConnectorDataset::First() {
     RequireActive();
-    FRow = 0;
+    // Already there: a file need not be read again from its start.
+    if (FRow != 0 || !FOnRow)
+        MoveTo(0);
 }
 
 void TConnectorDataset::Next() {
     RequireActive();
-    if (FRow < FRows.size())
-        ++FRow;
+    if (FOnRow)
+        MoveTo(FRow + 1);
 }
 
 bool TConnectorDataset::Eof() const {
     RequireActive();
-    return FRow >= FRows.size();
+    return !FOnRow;
 }
 
 QStringList TConnectorDataset::FieldNames() const {
@@ -530,9 +679,26 @@ QStringList TConnectorDataset::FieldNames() const {
 }
 
 TConnectorField TConnectorDataset::FieldByName(const QString& AName) const {
+    return Field(FieldIndex(AName));
+}
+
+int TConnectorDataset::FieldIndex(const QString& AName) const {
     RequireActive();
     for (qsizetype i = 0; i < FFields.size(); ++i)
         if (FFields[i].compare(AName, Qt::CaseInsensitive) == 0)
-            return TConnectorField(FRow < FRows.size() ? FRows[FRow][i] : QVariant());
+            return static_cast<int>(i);
     throw EDatabaseError(QStringLiteral("Field '%1' not found").arg(AName));
+}
+
+TConnectorField TConnectorDataset::Field(int AIndex) const {
+    RequireActive();
+    if (AIndex < 0 || AIndex >= FFields.size())
+        throw EDatabaseError(QStringLiteral("Field index %1 out of range").arg(AIndex));
+    if (!FOnRow)
+        return TConnectorField(QVariant());
+    if (!FSpool)
+        return TConnectorField(FRows[FRow][AIndex]);
+    // Texts are read where they lie, without a copy.
+    return FSpool->IsText(AIndex) ? TConnectorField::InPlace(FSpool->Text(AIndex))
+                                  : TConnectorField(FSpool->Value(AIndex));
 }

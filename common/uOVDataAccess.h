@@ -8,14 +8,17 @@
 // "DatabaseDriver"="QSQLITE", the SQLite file named by "DatabaseName".
 //
 // A dataset runs one statement with named parameters (:name) and keeps the
-// whole result, so its record count is exact before the first row is read
-// and it needs no connection once open.
+// whole result, in memory or in a temporary file, so its record count is
+// exact before the first row is read and it needs no connection once open.
 #include "common/uOVException.h"
 #include "common/uOVUtils.h"
 
+#include <memory>
+#include <QHash>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 #include <QVariant>
 #include <QVector>
 
@@ -122,26 +125,63 @@ private:
     uOVDataAccess::TConnectionMapping FMapping;
 };
 
+// Local date-times into TDateTime values exactly as
+// uOVUtils::ToDateTime(QDateTime(date, time)) makes them, but asking the
+// time zone once per day rather than once per value: only the values of a
+// day on which the clock changes take that way, since there a wall-clock
+// time may be missing or twice. Keep one for a pass over rows, so that a
+// zone changed meanwhile counts from the next pass.
+class TLocalTimeCache {
+public:
+    TDateTime ToDateTime(QDate ADate, QTime ATime);
+
+private:
+    QHash<qint64, bool> FSteadyDays; // by Julian day
+};
+
 // A value of the current row.
 class TConnectorField {
 public:
     explicit TConnectorField(QVariant AValue) : FValue(std::move(AValue)) {}
-    const QVariant& Value() const { return FValue; }
-    bool IsNull() const { return FValue.isNull(); }
-    QString AsString() const;     // null: empty
+    // A text read where its row lies: valid while that row is current.
+    static TConnectorField InPlace(QStringView AText);
+
+    const QVariant& Value() const;
+    bool IsNull() const { return !FInPlace && FValue.isNull(); }
+    QString AsString() const; // null: empty
+    // The same without a copy where the value is a text: valid as long as
+    // this field, and its row while in place.
+    QStringView AsText() const;
     qint32 AsInteger() const;     // null: 0; EConvertError when not a number
     TDateTime AsDateTime() const; // null: 0; also SQLite's text layout
+    // The same through ACache, for many values in a row.
+    TDateTime AsDateTime(TLocalTimeCache& ACache) const;
     // Raises EConvertError when the value is null; AName names it.
     QString RequireString(const QString& AName) const;
     qint32 RequireInteger(const QString& AName) const;
 
 private:
-    QVariant FValue;
+    TConnectorField() = default;
+    TDateTime DateTimeOf(TLocalTimeCache* ACache) const;
+
+    mutable QVariant FValue; // in place: made when asked for
+    mutable QString FText;   // AsText of a value that is no text
+    QStringView FInPlaceText;
+    bool FInPlace = false;
+};
+
+class TRowSpool;
+
+// Where an open dataset keeps its rows.
+enum class TRowStore {
+    Memory,        // all of them: for callers that keep or show the whole result
+    TemporaryFile, // read back one at a time, so memory does not grow with them
 };
 
 class TConnectorDataset {
 public:
     explicit TConnectorDataset(TConnectorConnection* AConnection = nullptr);
+    ~TConnectorDataset();
     TConnectorDataset(const TConnectorDataset&) = delete;
     TConnectorDataset& operator=(const TConnectorDataset&) = delete;
 
@@ -150,6 +190,8 @@ public:
     // Off: numeric columns arrive as integers or doubles, not as exact
     // decimal text.
     void SetEnableBCD(bool AValue) { FEnableBCD = AValue; }
+    // For the next Open; Memory unless set.
+    void SetRowStore(TRowStore AValue) { FRowStore = AValue; }
 
     // The statement: its lines, each followed by CR LF.
     void AddSQL(const QString& ALine) { FSQL.append(ALine); }
@@ -182,6 +224,10 @@ public:
     // Raises EDatabaseError for an unknown name (compared without case);
     // a null value when there is no current row.
     TConnectorField FieldByName(const QString& AName) const;
+    // The same by position: look the name up once with FieldIndex, then
+    // read each row's value with Field.
+    int FieldIndex(const QString& AName) const;
+    TConnectorField Field(int AIndex) const;
 
 private:
     enum class TParamType { Integer, Text, DateTime };
@@ -192,13 +238,18 @@ private:
     void SetParam(const QString& AName, TParamType AType, const QVariant& AValue);
     void RequireActive() const;
     QStringList DateTimeParams() const;
+    // To row ARow: any row in memory, the first or the next one in a file.
+    void MoveTo(int ARow);
 
     TConnectorConnection* FConnection;
     bool FEnableBCD = true;
+    TRowStore FRowStore = TRowStore::Memory;
     QStringList FSQL;
     QMap<QString, TParam> FParams; // key: upper-case name
     bool FActive = false;
     QStringList FFields;
-    QVector<QVector<QVariant>> FRows;
+    QVector<QVector<QVariant>> FRows;  // TRowStore::Memory
+    std::unique_ptr<TRowSpool> FSpool; // TRowStore::TemporaryFile
     int FRow = 0;
+    bool FOnRow = false; // false past the last row
 };

@@ -11,6 +11,8 @@
 #include "common/uOVUtils.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 
+#include <cmath>
+#include <cstring>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,22 +41,100 @@ QString BatchFileName(const QString& ABaseName) {
     return name.isEmpty() ? QString() : name + QStringLiteral(".csv");
 }
 
+namespace {
+
+// Passes the characters of AValue quoted as a batch value to AEmit, at most
+// 2 * AValue.size() + 2 of them; false as soon as AEmit refuses one.
+template <typename F> bool Quote(QStringView AValue, F AEmit) {
+    if (!AEmit(u'"'))
+        return false;
+    for (const QChar c : AValue) {
+        const char16_t u = c.unicode();
+        const bool done = u == u'"'    ? AEmit(u'"') && AEmit(u'"')
+                          : u == u'\r' ? AEmit(u' ')
+                          : u == u'\n' ? AEmit(u' ')
+                                       : AEmit(u);
+        if (!done)
+            return false;
+    }
+    return AEmit(u'"');
+}
+
+} // namespace
+
 QString QuoteValue(const QString& AValue) {
-    QString value = AValue;
-    value.replace(QLatin1Char('"'), QStringLiteral("\"\""))
-        .replace(QLatin1Char('\r'), QLatin1Char(' '))
-        .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return QLatin1Char('"') + value + QLatin1Char('"');
+    QString value;
+    AppendValue(value, AValue);
+    return value;
+}
+
+void AppendValue(QString& ALine, QStringView AValue) {
+    if (!ALine.isEmpty())
+        ALine += QLatin1Char(',');
+    const qsizetype start = ALine.size();
+    ALine.resize(start + 2 * AValue.size() + 2);
+    QChar* out = ALine.data() + start;
+    Quote(AValue, [&out](char16_t AChar) {
+        *out++ = QChar(AChar);
+        return true;
+    });
+    ALine.resize(out - ALine.constData());
 }
 
 QString BatchLine(const QStringList& AValues) {
     QString line;
-    for (const QString& value : AValues) {
-        if (!line.isEmpty())
-            line += QLatin1Char(',');
-        line += QuoteValue(value);
-    }
+    for (const QString& value : AValues)
+        AppendValue(line, value);
     return line;
+}
+
+char* TAnsiBatchLine::Room(qsizetype ABytes) {
+    if (FSize + ABytes > qsizetype(FBytes.size()))
+        FBytes.resize(size_t(2 * (FSize + ABytes)));
+    return FBytes.data() + FSize;
+}
+
+void TAnsiBatchLine::Add(QStringView AValue) {
+    const qsizetype start = FSize;
+    char* out = Room(1 + 2 * AValue.size() + 2);
+    if (start > 0)
+        *out++ = ',';
+    // Windows-1252 is Latin-1 but for 0x80 to 0x9F: a value with other
+    // characters takes the converter.
+    const bool latin1 = Quote(AValue, [&out](char16_t AChar) {
+        if (AChar > 0xFF || (AChar >= 0x80 && AChar < 0xA0))
+            return false;
+        *out++ = char(AChar);
+        return true;
+    });
+    if (latin1) {
+        FSize = out - FBytes.data();
+        return;
+    }
+    const QByteArray converted = uOVCodePage::ToAnsi(QuoteValue(AValue.toString()));
+    out = Room(1 + converted.size());
+    if (start > 0)
+        *out++ = ',';
+    std::memcpy(out, converted.constData(), size_t(converted.size()));
+    FSize = out + converted.size() - FBytes.data();
+}
+
+QByteArrayView TAnsiBatchLine::Line() {
+    char* out = Room(2);
+    out[0] = '\r';
+    out[1] = '\n';
+    return QByteArrayView(FBytes.data(), FSize + 2);
+}
+
+const QString& TSalesDateText::Text(TDateTime AValue) {
+    const double day = std::trunc(AValue);
+    // A time that rounds up to midnight is formatted as the next day.
+    const bool cacheable = std::llround(std::fabs(AValue - day) * 86400000.0) < 86400000;
+    if (!cacheable || day != FDay) {
+        FText = uOVUtils::FormatDateTimeFixed(QStringLiteral("m/d/yyyy"), AValue);
+        FDay = cacheable ? day : std::numeric_limits<double>::quiet_NaN();
+    }
+    return FText;
 }
 
 void SetStep(QString& AStep, const QString& AText, const QString& AArea, int ALogLevel) {

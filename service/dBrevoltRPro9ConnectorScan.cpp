@@ -12,6 +12,7 @@
 #include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 using namespace uBrevoltRPro9ConnectorCommon;
@@ -24,9 +25,35 @@ namespace {
 const QString AreaScan = QStringLiteral("TdlgConnectorLogic.ScanDatabase");
 const QString AreaRead = QStringLiteral("TdlgConnectorLogic.ReadDataset");
 
-void WriteBatchLine(TAnsiTextStream& AStream, const QString& ALine) {
-    const QByteArray bytes = uOVCodePage::ToAnsi(ALine);
-    if (AStream.WriteLn(bytes) != bytes.size() + 2)
+// The values traced per written row: the columns from LocationId01 to
+// SalesDate, then the two contact flags under their output names; each line
+// as logvalue writes it, the name filled with dots to 20 characters.
+constexpr int TraceCount = 11;
+const std::array<QString, TraceCount>& TracePrefixes() {
+    static const std::array<QString, TraceCount> prefixes = [] {
+        const QString names[TraceCount] = {
+            QStringLiteral("LocationId01"), QStringLiteral("LocationId02"),
+            QStringLiteral("FirstName"),    QStringLiteral("LastName"),
+            QStringLiteral("Phone1"),       QStringLiteral("Phone2"),
+            QStringLiteral("Email"),        QStringLiteral("SalesPersonEmail"),
+            QStringLiteral("SalesDate"),    QStringLiteral("Do_Not_Call"),
+            QStringLiteral("Do_Not_Email")};
+        std::array<QString, TraceCount> dotted;
+        for (int i = 0; i < TraceCount; ++i)
+            dotted[i] = names[i].leftJustified(20, QLatin1Char('.'));
+        return dotted;
+    }();
+    return prefixes;
+}
+
+// Per-row lines are built only when the logger would write them.
+bool Writes(const TOVLogger* ALogger, int ALevel) {
+    return ALogger && ALevel <= ALogger->LogLevel();
+}
+
+// ALine with its CR LF.
+void WriteBatchLine(TAnsiTextStream& AStream, QByteArrayView ALine) {
+    if (AStream.Write(ALine.data(), ALine.size()) != ALine.size())
         throw EInOutError(QStringLiteral("Batch file could not be written: ") +
                           (AStream.Stream() ? AStream.Stream()->errorString() : QString()));
 }
@@ -71,7 +98,8 @@ void TdlgConnectorLogic::ScanDatabase() {
                         LOG_WARNING, AreaScan);
                 } else {
                     SetStep(FStep, QStringLiteral("writing headers"), AreaScan);
-                    WriteBatchLine(*stream, HeaderLine());
+                    WriteBatchLine(*stream,
+                                   uOVCodePage::ToAnsi(HeaderLine() + QLatin1String("\r\n")));
                     for (int r = 0; r < config.locations.size(); ++r)
                         ScanLocation(r, *stream);
                     if (FRunWritten > 0) {
@@ -220,8 +248,10 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
     Q_EMIT TitleChanged(FTitle);
 
     SetStep(FStep, QStringLiteral("calling OpenQuery"), AreaScan);
-    std::unique_ptr<TConnectorDataset> query = uBrevoltRPro9ConnectorSQLs::OpenQuery(
-        uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo, QString(), FSince);
+    // Read once, in order: the rows wait in a file, not in memory.
+    std::unique_ptr<TConnectorDataset> query =
+        uBrevoltRPro9ConnectorSQLs::OpenQuery(uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo,
+                                              QString(), FSince, TRowStore::TemporaryFile);
     auto closeQuery = [&query] {
         try {
             if (query)
@@ -279,91 +309,139 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
         SetStep(FStep, QStringLiteral("getting record count"), AreaRead, traceLevel);
         FCurrentRow = 0;
         SetStep(FStep, QStringLiteral("starting loop"), AreaRead, 9);
-        static const QStringList fields = {
+        // Column positions, looked up once; a missing column fails here,
+        // before the first row.
+        enum {
+            InvoiceNum,
+            LocationId01,
+            LocationId02,
+            FirstName,
+            LastName,
+            Phone1,
+            Phone2,
+            Email,
+            SalesPersonEmail,
+            SalesDate,
+            Allow_Call,
+            Allow_Email,
+            ColumnCount
+        };
+        static const QString names[ColumnCount] = {
             QStringLiteral("InvoiceNum"),       QStringLiteral("LocationId01"),
             QStringLiteral("LocationId02"),     QStringLiteral("FirstName"),
             QStringLiteral("LastName"),         QStringLiteral("Phone1"),
             QStringLiteral("Phone2"),           QStringLiteral("Email"),
             QStringLiteral("SalesPersonEmail"), QStringLiteral("SalesDate"),
             QStringLiteral("Allow_Call"),       QStringLiteral("Allow_Email")};
-        // A missing column fails here, before the first row.
-        for (const QString& name : fields)
-            AQuery.FieldByName(name);
-        // The values traced: the columns from LocationId01 to SalesDate,
-        // then the two contact flags under their output names.
-        static const QStringList traceNames =
-            fields.mid(1, 9) +
-            QStringList{QStringLiteral("Do_Not_Call"), QStringLiteral("Do_Not_Email")};
-        auto text = [&AQuery](const QString& AName) {
-            return AQuery.FieldByName(AName).AsString();
+        int column[ColumnCount];
+        for (int i = 0; i < ColumnCount; ++i)
+            column[i] = AQuery.FieldIndex(names[i]);
+        // Looked up at the first row, as a column the loop alone reads.
+        int sidColumn = -1;
+        auto field = [&AQuery, &column](int AColumn) {
+            return AQuery.Field(column[AColumn]);
         };
-        auto doNot = [&AQuery](const QString& AName) {
-            return AQuery.FieldByName(AName).AsInteger() == 1 ? QStringLiteral("No")
-                                                              : QStringLiteral("Yes");
+        auto doNot = [&field](int AColumn) -> const QString& {
+            static const QString no = QStringLiteral("No"), yes = QStringLiteral("Yes");
+            return field(AColumn).AsInteger() == 1 ? no : yes;
         };
+        TLocalTimeCache times;
+        TSalesDateText salesDates;
+        // A location's rows share their location: padded once.
+        QVariant lastSbs, lastStore;
+        QString sbs, store, location;
+        TAnsiBatchLine bytes;
+        QString trace;
 
         while (!AQuery.Eof()) {
             ++FCurrentRow;
             SetStep(FStep, QStringLiteral("updating progress"), AreaRead, traceLevel);
-            const QString invoice = text(QStringLiteral("InvoiceNum"));
-            const QString email = text(QStringLiteral("Email"));
-            const QString sid = text(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
+            // The texts are read in place: valid until the next row.
+            const TConnectorField emailField = field(Email);
+            const QStringView email = emailField.AsText();
+            if (sidColumn < 0)
+                sidColumn = AQuery.FieldIndex(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
+            const TConnectorField sidField = AQuery.Field(sidColumn);
+            const QStringView sid = sidField.AsText();
             if (email.isEmpty()) {
-                uOVLogging::info(9,
-                                 QStringLiteral("Invoice ") + invoice +
-                                     QStringLiteral(" skipped -- email address missing."),
-                                 AreaRead);
+                if (Writes(uOVLogging::DefaultLogger, 9))
+                    uOVLogging::info(9,
+                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                         QStringLiteral(" skipped -- email address missing."),
+                                     AreaRead);
                 ++skipped;
-            } else if (FLedger.Contains(sid)) {
+            } else if (FLedger.Count() > 0 && FLedger.Contains(sid.toString())) {
                 // Read again by the look-back window, but already sent.
-                uOVLogging::info(9,
-                                 QStringLiteral("Invoice ") + invoice +
-                                     QStringLiteral(" skipped -- sent before."),
-                                 AreaRead);
+                if (Writes(uOVLogging::DefaultLogger, 9))
+                    uOVLogging::info(9,
+                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                         QStringLiteral(" skipped -- sent before."),
+                                     AreaRead);
                 ++sentBefore;
             } else {
                 // Read once: the batch line and the ledger both need it.
-                const TDateTime created =
-                    AQuery.FieldByName(QStringLiteral("SalesDate")).AsDateTime();
-                const QString sbs =
-                    uOVUtils::LPad(text(QStringLiteral("LocationId01")), 3, QLatin1Char('0'));
-                const QString store =
-                    uOVUtils::LPad(text(QStringLiteral("LocationId02")), 3, QLatin1Char('0'));
-                const QStringList traced = {
-                    sbs,
-                    store,
-                    text(QStringLiteral("FirstName")),
-                    text(QStringLiteral("LastName")),
-                    text(QStringLiteral("Phone1")),
-                    text(QStringLiteral("Phone2")),
-                    email,
-                    text(QStringLiteral("SalesPersonEmail")),
-                    // The receiving service reads one date form, whatever
-                    // the server's regional settings.
-                    uOVUtils::FormatDateTimeFixed(QStringLiteral("m/d/yyyy"), created),
-                    doNot(QStringLiteral("Allow_Call")),
-                    doNot(QStringLiteral("Allow_Email"))};
-                for (int i = 0; i < traced.size(); ++i)
-                    AppLogger->logvalue(9, traceNames[i], traced[i], 20, LOG_INFO, AreaRead);
+                const TDateTime created = field(SalesDate).AsDateTime(times);
+                const TConnectorField sbsField = field(LocationId01);
+                const TConnectorField storeField = field(LocationId02);
+                if (location.isNull() || sbsField.Value() != lastSbs ||
+                    storeField.Value() != lastStore) {
+                    lastSbs = sbsField.Value();
+                    lastStore = storeField.Value();
+                    sbs = uOVUtils::LPad(sbsField.AsString(), 3, QLatin1Char('0'));
+                    store = uOVUtils::LPad(storeField.AsString(), 3, QLatin1Char('0'));
+                    location = sbs + store;
+                }
+                const TConnectorField first = field(FirstName), last = field(LastName),
+                                      phone1 = field(Phone1), phone2 = field(Phone2),
+                                      salesPerson = field(SalesPersonEmail);
+                // The receiving service reads one date form, whatever the
+                // server's regional settings.
+                const QStringView traced[TraceCount] = {sbs,
+                                                        store,
+                                                        first.AsText(),
+                                                        last.AsText(),
+                                                        phone1.AsText(),
+                                                        phone2.AsText(),
+                                                        email,
+                                                        salesPerson.AsText(),
+                                                        salesDates.Text(created),
+                                                        doNot(Allow_Call),
+                                                        doNot(Allow_Email)};
+                if (Writes(AppLogger, 9))
+                    for (int i = 0; i < TraceCount; ++i) {
+                        // In one buffer that keeps its memory: at level 9
+                        // these lines are most of a row's work.
+                        trace.resize(0);
+                        trace.append(TracePrefixes()[i]).append(traced[i]);
+                        AppLogger->log(9, trace, LOG_INFO, AreaRead);
+                    }
                 // LocationId, First Name ... Phone2, Phone3 (empty), Email ...
-                QStringList values = traced.mid(2);
-                values.prepend(sbs + store);
-                values.insert(5, QString());
-                const QString line = BatchLine(values);
-                WriteBatchLine(AStream, line);
+                const QStringView values[] = {location,  traced[2],     traced[3], traced[4],
+                                              traced[5], QStringView(), traced[6], traced[7],
+                                              traced[8], traced[9],     traced[10]};
+                bytes.Clear();
+                for (const QStringView value : values)
+                    bytes.Add(value);
+                WriteBatchLine(AStream, bytes.Line());
                 ++written;
                 ++FBatchInvoices;
                 // Only what later runs read again needs remembering; the
                 // ledger is saved only when the upload succeeds.
                 if (!sid.isEmpty() && created > FNewFrom)
-                    FLedger.Add(sid, created);
-                if (DebugMode)
-                    uOVLogging::info(9, QStringLiteral("     output: ") + line, AreaRead);
-                else if (written % 1000 == 0)
+                    FLedger.Add(sid.toString(), created);
+                if (DebugMode) {
+                    if (Writes(uOVLogging::DefaultLogger, 9)) {
+                        QString line;
+                        for (const QStringView value : values)
+                            AppendValue(line, value);
+                        uOVLogging::info(9, QStringLiteral("     output: ") + line, AreaRead);
+                    }
+                } else if (written % 1000 == 0) {
                     uOVLogging::info(1,
                                      QString::number(written) +
                                          QStringLiteral(" records written to the batch file..."),
                                      AreaRead);
+                }
             }
             AQuery.Next();
         }

@@ -756,8 +756,9 @@ TEST_F(ScanTest, BatchFilesAndFoldersAreForOwnerAndGroupOnly) {
             EXPECT_EQ(st.st_mode & S_IRWXO, 0u);
             EXPECT_EQ(st.st_mode & (S_IRGRP | S_IRUSR | S_IWUSR),
                       mode_t(S_IRGRP | S_IRUSR | S_IWUSR));
-            if (S_ISDIR(st.st_mode))
+            if (S_ISDIR(st.st_mode)) {
                 EXPECT_TRUE(st.st_mode & S_ISGID);
+            }
         }
     }
 }
