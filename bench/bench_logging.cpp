@@ -3,10 +3,15 @@
 // cost in memory, and how often the file is flushed.
 //
 //   bench_logging [--lines N] [--dir FOLDER]
+//   bench_logging --rate [--lines N] [--threads T] [--dir FOLDER]
 //
 // Cases: N / 10 and N lines (default 1,000,000), each from 1 and from 4
 // threads, through a started TOVLogger at level 1; then the writer alone
 // (TLogThread over THandleLogOutput) for its open and flush counts.
+// With --rate, one case of N lines from T threads (default 1) without the
+// memory readings, printing only the lines per second until EndLogging
+// returned: every line in the file and the file closed (the figure compared
+// with anchor_spdlog).
 #include "bench/BenchSupport.h"
 #include "common/uOVLogging.h"
 #include "common/uOVLogThread.h"
@@ -26,6 +31,13 @@ using namespace benchsupport;
 namespace {
 
 const QString Area = QStringLiteral("TdlgConnectorLogic.ReadDataset");
+
+// The string build a caller makes, then the call.
+void LogLines(TOVLogger& ALogger, qint64 ACount) {
+    for (qint64 i = 1; i <= ACount; ++i)
+        ALogger.log(1, QString::number(i) + QStringLiteral(" records written to the batch file..."),
+                    uOVLogging::LOG_INFO, Area);
+}
 
 [[noreturn]] void Fail(const QString& AText) {
     std::fprintf(stderr, "bench_logging: %s\n", qPrintable(AText));
@@ -51,16 +63,28 @@ bool WaitForEmptyQueue(const std::function<int()>& AQueueSize, double ASeconds) 
     return true;
 }
 
+// Starts ALogger at level 1 and waits until its header is written; answers
+// the lines of the header.
+qint64 StartAtLevel1(TOVLogger& ALogger) {
+    ALogger.SetLogLevel(1);
+    ALogger.StartLogging();
+    if (!WaitForEmptyQueue([&] { return ALogger.GetQueueSize(); }, 30))
+        Fail(QStringLiteral("the log header was not written"));
+    return CountLines(ALogger.GetOutputPath());
+}
+
+void CheckWritten(const QString& APath, qint64 ALines) {
+    const qint64 inFile = CountLines(APath);
+    if (inFile != ALines)
+        Fail(QStringLiteral("%1 lines logged, %2 in the file").arg(ALines).arg(inFile));
+}
+
 QStringList LoggerCase(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
     const QString name = QStringLiteral("logger-%1-%2").arg(ALines).arg(AThreads);
     CaseFolder(ADir, name);
     TOVLogger logger(QStringLiteral("BenchLogging"), true);
-    logger.SetLogLevel(1);
-    logger.StartLogging();
-    if (!WaitForEmptyQueue([&] { return logger.GetQueueSize(); }, 30))
-        Fail(QStringLiteral("the log header was not written"));
+    const qint64 headerLines = StartAtLevel1(logger);
     const QString path = logger.GetOutputPath();
-    const qint64 headerLines = CountLines(path);
 
     const qint64 heapBefore = HeapInUse();
     std::atomic<bool> go{false};
@@ -73,12 +97,7 @@ QStringList LoggerCase(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
             while (!go)
                 std::this_thread::yield();
             const TStopwatch clock;
-            // The string build a caller makes, then the call.
-            for (qint64 i = 1; i <= perThread; ++i)
-                logger.log(1,
-                           QString::number(i) + QStringLiteral(" records written to the batch "
-                                                               "file..."),
-                           uOVLogging::LOG_INFO, Area);
+            LogLines(logger, perThread);
             callerSeconds[t] = clock.Seconds();
             --running;
         });
@@ -108,9 +127,7 @@ QStringList LoggerCase(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
     logger.EndLogging();
 
     const qint64 lines = perThread * AThreads;
-    const qint64 inFile = CountLines(path) - headerLines;
-    if (inFile != lines)
-        Fail(QStringLiteral("%1 lines logged, %2 in the file").arg(lines).arg(inFile));
+    CheckWritten(path, headerLines + lines);
     double callerSum = 0;
     for (double seconds : callerSeconds)
         callerSum += seconds;
@@ -123,6 +140,34 @@ QStringList LoggerCase(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
             Count(longestQueue),
             MiB(heapPeak),
             Count(longestQueue ? heapPeak / longestQueue : 0)};
+}
+
+// Lines per second from AThreads callers until EndLogging returned.
+double Rate(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
+    CaseFolder(ADir, QStringLiteral("rate-%1-%2").arg(ALines).arg(AThreads));
+    TOVLogger logger(QStringLiteral("BenchLogging"), true);
+    const qint64 headerLines = StartAtLevel1(logger);
+    const QString path = logger.GetOutputPath();
+
+    std::atomic<bool> go{false};
+    std::vector<std::thread> callers;
+    const qint64 perThread = ALines / AThreads;
+    for (int t = 0; t < AThreads; ++t)
+        callers.emplace_back([&] {
+            while (!go)
+                std::this_thread::yield();
+            LogLines(logger, perThread);
+        });
+    const TStopwatch total;
+    go = true;
+    for (std::thread& caller : callers)
+        caller.join();
+    logger.EndLogging();
+    const double seconds = total.Seconds();
+
+    const qint64 lines = perThread * AThreads;
+    CheckWritten(path, headerLines + lines);
+    return double(lines) / seconds;
 }
 
 // The writer without a logger in front: lines queued at once, then counted
@@ -145,9 +190,7 @@ QStringList WriterCase(QTemporaryDir& ADir, qint64 ALines, bool AQueueBeforeStar
         Fail(QStringLiteral("the writer did not finish"));
     const double seconds = clock.Seconds();
     writer->Stop(10000);
-    const qint64 inFile = CountLines(output->FileName());
-    if (inFile != ALines)
-        Fail(QStringLiteral("%1 lines queued, %2 in the file").arg(ALines).arg(inFile));
+    CheckWritten(output->FileName(), ALines);
     return {Count(ALines),
             AQueueBeforeStart ? QStringLiteral("all queued, then started")
                               : QStringLiteral("queued while running"),
@@ -167,6 +210,11 @@ int main(int argc, char** argv) {
     QTemporaryDir dir(WorkFolder(argc, argv) + QStringLiteral("/bench_logging-XXXXXX"));
     if (!dir.isValid())
         Fail(QStringLiteral("cannot create a work folder"));
+    if (HasOption(argc, argv, "rate")) {
+        const int threads = int(IntOption(argc, argv, "threads", 1));
+        std::printf("%.0f\n", Rate(dir, lines, threads));
+        return 0;
+    }
 
     QList<QStringList> rows = {{QStringLiteral("lines"), QStringLiteral("threads"),
                                 QStringLiteral("caller us/line"), QStringLiteral("callers done s"),

@@ -6,6 +6,15 @@
 // Runs two child processes, one with N / 10 invoices and one with N
 // (default 1,000,000), each measuring one scan from a clean start, and
 // prints one table column per size. "--run N" is the child's own switch.
+//
+// For runs of the service program itself (bench/scan.sh):
+//   bench_scan --prepare N --dir FOLDER [--reference "YYYY-MM-DD HH:MM:SS"]
+//       the sample environment of N invoices in FOLDER
+//   bench_scan --configure FOLDER --level L [--stores 50] [--nothing-new]
+//              [--lookback MINUTES] [--reference ...] --out FILE
+//       a configuration file for that environment's service directory, and
+//       FILE.sql, the run's invoice statements as it executes them, for
+//       "sqlite3 -csv"
 #include "bench/BenchSupport.h"
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
@@ -23,6 +32,7 @@
 #include <filesystem>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -42,6 +52,10 @@ const QString FtpUser = QStringLiteral("bench");
 // (001.001, about 40 %) first.
 const QStringList Locations = {QStringLiteral("001.001"), QStringLiteral("001.002"),
                                QStringLiteral("002.001"), QStringLiteral("002.005")};
+
+// The sample rows of the service program's runs are dated back from here,
+// so that under the real clock no invoice falls inside the look-back window.
+const QDateTime ServiceReference(QDate(2026, 12, 1), QTime(12, 0));
 
 // One reading of the sampler.
 struct TSample {
@@ -210,18 +224,24 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
         qint64((phase.Last.FileBytes - phase.First.FileBytes) / bytesPerLine + 0.5);
     const qint64 heapDrift = phase.Last.Heap - phase.First.Heap;
 
-    // The largest location's query on its own: what its dataset holds.
-    uBrevoltRPro9ConnectorSQLs::GetSession();
-    const qint64 heapBeforeQuery = HeapInUse();
-    const TStopwatch queryClock;
-    auto query = uBrevoltRPro9ConnectorSQLs::OpenQuery(uBrevoltRPro9ConnectorSQLs::Session(),
-                                                       QStringLiteral("1"), QStringLiteral("1"),
-                                                       QString(), 0);
-    const double querySeconds = queryClock.Seconds();
-    const qint64 datasetBytes = HeapInUse() - heapBeforeQuery;
-    const int queryRows = query ? query->RecordCount() : 0;
-    query.reset();
-    uBrevoltRPro9ConnectorSQLs::ReleaseSession();
+    // The largest location's query on its own: what its dataset holds with
+    // the rows in memory (as the preview keeps them) and in a temporary file
+    // (as the scan reads them).
+    struct TOpened {
+        double Seconds = 0;
+        qint64 Bytes = 0;
+        int Rows = 0;
+    };
+    const auto open = [](TRowStore ARows) {
+        uBrevoltRPro9ConnectorSQLs::TSessionLease session;
+        const qint64 heapBefore = HeapInUse();
+        const TStopwatch clock;
+        auto query = uBrevoltRPro9ConnectorSQLs::OpenQuery(
+            session.Connection(), QStringLiteral("1"), QStringLiteral("1"), QString(), 0, ARows);
+        return TOpened{clock.Seconds(), HeapInUse() - heapBefore, query->RecordCount()};
+    };
+    const TOpened inMemory = open(TRowStore::Memory);
+    const TOpened inFile = open(TRowStore::TemporaryFile);
 
     engine.reset();
     AppLogger->EndLogging();
@@ -243,11 +263,13 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
         {QStringLiteral("peak RSS MiB at the end"), KiBToMiB(after.PeakKiB)},
         {QStringLiteral("RSS MiB at the end"), KiBToMiB(after.RssKiB)},
         {QStringLiteral("heap MiB kept after the scan"), MiB(heapAfter - heapBefore)},
-        {QStringLiteral("001.001: query rows"), Count(queryRows)},
-        {QStringLiteral("001.001: query open s"), Fixed(querySeconds, 2)},
-        {QStringLiteral("001.001: dataset MiB"), MiB(datasetBytes)},
-        {QStringLiteral("001.001: dataset bytes/row"),
-         Count(queryRows ? datasetBytes / queryRows : 0)},
+        {QStringLiteral("001.001: query rows"), Count(inMemory.Rows)},
+        {QStringLiteral("001.001: query open s, rows in memory"), Fixed(inMemory.Seconds, 2)},
+        {QStringLiteral("001.001: dataset MiB, rows in memory"), MiB(inMemory.Bytes)},
+        {QStringLiteral("001.001: dataset bytes/row, rows in memory"),
+         Count(inMemory.Rows ? inMemory.Bytes / inMemory.Rows : 0)},
+        {QStringLiteral("001.001: query open s, rows in a file"), Fixed(inFile.Seconds, 2)},
+        {QStringLiteral("001.001: dataset MiB, rows in a file"), MiB(inFile.Bytes)},
         {QStringLiteral("001.001 row loop: lines sampled"), sampled(Count(phaseLines))},
         {QStringLiteral("001.001 row loop: lines/s"),
          sampled(Count(phaseSeconds > 0 ? qint64(phaseLines / phaseSeconds) : 0))},
@@ -262,11 +284,90 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
     return 0;
 }
 
+// "--reference": when the sample rows end, ServiceReference by default.
+QDateTime ReferenceOption(int argc, char** argv) {
+    if (!HasOption(argc, argv, "reference"))
+        return ServiceReference;
+    const QDateTime value = QDateTime::fromString(TextOption(argc, argv, "reference", QString()),
+                                                  QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!value.isValid())
+        Fail(QStringLiteral("--reference needs \"YYYY-MM-DD HH:MM:SS\""));
+    return value;
+}
+
+int Prepare(qint64 AInvoices, const QString& AFolder, const QDateTime& AReference) {
+    uBrevoltSampleDatabase::TSampleOptions options;
+    options.Invoices = AInvoices;
+    options.Now = AReference;
+    uBrevoltSampleDatabase::CreateSampleEnvironment(AFolder, options);
+    return 0;
+}
+
+// The statement a location's query executes on the sample database, with
+// its parameters written in.
+QString InvoiceStatementFor(const QString& AItem, TDateTime ASince) {
+    const QStringList parts = AItem.split(QLatin1Char('.'));
+    QString sql = uBrevoltRPro9ConnectorSQLs::InvoiceStatement() + QStringLiteral("\r\n");
+    if (ASince > 0)
+        sql += QStringLiteral("AND ( i.created_date > '%1' )\r\n")
+                   .arg(uOVUtils::ToQDateTime(ASince).toString(
+                       QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")));
+    return sql + QStringLiteral("AND ( i.sbs_no=%1 ) AND ( i.store_no=%2 )\r\n;\n")
+                     .arg(parts.value(0).toInt())
+                     .arg(parts.value(1).toInt());
+}
+
+int Configure(const QString& AFolder, int ALevel, int AStores, bool ANothingNew, int ALookBack,
+              const QDateTime& AReference, const QString& AOut) {
+    const QString serviceDir = AFolder + QStringLiteral("/service/");
+    uOVUtils::ExeDir() = serviceDir;
+    uOVLogging::DefaultLogLevel = ALevel;
+    TConnectorConfig& config = Config();
+    config = TConnectorConfig();
+    config.scanscheduling = 0;
+    config.scaninterval = 600000;
+    config.oracledelay = 0;
+    config.ftpserver = QStringLiteral("127.0.0.1:1"); // never reached: -skiptransmit
+    config.ftpusername = FtpUser;
+    config.locations = Locations;
+    config.lookbackminutes = ALookBack;
+    // Subsidiaries 1 to 5, stores 1 to 10: the four active stores among them.
+    if (AStores > Locations.size()) {
+        config.locations.clear();
+        for (int i = 0; i < AStores; ++i)
+            config.locations.append(
+                LocationKey(QString::number(i / 10 + 1), QString::number(i % 10 + 1)));
+    }
+    // Whole seconds, so that the value read back from the file is the same.
+    config.lastquery =
+        uOVUtils::ToDateTime(ANothingNew ? AReference.addSecs(60) : AReference.addDays(-8));
+    SaveConfig();
+    QFile::remove(AOut);
+    if (!QFile::rename(uBrevoltRPro9ConnectorCommon::ConfigFilePath(), AOut))
+        Fail(QStringLiteral("cannot write ") + AOut);
+
+    QFile sql(AOut + QStringLiteral(".sql"));
+    if (!sql.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        Fail(QStringLiteral("cannot write ") + sql.fileName());
+    for (const QString& item : config.locations)
+        sql.write(InvoiceStatementFor(item, config.lastquery).toUtf8());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    if (HasOption(argc, argv, "configure"))
+        return Configure(TextOption(argc, argv, "configure", QString()),
+                         int(IntOption(argc, argv, "level", 1, 0)),
+                         int(IntOption(argc, argv, "stores", 4)),
+                         HasOption(argc, argv, "nothing-new"),
+                         int(IntOption(argc, argv, "lookback", DefaultLookBackMinutes, 0)),
+                         ReferenceOption(argc, argv), TextOption(argc, argv, "out", QString()));
     const QString folder = WorkFolder(argc, argv);
+    if (HasOption(argc, argv, "prepare"))
+        return Prepare(IntOption(argc, argv, "prepare", 0), folder, ReferenceOption(argc, argv));
     if (HasOption(argc, argv, "run"))
         return RunOne(IntOption(argc, argv, "run", 0), folder, HasOption(argc, argv, "keep"));
 
