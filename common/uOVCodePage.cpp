@@ -1,9 +1,9 @@
 #include "common/uOVCodePage.h"
 
-#include <QList>
 #include <cerrno>
 #include <iconv.h>
 #include <mutex>
+#include <QList>
 
 namespace uOVCodePage {
 
@@ -61,12 +61,30 @@ TConverter& FromCp1252() {
 } // namespace
 
 QByteArray ToAnsi(const QString& AText) {
+    QByteArray out;
+    AppendAnsi(out, AText);
+    return out;
+}
+
+void AppendAnsi(QByteArray& AOut, QStringView AText) {
+    // Most text is its own bytes: copied, and only the rest takes iconv.
+    const qsizetype at = AOut.size();
+    AOut.resize(at + AText.size());
+    char* out = AOut.data() + at;
+    bool other = false;
+    for (const QChar c : AText) {
+        *out++ = static_cast<char>(c.unicode());
+        other |= !SameInAnsi(c.unicode());
+    }
+    if (!other)
+        return;
+    AOut.resize(at);
     // UTF-32 keeps one unit per character, so a character outside the code
     // page (surrogate pairs included) becomes exactly one "?".
     const QList<uint> ucs4 = AText.toUcs4();
     const QByteArray in(reinterpret_cast<const char*>(ucs4.constData()),
                         static_cast<qsizetype>(ucs4.size() * sizeof(uint)));
-    return ToCp1252().Convert(in, 4, "?");
+    AOut += ToCp1252().Convert(in, 4, "?");
 }
 
 QString FromAnsi(const QByteArray& ABytes) {

@@ -24,26 +24,6 @@ constexpr size_t SpareBlocks = 4;
 // The write buffer is kept for reuse up to this size.
 constexpr qsizetype KeptWriteBytes = 1024 * 1024;
 
-// Appends AText in the ANSI code page. Text within Latin-1 outside
-// U+0080..U+009F has the same bytes there, which spares most lines the
-// general conversion.
-void AppendAnsi(QByteArray& AOut, QStringView AText) {
-    const qsizetype at = AOut.size();
-    AOut.resize(at + AText.size());
-    char* out = AOut.data() + at;
-    bool other = false;
-    const char16_t* in = reinterpret_cast<const char16_t*>(AText.utf16());
-    for (qsizetype i = 0; i < AText.size(); ++i) {
-        const char16_t c = in[i];
-        *out++ = static_cast<char>(c);
-        other |= (c >= 0x80 && c < 0xA0) || c > 0xFF;
-    }
-    if (other) {
-        AOut.resize(at);
-        AOut += uOVCodePage::ToAnsi(AText.toString());
-    }
-}
-
 void AppendDigits(char* AOut, int AValue, int AWidth) {
     for (int i = AWidth - 1; i >= 0; --i, AValue /= 10)
         AOut[i] = static_cast<char>('0' + AValue % 10);
@@ -279,7 +259,7 @@ int THandleLogOutput::WriteMsgs(QByteArrayView AStamp, std::span<const QStringVi
     FBuffer.resize(0);
     for (const QStringView msg : AMsgs) {
         FBuffer += AStamp;
-        AppendAnsi(FBuffer, msg);
+        uOVCodePage::AppendAnsi(FBuffer, msg);
         FBuffer += "\r\n";
     }
     const qint64 written = FFile.write(FBuffer);

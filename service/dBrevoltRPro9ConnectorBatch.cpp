@@ -99,10 +99,9 @@ void TAnsiBatchLine::Add(QStringView AValue) {
     char* out = Room(1 + 2 * AValue.size() + 2);
     if (start > 0)
         *out++ = ',';
-    // Windows-1252 is Latin-1 but for 0x80 to 0x9F: a value with other
-    // characters takes the converter.
+    // A value with a character that is not its own byte takes the converter.
     const bool latin1 = Quote(AValue, [&out](char16_t AChar) {
-        if (AChar > 0xFF || (AChar >= 0x80 && AChar < 0xA0))
+        if (!uOVCodePage::SameInAnsi(AChar))
             return false;
         *out++ = char(AChar);
         return true;
@@ -217,7 +216,7 @@ bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AS
             FTransmitCS = std::make_unique<std::mutex>();
         std::unique_lock lock(*FTransmitCS);
         try {
-            if (uOVUtils::FindCmdLineSwitch(QStringLiteral("skiptransmit"))) {
+            if (SkipTransmit()) {
                 AppLogger->log(
                     9, QStringLiteral("\"SkipTransmit\" turned on; skipping actual transmission"),
                     LOG_INFO, AreaTransmit);
