@@ -6,13 +6,6 @@
 
 namespace platform {
 
-namespace {
-std::vector<std::string>& Arguments() {
-    static std::vector<std::string> arguments;
-    return arguments;
-}
-} // namespace
-
 std::string ExecutablePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -25,20 +18,12 @@ std::string ExecutablePath() {
     }
 }
 
-const std::vector<std::string>& CommandLineArguments() {
-    return Arguments();
-}
-
 // main's arguments come in the ANSI code page; the interfaces speak UTF-8.
 void SetCommandLine(int argc, const char* const* argv) {
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
         arguments.push_back(win32::AnsiToUtf8(argv[i]));
-    Arguments() = std::move(arguments);
-}
-
-void SetCommandLine(std::vector<std::string> arguments) {
-    Arguments() = std::move(arguments);
+    SetCommandLine(std::move(arguments));
 }
 
 } // namespace platform
