@@ -1,6 +1,7 @@
 // The platform interfaces as every system must keep them: the registry's
-// round trip, the version stamped into this test program, the program's own
-// path and the machine's names.
+// round trip, the file lock between holders, the version stamped into this
+// test program, the program's own path and the machine's names.
+#include "platform/FileLock.h"
 #include "platform/FileVersion.h"
 #include "platform/HostName.h"
 #include "platform/OsVersion.h"
@@ -14,6 +15,11 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using platform::RegistryError;
 using platform::RegistryKey;
@@ -92,6 +98,103 @@ TEST_F(RegistryRoundTrip, ListsSubKeysAlphabeticallyWhateverTheirCase) {
     EXPECT_FALSE(oracle->OpenSubKey("KEY_D").has_value());
     EXPECT_THROW(RegistryKey::OpenLocalMachine(FRoot + "\\New", false, true), RegistryError);
 }
+
+// A lock file with a non-ASCII name in a folder of its own, removed afterwards.
+class FileLock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FFolder = fs::temp_directory_path() / UniqueName("brevolt-lock-");
+        fs::create_directory(FFolder);
+        FFile = FFolder / fs::u8path("Sc\xC3\xA4n.lock");
+        const std::u8string path = FFile.u8string();
+        FPath.assign(path.begin(), path.end());
+    }
+    void TearDown() override { fs::remove_all(FFolder); }
+    std::string Content() const {
+        std::ifstream in(FFile, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path FFolder;
+    fs::path FFile;
+    std::string FPath; // UTF-8
+};
+
+TEST_F(FileLock, SecondAttemptInTheSameProcessIsBusyAndNamesTheHolder) {
+    const platform::TFileLockAttempt first = platform::TryLockFile(FPath, "service 4711");
+    ASSERT_TRUE(first.Lock) << first.Error;
+    EXPECT_FALSE(first.Busy);
+    EXPECT_EQ(first.Lock->Path(), FPath);
+
+    const platform::TFileLockAttempt second = platform::TryLockFile(FPath, "tray 815");
+    EXPECT_FALSE(second.Lock);
+    EXPECT_TRUE(second.Busy);
+    EXPECT_EQ(second.Holder, "service 4711");
+    EXPECT_EQ(second.Error, "");
+    EXPECT_EQ(Content(), "service 4711"); // a busy attempt writes nothing
+}
+
+TEST_F(FileLock, ReleasedLockCanBeTakenAgainAndItsTextReplaced) {
+    {
+        const platform::TFileLockAttempt first = platform::TryLockFile(FPath, "a long first text");
+        ASSERT_TRUE(first.Lock) << first.Error;
+    }
+    EXPECT_TRUE(fs::exists(FFile)); // released, never deleted
+
+    const platform::TFileLockAttempt again = platform::TryLockFile(FPath, "runonce");
+    ASSERT_TRUE(again.Lock) << again.Error;
+    EXPECT_EQ(Content(), "runonce"); // nothing of the longer text left
+    const platform::TFileLockAttempt busy = platform::TryLockFile(FPath, "tray");
+    EXPECT_TRUE(busy.Busy);
+    EXPECT_EQ(busy.Holder, "runonce");
+}
+
+TEST_F(FileLock, FolderThatDoesNotExistIsAnErrorNamingThePath) {
+    const std::string path = FPath + ".d/missing/run.lock";
+    const platform::TFileLockAttempt attempt = platform::TryLockFile(path, "service");
+    EXPECT_FALSE(attempt.Lock);
+    EXPECT_FALSE(attempt.Busy);
+    EXPECT_NE(attempt.Error.find(path), std::string::npos) << attempt.Error;
+}
+
+#ifndef _WIN32
+// The lock held by another process, which then dies without releasing it.
+TEST_F(FileLock, AnotherProcessHoldsItUntilItDies) {
+    int ready[2], finish[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(finish), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(finish[1]); // or the read below never sees the parent close its end
+        const auto attempt = platform::TryLockFile(FPath, "child " + std::to_string(::getpid()));
+        const char acquired = attempt.Lock ? '1' : '0';
+        ssize_t ignored = ::write(ready[1], &acquired, 1);
+        char end;
+        ignored = ::read(finish[0], &end, 1); // until the parent closes its end
+        (void)ignored;
+        ::_exit(0); // no destructors: only the system can release the lock now
+    }
+    ::close(ready[1]);
+    ::close(finish[0]);
+    char acquired = 0;
+    EXPECT_EQ(::read(ready[0], &acquired, 1), 1);
+    EXPECT_EQ(acquired, '1');
+
+    const platform::TFileLockAttempt busy = platform::TryLockFile(FPath, "parent");
+    EXPECT_TRUE(busy.Busy);
+    EXPECT_EQ(busy.Holder, "child " + std::to_string(child));
+
+    ::close(finish[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(ready[0]);
+    const platform::TFileLockAttempt after = platform::TryLockFile(FPath, "parent");
+    EXPECT_TRUE(after.Lock) << after.Error;
+}
+#endif
 
 TEST(FileVersion, ReadsTheVersionTheBuildGaveThisProgram) {
     EXPECT_EQ(platform::ReadFileVersion(platform::ExecutablePath()), BREVOLT_PROJECT_VERSION);
