@@ -4,6 +4,7 @@
 #include "common/uOVLogging.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <mutex>
@@ -14,6 +15,8 @@ namespace {
 
 const QString AreaConnect = QStringLiteral("TOVFtpClient.Connect");
 const QString AreaPut = QStringLiteral("TOVFtpClient.Put");
+const QString AreaRename = QStringLiteral("TOVFtpClient.Rename");
+const QString AreaDelete = QStringLiteral("TOVFtpClient.Delete");
 const QString AreaReply = QStringLiteral("TOVFtpClient");
 
 // Bytes read from the source at a time: libcurl's upload buffer size.
@@ -121,10 +124,37 @@ struct TSList {
     ~TSList() { curl_slist_free_all(List); }
 };
 
+// Notes when the STOR command goes out: from then on the server may hold
+// part or all of the file. A header going out is one command line.
+int WatchCommands(CURL*, curl_infotype AType, char* AData, size_t ASize, void* AUser) {
+    if (AType == CURLINFO_HEADER_OUT && ASize >= 5 && std::memcmp(AData, "STOR ", 5) == 0)
+        *static_cast<bool*>(AUser) = true;
+    return 0;
+}
+
+// A file name goes into a command line as it is, so a line break or NUL in
+// it would let it write commands of its own.
+void CheckRemoteName(const QString& AName) {
+    QString shown = AName;
+    shown.replace(QLatin1Char('\r'), QStringLiteral("\\r"))
+        .replace(QLatin1Char('\n'), QStringLiteral("\\n"))
+        .replace(QChar(0), QStringLiteral("\\0"));
+    if (shown != AName)
+        throw EOVFtpError(QStringLiteral("The file name \"") + shown +
+                          QStringLiteral("\" holds a line break or a NUL"));
+}
+
 } // namespace
 
 TOVFtpClient::TOVFtpClient() {
     GlobalInit();
+    // Tests shorten the wait for replies that never come.
+    if (const char* text = std::getenv("BREVOLT_FTP_READ_TIMEOUT_MS")) {
+        bool ok = false;
+        const int ms = QByteArray(text).toInt(&ok);
+        if (ok && ms > 0)
+            ReadTimeout = ms;
+    }
 }
 
 TOVFtpClient::~TOVFtpClient() {
@@ -147,6 +177,7 @@ void TOVFtpClient::SplitHost(const QString& AHost, QString& AName, int& APort) {
 
 void TOVFtpClient::Connect() {
     Disconnect();
+    FStorSent = false;
     QString name;
     int port = 21;
     SplitHost(Host, name, port);
@@ -174,6 +205,8 @@ void TOVFtpClient::Connect() {
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, long(qMax(1, ConnectTimeout)));
+    // Bounds every wait for a reply, the final one after an upload's data too
+    // (libcurl would give that one a minute of its own).
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, readSecs);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, readSecs);
@@ -202,8 +235,10 @@ void TOVFtpClient::Connect() {
 }
 
 void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
+    FStorSent = false;
     if (!FConnected || !FCurl)
         throw EOVFtpError(QStringLiteral("Not connected to an FTP server"));
+    CheckRemoteName(ADestFile);
     if (!ASource.isReadable())
         throw EOVFtpError(QStringLiteral("The file to upload cannot be read"));
     CURL* curl = static_cast<CURL*>(FCurl);
@@ -223,17 +258,65 @@ void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
     curl_easy_setopt(curl, CURLOPT_PREQUOTE, prequote.List);
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadUpload);
     curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+    // The debug callback is called only when verbose; it prints nothing.
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &WatchCommands);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &FStorSent);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errors);
     FLastReply.clear();
     const CURLcode rc = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_PREQUOTE, nullptr);
     curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
     if (rc == CURLE_OK)
         return;
     if (!source.Error().isEmpty())
         throw EOVFtpError(QStringLiteral("Reading the file to upload failed: ") + source.Error());
+    throw EOVFtpError(FailureText(rc, errors, FLastReply));
+}
+
+void TOVFtpClient::Rename(const QString& AFrom, const QString& ATo) {
+    CheckRemoteName(AFrom);
+    CheckRemoteName(ATo);
+    uOVLogging::log(9, QStringLiteral("Renaming ") + AFrom + QStringLiteral(" to ") + ATo,
+                    uOVLogging::LOG_INFO, AreaRename);
+    SendCommands({QStringLiteral("RNFR ") + AFrom, QStringLiteral("RNTO ") + ATo});
+}
+
+void TOVFtpClient::Delete(const QString& AName) {
+    CheckRemoteName(AName);
+    uOVLogging::log(9, QStringLiteral("Deleting ") + AName, uOVLogging::LOG_INFO, AreaDelete);
+    SendCommands({QStringLiteral("DELE ") + AName});
+}
+
+void TOVFtpClient::SendCommands(const QStringList& ACommands) {
+    if (!FConnected || !FCurl)
+        throw EOVFtpError(QStringLiteral("Not connected to an FTP server"));
+    CURL* curl = static_cast<CURL*>(FCurl);
+    // The names as Put sends them: UTF-8.
+    TSList quote;
+    for (const QString& command : ACommands)
+        quote.List = curl_slist_append(quote.List, command.toUtf8().constData());
+    // Nothing to transfer on the log-in directory: libcurl sends the commands
+    // on the open connection and stops.
+    const QByteArray url = FBaseUrl.toUtf8();
+    char errors[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_QUOTE, quote.List);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errors);
+    FLastReply.clear();
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    if (rc == CURLE_OK)
+        return;
+    if (rc == CURLE_QUOTE_ERROR)
+        throw EOVFtpRefused(FailureText(rc, errors, FLastReply));
     throw EOVFtpError(FailureText(rc, errors, FLastReply));
 }
 

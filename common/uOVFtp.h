@@ -6,8 +6,12 @@
 
 #include <QIODevice>
 #include <QString>
+#include <QStringList>
 
 OV_DECLARE_EXCEPTION(EOVFtpError, Exception);
+// The server answered a command with a refusal (a 4xx or 5xx reply); the
+// message is the server's reply line.
+OV_DECLARE_EXCEPTION(EOVFtpRefused, EOVFtpError);
 
 class TOVFtpClient {
 public:
@@ -22,7 +26,10 @@ public:
     QString Password;
     // Limit for reaching the server and logging in, in milliseconds.
     int ConnectTimeout = 30000;
-    // Longest wait without progress: no reply, no data moving (milliseconds).
+    // Longest wait without progress: no reply, no data moving (milliseconds,
+    // applied in whole seconds, rounded up).
+    // For the tests, a positive whole number in the environment variable
+    // BREVOLT_FTP_READ_TIMEOUT_MS replaces this default.
     int ReadTimeout = 60000;
 
     // Connects and logs in; raises EOVFtpError (with the server's reply when
@@ -32,7 +39,20 @@ public:
     // Uploads ASource from its current position to its end as ADestFile in
     // the log-in directory, replacing a file of that name. Line ends go out
     // as CR LF, each line once, whatever the source uses. Raises EOVFtpError.
+    // Here and below, a name holding CR, LF or NUL raises EOVFtpError before
+    // anything is sent.
     void Put(QIODevice& ASource, const QString& ADestFile);
+    // Renames AFrom to ATo in the log-in directory (RNFR, then RNTO); servers
+    // that allow it replace an existing ATo. Raises EOVFtpRefused when the
+    // server refuses either command, EOVFtpError when the connection fails.
+    // libcurl drops the connection after a refusal; the next call logs in
+    // again by itself.
+    void Rename(const QString& AFrom, const QString& ATo);
+    // Deletes AName in the log-in directory (DELE). Raises like Rename.
+    void Delete(const QString& AName);
+    // Whether the last Put sent its STOR command (reset by each Put and by
+    // Connect): from then on the server may hold part or all of the file.
+    bool StorSent() const { return FStorSent; }
     // Logs out and closes; never raises.
     void Disconnect() noexcept;
 
@@ -42,8 +62,13 @@ public:
     const QString& LastReply() const { return FLastReply; }
 
 private:
+    // Sends ACommands one after the other on the log-in directory; the first
+    // refusal ends them.
+    void SendCommands(const QStringList& ACommands);
+
     void* FCurl = nullptr;
     bool FConnected = false;
+    bool FStorSent = false;
     QString FLastReply;
     QString FBaseUrl;
 };

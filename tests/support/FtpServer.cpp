@@ -1,8 +1,11 @@
 #include "tests/support/FtpServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,6 +68,19 @@ QStringList TFtpServer::Commands() const {
 
 void TFtpServer::ClearCommands() {
     QFile::remove(FRecord.File(QStringLiteral("commands.log")));
+}
+
+void TFtpServer::SetMode(const QString& AMode) {
+    // Replaced whole, so that the server never reads half a mode.
+    QSaveFile file(FRecord.File(QStringLiteral("mode")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(AMode.toUtf8()) < 0 || !file.commit())
+        ADD_FAILURE() << "the FTP server's mode cannot be written";
+}
+
+QStringList TFtpServer::Files() const {
+    QStringList names = QDir(FRoot.Path()).entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 int TFtpServer::ClosedPort() {

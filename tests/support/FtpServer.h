@@ -16,7 +16,10 @@ class TFtpServer {
 public:
     // AMode: "normal"; "drop" (closes an upload's data connection after its
     // first 64 KiB); "stall" (stops reading an upload and never answers
-    // again); "mute" (accepts connections but never greets).
+    // again); "mute" (accepts connections but never greets); "late226" or
+    // "late226:SECONDS" (stores an upload completely, then sends its final
+    // "226" reply SECONDS later, 5 unless given); "norename" (answers RNFR
+    // and RNTO "550 Renaming is not allowed here.").
     explicit TFtpServer(const QString& AUser = QStringLiteral("shopone"),
                         const QString& APassword = QStringLiteral("secret"),
                         const QString& AMode = QStringLiteral("normal"));
@@ -37,6 +40,11 @@ public:
     // passwords masked).
     QStringList Commands() const;
     void ClearCommands();
+    // Switches the running server to AMode (as above): it takes effect at the
+    // next connection, command or upload start.
+    void SetMode(const QString& AMode);
+    // The names of the files in the served root, sorted: what a receiver sees.
+    QStringList Files() const;
     void Stop();
 
     // A loopback port with nothing listening on it.

@@ -10,7 +10,14 @@ and every command received ("commands.log", passwords masked).
 
 MODE: "normal"; "drop" closes the data connection after the first 64 KiB of
 an upload; "stall" stops reading uploads and never answers again; "mute"
-accepts connections but never sends its greeting.
+accepts connections but never sends its greeting; "late226" or
+"late226:SECONDS" stores an upload completely but sends its final "226"
+reply only SECONDS (default 5) later; "norename" refuses RNFR and RNTO with
+"550 Renaming is not allowed here." and renames nothing.
+
+The mode can change while the server runs: a file "mode" in RECORDDIR, when
+present, holds the mode to use instead of MODE. It is read again at each new
+connection, each command and each upload start.
 """
 
 import os
@@ -22,12 +29,31 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 DROP_AFTER = 64 * 1024
+LATE_226_SECONDS = 5.0
 
 
 def main():
     root, record_dir, user, password = sys.argv[1:5]
-    mode = sys.argv[5] if len(sys.argv) > 5 else "normal"
+    start_mode = sys.argv[5] if len(sys.argv) > 5 else "normal"
     commands_log = os.path.join(record_dir, "commands.log")
+    mode_file = os.path.join(record_dir, "mode")
+    # The mode in force: its name and the text after a ":" ("" when none).
+    current = {"name": "", "arg": ""}
+
+    def refresh_mode():
+        text = start_mode
+        try:
+            with open(mode_file, encoding="utf-8") as f:
+                text = f.read().strip() or start_mode
+        except FileNotFoundError:
+            pass
+        name, _, arg = text.partition(":")
+        current["name"], current["arg"] = name, arg
+
+    def mode():
+        return current["name"]
+
+    refresh_mode()
 
     def record_command(line):
         with open(commands_log, "a", encoding="utf-8") as f:
@@ -39,8 +65,12 @@ def main():
             self._raw = None
             self._raw_count = 0
 
+        def enable_receiving(self, type, cmd):
+            refresh_mode()
+            super().enable_receiving(type, cmd)
+
         def readable(self):
-            if mode == "stall" and self.receive:
+            if mode() == "stall" and self.receive:
                 return False
             return super().readable()
 
@@ -53,7 +83,7 @@ def main():
                 self._raw.write(chunk)
                 self._raw.flush()
                 self._raw_count += len(chunk)
-                if mode == "drop" and self._raw_count >= DROP_AFTER:
+                if mode() == "drop" and self._raw_count >= DROP_AFTER:
                     self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
                     self.close()
                     return b""
@@ -63,7 +93,20 @@ def main():
             if self._raw is not None:
                 self._raw.close()
                 self._raw = None
+            late = None
+            if (mode() == "late226" and self.receive and not self._closed and self._resp
+                    and self._resp[0].startswith("226")):
+                late, self._resp = self._resp[0], ()
+            # Closes the stored file; the reply follows on the ioloop, so that
+            # other connections are served meanwhile.
             super().close()
+            if late is not None:
+                try:
+                    delay = float(current["arg"])
+                except ValueError:
+                    delay = LATE_226_SECONDS
+                # Cancelled when the control connection closes first.
+                self.cmd_channel.call_later(delay, self.cmd_channel.respond, late)
 
     class RecordingHandler(FTPHandler):
         dtp_handler = RecordingDTP
@@ -71,15 +114,21 @@ def main():
         passive_ports = None
 
         def handle(self):
+            refresh_mode()
             record_command("CONNECT")
-            if mode == "mute":
+            if mode() == "mute":
                 return
             super().handle()
 
         def pre_process_command(self, line, cmd, arg):
-            if mode == "stall" and self.data_channel is not None and self.data_channel.receive:
+            refresh_mode()
+            if mode() == "stall" and self.data_channel is not None and self.data_channel.receive:
                 return
             record_command("PASS ******" if cmd == "PASS" else line)
+            if mode() == "norename" and cmd in ("RNFR", "RNTO"):
+                self._rnfr = None
+                self.respond("550 Renaming is not allowed here.")
+                return
             super().pre_process_command(line, cmd, arg)
 
     authorizer = DummyAuthorizer()
