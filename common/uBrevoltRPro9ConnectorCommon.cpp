@@ -222,10 +222,29 @@ TDateTime ReadLastQuery(const QString& AText) {
 }
 
 // A whole number of minutes up to MaxLookBackMinutes (a larger one is cut
-// to it); the default when missing, negative or not a number.
+// to it); the default when missing, negative or not a number. A value set
+// but not taken as it stands is said once, at level 0, until it changes.
 int ReadLookBackMinutes(const QString& AText) {
-    const int minutes = WholeNumberOr(AText, DefaultLookBackMinutes);
-    return minutes < 0 ? DefaultLookBackMinutes : std::min(minutes, MaxLookBackMinutes);
+    static QString warned;
+    const QString text = AText.trimmed();
+    bool ok = false;
+    const int given = text.toInt(&ok);
+    const int minutes =
+        !ok || given < 0 ? DefaultLookBackMinutes : std::min(given, MaxLookBackMinutes);
+    if (!text.isEmpty() && (!ok || minutes != given)) {
+        if (text != warned && AppLogger)
+            AppLogger->warn(0,
+                            QStringLiteral("\"lookbackminutes\" is \"%1\", which is not a whole "
+                                           "number of minutes from 0 to %2; using %3")
+                                .arg(text)
+                                .arg(MaxLookBackMinutes)
+                                .arg(minutes),
+                            AreaLoad);
+        warned = text;
+    } else {
+        warned.clear();
+    }
+    return minutes;
 }
 
 // Hours and minutes, optional seconds, optional designator: "AM"/"PM" as

@@ -245,4 +245,8 @@ void ReportSuccess(TFailureKind AKind) {
     ServiceFailureNotices().Succeeded(AKind);
 }
 
+void NotifyProblem(const QString& ASubject, const QString& AText) {
+    SendLogged(Config().erroremails, ASubject, {AText});
+}
+
 } // namespace uBrevoltRPro9ConnectorCommon

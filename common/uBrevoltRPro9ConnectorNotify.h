@@ -84,5 +84,8 @@ private:
 // engine calls these at the points where a run fails or succeeds.
 void ReportFailure(TFailureKind AKind, const QString& AError);
 void ReportSuccess(TFailureKind AKind);
+// A one-off notice to "erroremails" of a problem a run met and dealt with,
+// such as a damaged ledger of sent invoices; sent like the others.
+void NotifyProblem(const QString& ASubject, const QString& AText);
 
 } // namespace uBrevoltRPro9ConnectorCommon

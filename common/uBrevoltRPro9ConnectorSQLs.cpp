@@ -1,5 +1,6 @@
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 
+#include "common/uOVClock.h"
 #include "common/uOVLogging.h"
 #include "common/uOVOraUtils.h"
 
@@ -303,6 +304,41 @@ bool DoesLocalUPCExist(TConnectorConnection* AConnection) {
     }
     uOVLogging::logexit(9, area);
     return exists;
+}
+
+TDateTime GetDatabaseNow(TConnectorConnection* AConnection) {
+    const QString area = QStringLiteral("GetDatabaseNow");
+    uOVLogging::logenter(9, area);
+    TDateTime now = 0;
+    try {
+        if (!AConnection)
+            throw EDatabaseError(QStringLiteral("Missing Connection or ConnectionString"));
+        if (!AConnection->Connected())
+            AConnection->Open();
+        if (AConnection->IsOracle()) {
+            // As text: a DATE bound to a date-time type would pass through a
+            // time zone on its way.
+            ReadFirstRow(AConnection,
+                         QStringLiteral("select to_char(sysdate, 'YYYY-MM-DD HH24:MI:SS') "
+                                        "as dbnow from dual"),
+                         [&](TConnectorDataset& q) {
+                             const QString text = q.FieldByName(QStringLiteral("dbnow"))
+                                                      .RequireString(QStringLiteral("dbnow"));
+                             if (!uOVUtils::ParseWallClockText(text + QStringLiteral(".000"), now))
+                                 throw EConvertError(
+                                     QStringLiteral("'%1' is not a valid date and time").arg(text));
+                         });
+        } else {
+            const QDateTime local = DatabaseClock().Now().toLocalTime();
+            now = uOVUtils::WallClock(local.date(), local.time());
+        }
+        Info(QStringLiteral("Database time ") + uOVUtils::WallClockText(now), area);
+    } catch (const std::exception& E) {
+        uOVLogging::exc(E, area);
+        throw;
+    }
+    uOVLogging::logexit(9, area);
+    return now;
 }
 
 // Opens one store list on a thread of its own and frees itself when done.

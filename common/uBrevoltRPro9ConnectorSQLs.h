@@ -66,6 +66,10 @@ void GetRProVersion(TConnectorConnection* AConnection, QString& ASchemaVersion,
                     QString& ABuildVersion);
 void GetSbsAndStoreNo(TConnectorConnection* AConnection, qint32& ASbsNo, qint32& AStoreNo);
 bool DoesLocalUPCExist(TConnectorConnection* AConnection);
+// The database's own clock as a wall-clock reading (uOVUtils::WallClock), the
+// clock its invoices are dated by: Oracle's SYSDATE; for a database without
+// a server (SQLite) the local time of DatabaseClock(). Raises on failure.
+TDateTime GetDatabaseNow(TConnectorConnection* AConnection);
 
 // The active stores that have a subsidiary (sbs_no, store_no, store_code,
 // store_name, sbs_name by subsidiary and store), opened on a worker thread

@@ -1,6 +1,6 @@
 #pragma once
-#include <QDateTime>
 #include <mutex>
+#include <QDateTime>
 
 // Every read of the current time and every deliberate pause of the programs
 // goes through this clock, so that tests can drive days and hours.
@@ -15,6 +15,12 @@ public:
 TClock& Clock();
 // Installs AClock (not owned); nullptr restores the system clock.
 void SetClock(TClock* AClock);
+
+// The clock of a database that has no clock of its own to ask (SQLite lives
+// on this machine): Clock() unless a test installs another one, so that the
+// point of sale's clock and the connector's can differ in a test.
+TClock& DatabaseClock();
+void SetDatabaseClock(TClock* AClock);
 
 // A clock that stands still until told to move; Sleep advances it. Locked,
 // because the logger's writer thread reads the clock too.

@@ -329,6 +329,15 @@ TDateTime TConnectorField::AsDateTime(TLocalTimeCache& ACache) const {
     return DateTimeOf(&ACache);
 }
 
+TDateTime TConnectorField::AsWallClock() const {
+    if (!FInPlace && FValue.typeId() == QMetaType::QDateTime) {
+        // As the driver read it, without a conversion between zones.
+        const QDateTime value = FValue.toDateTime();
+        return uOVUtils::WallClock(value.date(), value.time());
+    }
+    return DateTimeOf(nullptr, true);
+}
+
 namespace {
 
 // SQLite's own layouts "YYYY-MM-DD HH:MM:SS.SSS", "YYYY-MM-DD HH:MM:SS" and
@@ -369,7 +378,7 @@ bool ParsePlainDateTime(QStringView AText, QDate& ADate, QTime& ATime) {
 
 } // namespace
 
-TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache) const {
+TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache, bool AWallClock) const {
     if (IsNull())
         return 0;
     if (!FInPlace && FValue.typeId() == QMetaType::QDateTime)
@@ -391,7 +400,9 @@ TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache) const {
         }
     }
     if (d.isValid() && t.isValid())
-        return ACache ? ACache->ToDateTime(d, t) : uOVUtils::ToDateTime(QDateTime(d, t));
+        return AWallClock ? uOVUtils::WallClock(d, t)
+               : ACache   ? ACache->ToDateTime(d, t)
+                          : uOVUtils::ToDateTime(QDateTime(d, t));
     throw EConvertError(QStringLiteral("'%1' is not a valid date and time").arg(text.toString()));
 }
 
@@ -492,17 +503,24 @@ TDateTimeBinding DateTimeBindingOf(const QSqlDatabase& ADb) {
 
 } // namespace
 
+bool TConnectorConnection::IsOracle() const {
+    return Connected() &&
+           DateTimeBindingOf(QSqlDatabase::database(FName, false)) == TDateTimeBinding::Oracle;
+}
+
 QVariant uOVDataAccess::BoundDateTime(TDateTime AValue, TDateTimeBinding ABinding) {
-    const QDateTime dt = uOVUtils::ToQDateTime(AValue);
+    // As wall-clock text, never through a local time: one in the hour that
+    // daylight saving skips would come out moved or empty, and an empty
+    // bound matches nothing.
     switch (ABinding) {
     case TDateTimeBinding::Oracle:
-        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        return uOVUtils::FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd hh:nn:ss"), AValue);
     case TDateTimeBinding::SqliteText:
-        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        return uOVUtils::WallClockText(AValue);
     case TDateTimeBinding::Native:
         break;
     }
-    return dt;
+    return uOVUtils::ToQDateTime(AValue);
 }
 
 QString uOVDataAccess::DateTimeStatement(const QString& ASql, const QStringList& ANames,

@@ -118,6 +118,8 @@ public:
     const QString& DriverName() const { return FMapping.Driver; }
     // The Qt SQL connection name, unique per object.
     const QString& Name() const { return FName; }
+    // Whether the connected database is Oracle (QOCI, or QODBC to Oracle).
+    bool IsOracle() const;
 
 private:
     QString FName;
@@ -156,13 +158,16 @@ public:
     TDateTime AsDateTime() const; // null: 0; also SQLite's text layout
     // The same through ACache, for many values in a row.
     TDateTime AsDateTime(TLocalTimeCache& ACache) const;
+    // The date and time as the database holds them, without any zone
+    // (uOVUtils::WallClock); null: 0.
+    TDateTime AsWallClock() const;
     // Raises EConvertError when the value is null; AName names it.
     QString RequireString(const QString& AName) const;
     qint32 RequireInteger(const QString& AName) const;
 
 private:
     TConnectorField() = default;
-    TDateTime DateTimeOf(TLocalTimeCache* ACache) const;
+    TDateTime DateTimeOf(TLocalTimeCache* ACache, bool AWallClock = false) const;
 
     mutable QVariant FValue; // in place: made when asked for
     mutable QString FText;   // AsText of a value that is no text

@@ -248,6 +248,31 @@ QString FormatDateTimeFixed(const QString& APattern, TDateTime AValue) {
         {QStringLiteral("/"), QStringLiteral(":"), QStringLiteral("AM"), QStringLiteral("PM")});
 }
 
+TDateTime WallClock(QDate ADate, QTime ATime) {
+    const qint64 days = Epoch.date().daysTo(ADate);
+    const double time = ATime.msecsSinceStartOfDay() / MSecsPerDay;
+    return days >= 0 ? days + time : days - time;
+}
+
+QString WallClockText(TDateTime AValue) {
+    return FormatDateTimeFixed(QStringLiteral("yyyy-mm-dd hh:nn:ss.zzz"), AValue);
+}
+
+bool ParseWallClockText(const QString& AText, TDateTime& AValue) {
+    static const QRegularExpression layout(
+        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})$)"));
+    const QRegularExpressionMatch m = layout.match(AText.trimmed());
+    if (!m.hasMatch())
+        return false;
+    const QDate d(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    const QTime t(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(),
+                  m.captured(7).toInt());
+    if (!d.isValid() || !t.isValid())
+        return false;
+    AValue = WallClock(d, t);
+    return true;
+}
+
 int UTCBiasMinutes() {
     const QDateTime now = Clock().Now();
     return -QTimeZone::systemTimeZone().offsetFromUtc(now) / 60;

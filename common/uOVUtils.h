@@ -4,10 +4,10 @@
 // text of the last-run time, command-line switches and the OS version line.
 #include "common/uOVException.h"
 
+#include <initializer_list>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <initializer_list>
 
 // Days since 1899-12-30, the time of day as the fraction, local time.
 using TDateTime = double;
@@ -42,6 +42,15 @@ QString FormatDateTime(const QString& APattern, TDateTime AValue);
 // The same patterns with "/", ":", "AM" and "PM" as written, whatever the
 // regional settings: for text that lands in a file another program reads.
 QString FormatDateTimeFixed(const QString& APattern, TDateTime AValue);
+
+// Wall-clock readings without a time zone: the database's times are the
+// point of sale's clock as it showed, and a local-time conversion would move
+// or lose one in the hour skipped when daylight saving starts. A date and
+// time as a TDateTime, its text "yyyy-mm-dd hh:nn:ss.zzz" whatever the
+// regional settings, and back (false unless AText has exactly that layout).
+TDateTime WallClock(QDate ADate, QTime ATime);
+QString WallClockText(TDateTime AValue);
+bool ParseWallClockText(const QString& AText, TDateTime& AValue);
 
 // Regional settings; the US conventions under the C or POSIX locale.
 QString DateSeparator();

@@ -10,6 +10,7 @@
 #include "common/uOVTextStream.h"
 #include "common/uOVUtils.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <cmath>
 #include <cstring>
@@ -208,6 +209,64 @@ void TdlgConnectorLogic::CloseStream(TAnsiTextStream*& AStream) {
     delete stream;
 }
 
+void TdlgConnectorLogic::UploadBatch(QIODevice& AStream, const QString& AName) {
+    // Under a name no receiver takes up, renamed once complete, so that a
+    // receiver never reads half a batch; a retry under the same names
+    // replaces what an earlier attempt left.
+    const QString temporary = AName + QStringLiteral(".part");
+    const bool triedTemporary = !FRenameRefused;
+    bool temporaryStored = false;
+    auto put = [&](const QString& ARemote) {
+        try {
+            IdFTP1->Put(AStream, ARemote);
+        } catch (...) {
+            FMayHaveReached = FMayHaveReached || IdFTP1->StorSent();
+            throw;
+        }
+        FMayHaveReached = true;
+    };
+    try {
+        if (!FRenameRefused) {
+            put(temporary);
+            temporaryStored = true;
+            SetStep(FStep, QStringLiteral("renaming the upload"), AreaTransmit, 9);
+            try {
+                IdFTP1->Rename(temporary, AName);
+                return;
+            } catch (const EOVFtpRefused& E) {
+                FRenameRefused = true;
+                AppLogger->warn(0,
+                                QStringLiteral("The FTP server refused to rename an upload (") +
+                                    ExceptionMessage(E) +
+                                    QStringLiteral("); batch files go up under their own names "
+                                                   "from now on, where a receiver may see one "
+                                                   "before it is complete"),
+                                AreaTransmit);
+            }
+            SetStep(FStep, QStringLiteral("rewinding stream"), AreaTransmit, 9);
+            if (!AStream.seek(0))
+                throw EInOutError(QStringLiteral("Batch file could not be rewound"));
+        }
+        SetStep(FStep, QStringLiteral("calling FTP Put"), AreaTransmit, 9);
+        put(AName);
+    } catch (...) {
+        // Best effort: a partial upload must not stay behind on the server.
+        if (triedTemporary && (temporaryStored || IdFTP1->StorSent())) {
+            try {
+                IdFTP1->Delete(temporary);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    if (temporaryStored) {
+        try {
+            IdFTP1->Delete(temporary);
+        } catch (...) {
+        }
+    }
+}
+
 bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AStream) {
     AppLogger->logenter(9, AreaTransmit);
     bool result = false;
@@ -243,9 +302,8 @@ bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AS
                     if (!stream->seek(0))
                         throw EInOutError(QStringLiteral("Batch file could not be rewound"));
                     SetStep(FStep, QStringLiteral("calling FTP Put"), AreaTransmit, 9);
-                    IdFTP1->Put(*stream, QFileInfo(APath).fileName());
+                    UploadBatch(*stream, QFileInfo(APath).fileName());
                     result = true;
-                    ReportSuccess(TFailureKind::Upload);
                 } else {
                     AppLogger->err(QStringLiteral("Unable to connect -- check FTP credentials"),
                                    AreaTransmit);
@@ -284,6 +342,14 @@ void TdlgConnectorLogic::ArchiveBatch(const QString& APath) {
 }
 
 void TdlgConnectorLogic::FileBatch(const QString& APath) {
+    if (FKeepForRetry) {
+        AppLogger->log(1,
+                       QStringLiteral("Batch file \"") + APath +
+                           QStringLiteral("\" may have reached the server; it stays to be sent "
+                                          "again under its own name before a new batch is made"),
+                       LOG_INFO, QStringLiteral("TdlgConnectorLogic.FileBatch"));
+        return;
+    }
     if (FBatchInvoices == 0 || FTransmitted) {
         ArchiveBatch(APath);
         if (FTransmitted)
@@ -347,9 +413,15 @@ void TdlgConnectorLogic::FileLeftoverBatches() {
         const QFileInfoList files =
             QDir(BatchFolder(FBatchPath))
                 .entryInfoList({QStringLiteral("*.csv")}, QDir::Files | QDir::Hidden, QDir::Time);
+        // The batch an upload's record names waits to be sent again.
+        const QString pending = uBrevoltRPro9ConnectorLedger::TSentLedger::Load(
+                                    uBrevoltRPro9ConnectorLedger::PendingFilePath())
+                                    .BatchName;
         bool kept = false;
         for (const QFileInfo& file : files) {
             const QString path = file.absoluteFilePath();
+            if (!pending.isEmpty() && file.fileName() == pending)
+                continue;
             if (!kept && HoldsInvoices(path)) {
                 kept = true;
                 AppLogger->log(0,
@@ -377,6 +449,72 @@ void TdlgConnectorLogic::PurgeOldArchives(const QString& AArchiveDir) {
     for (const QFileInfo& file : files)
         if (limit > uOVUtils::ToDateTime(file.lastModified()))
             QFile::remove(file.absoluteFilePath());
+}
+
+bool TdlgConnectorLogic::SendPendingBatch() {
+    using namespace uBrevoltRPro9ConnectorLedger;
+    const QString area = QStringLiteral("TdlgConnectorLogic.SendPendingBatch");
+    const QString recordPath = PendingFilePath();
+    if (!QFileInfo::exists(recordPath))
+        return true;
+    const TSentLedger pending = TSentLedger::Load(recordPath);
+    const QString folder = BatchFolder(FBatchPath);
+    const QString batchPath = uOVUtils::JoinPath({folder, pending.BatchName});
+    auto giveUp = [&](const QString& AWhy) {
+        AppLogger->warn(0,
+                        AWhy + QStringLiteral("; its invoices go out again in a new batch, so the "
+                                              "server may receive them twice"),
+                        area);
+        QFile::remove(recordPath);
+        return true;
+    };
+    if (pending.State != TLedgerState::Valid || pending.BatchName.isEmpty())
+        return giveUp(
+            QStringLiteral("The record of an upload \"") + recordPath + QStringLiteral("\" ") +
+            (pending.Problem.isEmpty() ? QStringLiteral("names no batch") : pending.Problem));
+    const TSentLedger ledger = TSentLedger::Load(LedgerFilePath());
+    if (ledger.State == TLedgerState::Valid &&
+        std::fabs(ledger.Cursor - pending.Cursor) < 1.0 / 86400) {
+        // Its upload was committed before the process ended.
+        QFile::remove(recordPath);
+        if (QFileInfo::exists(batchPath))
+            ArchiveBatch(batchPath);
+        return true;
+    }
+    qint64 size = 0;
+    QByteArray hash;
+    if (!FileDigest(batchPath, size, hash) || size != pending.BatchSize ||
+        hash != pending.BatchHash)
+        return giveUp(QStringLiteral("The batch file \"") + batchPath +
+                      QStringLiteral("\", which may have reached the server, is missing or was "
+                                     "changed"));
+    AppLogger->log(1,
+                   QStringLiteral("Sending the batch file \"") + batchPath +
+                       QStringLiteral("\" again under its own name: an earlier upload of it may "
+                                      "have reached the server"),
+                   LOG_INFO, area);
+    auto* file = new QFile(batchPath);
+    if (!file->open(QIODevice::ReadOnly)) {
+        delete file;
+        return false;
+    }
+    TAnsiTextStream* stream = new TAnsiTextStream(file);
+    FMayHaveReached = true;
+    const bool sent = TransmitBatch(batchPath, stream);
+    CloseStream(stream);
+    FKeepForRetry = false;
+    if (!sent || !CommitBatch(pending)) {
+        AppLogger->log(1,
+                       QStringLiteral("The batch file waits to be sent again; no new batch is "
+                                      "made until it is"),
+                       LOG_INFO, area);
+        return false;
+    }
+    SaveConfigKey(QStringLiteral("lastquery"));
+    FTransmitted = true;
+    ArchiveBatch(batchPath);
+    RemoveUnsentBatches(folder, QString());
+    return true;
 }
 
 bool TdlgConnectorLogic::MoveBatchToArchive(const QString& APath, const QString& AArchiveDir) {

@@ -8,12 +8,14 @@
 #include "common/uOVLogging.h"
 #include "common/uOVTextStream.h"
 #include "platform/Registry.h"
+#include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <stdexcept>
 
@@ -34,6 +36,8 @@ namespace {
 const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
 constexpr double MSecsPerDay = 86400000.0;
 constexpr int DefaultScanInterval = 60000;
+// How long a run waits for another process's run in the same folder.
+constexpr int RunLockWaitMs = 15000;
 
 const QString AreaInitService = QStringLiteral("TdlgConnectorLogic.InitService");
 const QString AreaEnable = QStringLiteral("TdlgConnectorLogic.Enable");
@@ -238,7 +242,9 @@ void TdlgConnectorLogic::Enable() {
             }
         }
         if (!FClosing && !FStopRequested.load()) {
-            FileLeftoverBatches();
+            // Another process's run in this folder owns what is in Batch/.
+            if (const auto lock = LockRun(0, QStringLiteral("what it left in Batch/ is its own")))
+                FileLeftoverBatches();
             if (!ConsoleMode)
                 StartTimers();
             FEnabled = true;
@@ -278,6 +284,8 @@ void TdlgConnectorLogic::InitDatabase() {
             int sbsNo = 0, storeNo = 0;
             GetSbsAndStoreNo(Session(), sbsNo, storeNo);
             DoesLocalUPCExist(Session());
+            // Invoices are compared with the clock that dated them.
+            FDatabaseNow = GetDatabaseNow(Session());
         } catch (...) {
             ReleaseSession();
             throw;
@@ -482,6 +490,41 @@ void TdlgConnectorLogic::tmIdleTimer() {
     }
 }
 
+std::unique_ptr<platform::TFileLock> TdlgConnectorLogic::LockRun(int AWaitMs,
+                                                                 const QString& AInstead) {
+    const QString path = JoinPath({ExeDir(), QStringLiteral("Brevoltconnector.lock")});
+    const QString holder = QCoreApplication::applicationName() + QStringLiteral(", process ") +
+                           QString::number(QCoreApplication::applicationPid()) +
+                           (FRunOnce      ? QStringLiteral(" (-runonce)")
+                            : ConsoleMode ? QStringLiteral(" (-console)")
+                                          : QString()) +
+                           QStringLiteral(", running since ") +
+                           uBrevoltRPro9ConnectorLedger::CursorText(Now()) + QStringLiteral(" UTC");
+    platform::TFileLockAttempt attempt;
+    for (int waited = 0;; waited += 250) {
+        attempt = platform::TryLockFile(path.toStdString(), holder.toStdString());
+        if (attempt.Lock || !attempt.Busy || waited >= AWaitMs || !Pause(250))
+            break;
+    }
+    if (attempt.Lock)
+        return std::move(attempt.Lock);
+    if (attempt.Busy) {
+        const QString other = QString::fromStdString(attempt.Holder).trimmed();
+        Log().log(0,
+                  QStringLiteral("Another process is running a scan in this service directory (") +
+                      (other.isEmpty() ? QStringLiteral("its name is not known") : other) +
+                      QStringLiteral("); ") + AInstead,
+                  LOG_WARNING, AreaProcessTimer);
+    } else {
+        // Without the lock nothing can tell two runs apart: none is made.
+        Log().log(0,
+                  QStringLiteral("The lock of the service directory cannot be taken (") +
+                      QString::fromStdString(attempt.Error) + QStringLiteral("); ") + AInstead,
+                  LOG_ERROR, AreaProcessTimer);
+    }
+    return nullptr;
+}
+
 void TdlgConnectorLogic::tmProcessTimer() {
     Log().logenter(9, AreaProcessTimer);
     FStep = QStringLiteral("disabling timer");
@@ -505,8 +548,15 @@ void TdlgConnectorLogic::tmProcessTimer() {
         if (uBrevoltRPro9ConnectorCommon::SkipTransmit())
             Log().log(0, uBrevoltRPro9ConnectorCommon::SkipTransmitWarning, LOG_WARNING,
                       AreaProcessTimer);
-        InitDatabase();
-        if (!DatabaseReady) {
+        const std::unique_ptr<platform::TFileLock> lock = LockRun(RunLockWaitMs);
+        if (!lock) {
+            // Said by LockRun; the other process's run does the work.
+        } else if (!SendPendingBatch()) {
+            Log().log(1,
+                      QStringLiteral("A batch that may have reached the server waits to be sent "
+                                     "again; skipping the scan"),
+                      LOG_INFO, AreaProcessTimer);
+        } else if (InitDatabase(); !DatabaseReady) {
             Log().log(
                 0, QStringLiteral("Database could not be properly accessed; skipping this run..."),
                 LOG_WARNING, AreaProcessTimer);
@@ -540,6 +590,8 @@ void TdlgConnectorLogic::tmProcessTimer() {
             ReleaseSession();
             completed = !Config().locations.isEmpty() && (FRunWritten == 0 || FTransmitted);
         }
+        if (!lock)
+            completed = false;
         Log().log(1, QStringLiteral("======Run completed======="), LOG_INFO, AreaProcessTimer);
         FStep = QStringLiteral("setting timer interval");
     } catch (const std::exception& E) {

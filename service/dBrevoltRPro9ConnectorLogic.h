@@ -3,15 +3,18 @@
 // FTP client and the state of a run; everything it does runs on the thread
 // that created it (the service thread, or the window thread with "console").
 #include "common/uOVUtils.h"
+#include "platform/FileLock.h"
 #include "service/uBrevoltRPro9ConnectorLedger.h"
 
-#include <QObject>
-#include <QString>
-#include <QTimer>
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
 
+class QIODevice;
 class TAnsiTextStream;
 class TConnectorDataset;
 class TOVFtpClient;
@@ -47,12 +50,18 @@ public:
     // One run.
     void tmProcessTimer();
     void ScanDatabase();
-    // sentBefore: rows skipped because the ledger of sent invoices holds them.
+    // sentBefore: rows skipped because the ledger of sent invoices holds
+    // them; repeated: rows of an invoice already written (a join that
+    // returns an invoice twice), which the invoice's SID tells.
     void ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream, int& written,
-                     int& skipped, int& sentBefore);
+                     int& skipped, int& sentBefore, int& repeated);
     TAnsiTextStream* OpenStream(const QString& AFilename, QString& APath);
     void CloseStream(TAnsiTextStream*& AStream);
     bool TransmitBatch(const QString& APath, TAnsiTextStream* AStream);
+    // The upload itself, on the connected client: under a temporary name
+    // renamed once complete (under AName at once on a server that refuses
+    // renaming). Sets FMayHaveReached once a STOR went out. Raises.
+    void UploadBatch(QIODevice& AStream, const QString& AName);
     void ArchiveBatch(const QString& APath);
     // Puts the closed batch file away: to the archive when it was sent or
     // holds no invoice (a sent one also supersedes the unsent batch);
@@ -110,7 +119,9 @@ Q_SIGNALS:
 
 private:
     // One slot of the location list into the batch (part of ScanDatabase).
-    void ScanLocation(int ASlot, TAnsiTextStream& AStream);
+    // AScanned: the locations scanned so far in this run; one listed twice
+    // is scanned once.
+    void ScanLocation(int ASlot, TAnsiTextStream& AStream, QStringList& AScanned);
     // Sleeps through the clock in short steps; false when a stop cut it short.
     bool Pause(int AMilliseconds);
     // Saves only AKey of the record over the file as it is now.
@@ -130,17 +141,56 @@ private:
     QString FStep;
 
     // The cursor of a run (part of ScanDatabase): the ledger of sent
-    // invoices, the cursor the run reads from, the query's lower bound and
-    // the start of the ledger's window after a successful upload.
+    // invoices, and per location the mark it reads back from and the lower
+    // bound of its query, all in the database's own clock.
     void OpenCursor();
-    // After a successful upload: the ledger and "lastquery" move together.
-    void AdvanceCursor();
+    // Of a location item, the name its mark goes by: "001.005" for numbers
+    // of up to three digits, otherwise the item as written.
+    static QString LocationName(const QString& AItem);
+    // The run's batch base name, ftpusername + "_" + the run's start; a
+    // millisecond later where a batch of that name is still kept.
+    QString UnusedBatchName() const;
+    // Before an upload: what the ledger will be once the batch is sent, and
+    // the batch's name, size and digest, in the upload's record. False, with
+    // an ERROR and an error notice, when it cannot be written: then nothing
+    // is uploaded.
+    bool PrepareBatch(const QString& APath, TAnsiTextStream& AStream);
+    // After a successful upload: the upload's record becomes the ledger and
+    // "lastquery" follows. False, with an ERROR, when the ledger cannot be
+    // saved; the record then stays, and the batch is sent again.
+    bool CommitBatch(const uBrevoltRPro9ConnectorLedger::TSentLedger& ANext);
+    // A batch that may have reached the server is sent again, under its own
+    // name with its own bytes, before any new batch is made. True when none
+    // waits (any longer).
+    bool SendPendingBatch();
+    // The lock of one run at a time in the service directory, across
+    // processes; empty when another process kept it for longer than the
+    // wait, with a WARNING that names the holder and ends with AInstead.
+    std::unique_ptr<platform::TFileLock>
+    LockRun(int AWaitMs, const QString& AInstead = QStringLiteral("skipping this run"));
+
     uBrevoltRPro9ConnectorLedger::TSentLedger FLedger;
+    // The upload's record of the batch in progress.
+    uBrevoltRPro9ConnectorLedger::TSentLedger FNext;
     TDateTime FRunCursor = 0;
-    TDateTime FSince = 0;
-    TDateTime FNewFrom = 0;
+    // Read by InitDatabase's probe.
+    TDateTime FDatabaseNow = 0;
+    struct TLocationRead {
+        uBrevoltRPro9ConnectorLedger::TLocationMark Mark; // capped at the database's now
+        TDateTime Since = 0;                              // the query's lower bound
+        TDateTime KeepAfter = 0;                          // the ledger keeps what is after it
+        TDateTime Newest = 0;                             // newest created date read
+    };
+    QMap<QString, TLocationRead> FLocations;
+    QString FCurrentLocation;
     // Invoice lines in the batch file, also those of a location that failed.
     int FBatchInvoices = 0;
+    // The upload sent its STOR: the server may hold the batch.
+    bool FMayHaveReached = false;
+    // The batch stays in Batch/ to be sent again under its name.
+    bool FKeepForRetry = false;
+    // The server refused RNFR/RNTO once: uploads go under the batch's name.
+    bool FRenameRefused = false;
 };
 
 // The one engine of the process; empty until created, emptied when freed.

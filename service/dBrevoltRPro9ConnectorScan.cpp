@@ -1,6 +1,7 @@
 // The scan of a run: every configured location's recent invoices into one
 // batch file, which is then uploaded and archived.
 #include "common/uBrevoltRPro9ConnectorCommon.h"
+#include "common/uBrevoltRPro9ConnectorNotify.h"
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVCodePage.h"
 #include "common/uOVDataAccess.h"
@@ -14,11 +15,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 using namespace uBrevoltRPro9ConnectorCommon;
 using namespace dBrevoltRPro9ConnectorBatch;
 using uOVLogging::LOG_INFO;
 using uOVLogging::LOG_WARNING;
+using uOVUtils::WallClockText;
 
 namespace {
 
@@ -74,15 +79,13 @@ void TdlgConnectorLogic::ScanDatabase() {
             FRunWritten = 0;
             FBatchInvoices = 0;
             FTransmitted = false;
+            FMayHaveReached = false;
+            FKeepForRetry = false;
             SetStep(FStep, QStringLiteral("opening cursor"), AreaScan, 9);
             OpenCursor();
             SetStep(FStep, QStringLiteral("opening stream"), AreaScan, 9);
             QString path;
-            TAnsiTextStream* stream =
-                OpenStream(config.ftpusername + QLatin1Char('_') +
-                               uOVUtils::FormatDateTime(QStringLiteral("yyyymmddhhnnsszzz"),
-                                                        FCurrentRunDatetime),
-                           path);
+            TAnsiTextStream* stream = OpenStream(UnusedBatchName(), path);
             try {
                 if (path.isEmpty()) {
                     AppLogger->log(0,
@@ -100,15 +103,21 @@ void TdlgConnectorLogic::ScanDatabase() {
                     SetStep(FStep, QStringLiteral("writing headers"), AreaScan);
                     WriteBatchLine(*stream,
                                    uOVCodePage::ToAnsi(HeaderLine() + QLatin1String("\r\n")));
+                    QStringList scanned;
                     for (int r = 0; r < config.locations.size(); ++r)
-                        ScanLocation(r, *stream);
+                        ScanLocation(r, *stream, scanned);
                     if (FRunWritten > 0) {
                         SetStep(FStep, QStringLiteral("calling TransmitBatch"), AreaScan);
                         uOVLogging::info(5, QStringLiteral("Starting transmission of batch file."),
                                          AreaScan);
-                        FTransmitted = TransmitBatch(path, stream);
-                        if (FTransmitted)
-                            AdvanceCursor();
+                        if (PrepareBatch(path, *stream)) {
+                            if (TransmitBatch(path, stream))
+                                FTransmitted = CommitBatch(FNext);
+                            else if (FMayHaveReached)
+                                FKeepForRetry = true;
+                            else
+                                QFile::remove(uBrevoltRPro9ConnectorLedger::PendingFilePath());
+                        }
                         SetStep(FStep, QStringLiteral("calling SavingConfig"), AreaScan);
                         uOVLogging::info(
                             5,
@@ -140,90 +149,297 @@ void TdlgConnectorLogic::ScanDatabase() {
     AppLogger->logexit(9, AreaScan);
 }
 
+QString TdlgConnectorLogic::UnusedBatchName() const {
+    // The clock repeats itself (the hour when daylight saving ends, a zone
+    // corrected westward, a clock set back): a batch under the name of one
+    // sent before would replace it on the server. The next free millisecond
+    // keeps the layout.
+    const QString folder = uOVUtils::JoinPath({uOVUtils::ExeDir(), QStringLiteral("Batch")});
+    const QStringList places = {folder, uOVUtils::JoinPath({folder, QStringLiteral("Archive")}),
+                                uOVUtils::JoinPath({folder, QStringLiteral("Unsent")})};
+    QString base;
+    for (int ms = 0; ms < 1000; ++ms) {
+        base = Config().ftpusername + QLatin1Char('_') +
+               uOVUtils::FormatDateTime(QStringLiteral("yyyymmddhhnnsszzz"),
+                                        FCurrentRunDatetime + ms / 86400000.0);
+        const QString name = BatchFileName(base);
+        if (name.isEmpty() || std::none_of(places.begin(), places.end(), [&](const QString& AAt) {
+                return QFileInfo::exists(uOVUtils::JoinPath({AAt, name}));
+            }))
+            break;
+    }
+    return base;
+}
+
+QString TdlgConnectorLogic::LocationName(const QString& AItem) {
+    const qsizetype dot = AItem.indexOf(QLatin1Char('.'));
+    const QString sbs = dot < 0 ? QString() : AItem.left(dot).trimmed();
+    const QString store = dot < 0 ? AItem.trimmed() : AItem.mid(dot + 1).trimmed();
+    auto small = [](const QString& AText) {
+        bool ok = false;
+        const int n = AText.toInt(&ok);
+        return ok && n >= 0 && n <= 999 && AText.size() <= 3;
+    };
+    if (small(sbs) && small(store))
+        return LocationKey(sbs, store);
+    return AItem.trimmed();
+}
+
+namespace {
+
+// Whether a batch was ever filed: an installation that never sent one has
+// no ledger yet, while one that lost it has.
+bool HasArchivedBatches() {
+    const QString archive = uOVUtils::JoinPath(
+        {uOVUtils::ExeDir(), QStringLiteral("Batch"), QStringLiteral("Archive")});
+    return !QDir(archive).entryList({QStringLiteral("*.csv")}, QDir::Files).isEmpty();
+}
+
+bool SameMoment(TDateTime A, TDateTime B) {
+    return std::fabs(A - B) < 1.0 / 86400;
+}
+
+// Why "lastquery" gives no cursor.
+QString LastQueryProblem(const TConnectorConfig& AConfig) {
+    return AConfig.LastQueryText.isEmpty()
+               ? QStringLiteral("\"lastquery\" is missing from the configuration")
+               : QStringLiteral("\"lastquery\" in the configuration cannot be read (\"%1\")")
+                     .arg(AConfig.LastQueryText);
+}
+
+QString Minutes(TDateTime ADays) {
+    return QString::number(std::llround(ADays * 1440));
+}
+
+} // namespace
+
 void TdlgConnectorLogic::OpenCursor() {
     using namespace uBrevoltRPro9ConnectorLedger;
     TConnectorConfig& config = Config();
-    FLedger = TSentLedger::Load(LedgerFilePath());
-    FRunCursor = config.lastquery;
-    // Whether the ledger knows what was sent up to the cursor; only then may
-    // the run read again before it.
-    bool ledgerHolds = false;
-    if (!config.LastQueryFromFile) {
-        // A default here would skip every invoice since the real cursor.
-        const QString found =
-            config.LastQueryText.isEmpty()
-                ? QStringLiteral("\"lastquery\" is missing from the configuration")
-                : QStringLiteral("\"lastquery\" in the configuration cannot be read (\"%1\")")
-                      .arg(config.LastQueryText);
-        if (FLedger.HasCursor()) {
-            FRunCursor = FLedger.Cursor();
-            ledgerHolds = true;
+    const TDateTime lookBack = config.lookbackminutes / 1440.0;
+    const TDateTime dbNow = FDatabaseNow;
+    const QString ledgerPath = LedgerFilePath();
+    const QString shown = QDir::toNativeSeparators(ledgerPath);
+    FLedger = TSentLedger::Load(ledgerPath);
+    FLocations.clear();
+    // "lastquery" as the database's clock would show it: the same zone.
+    const TDateTime lastQuery = config.lastquery;
+    FRunCursor = lastQuery;
+
+    // Where a location without a mark starts, and whether every location
+    // starts right there, without the look-back.
+    TDateTime start = lastQuery;
+    bool fromStart = true;
+    if (FLedger.State == TLedgerState::Valid) {
+        fromStart = false;
+        FRunCursor = FLedger.Cursor;
+        start = FLedger.DatabaseNow > 0 ? FLedger.DatabaseNow : FLedger.Cursor;
+        if (!config.LastQueryFromFile) {
+            const QString found = LastQueryProblem(config);
             AppLogger->warn(0,
                             found +
                                 QStringLiteral("; using the cursor of the ledger of sent "
                                                "invoices instead: ") +
                                 CursorText(FRunCursor) + QStringLiteral(" (UTC)"),
                             AreaScan);
-        } else {
+        } else if (!SameMoment(lastQuery, FLedger.Cursor) &&
+                   !SameMoment(lastQuery, FLedger.Previous)) {
+            // Changed in the utility or by hand: back sends again what was
+            // created after it, forward skips what was not sent before it.
+            // The ledger is saved before "lastquery", which may lag one
+            // upload behind: "previous" is no change.
+            FRunCursor = lastQuery;
+            start = lastQuery;
+            fromStart = true;
+            const QString moved = QStringLiteral("\"lastquery\" was moved from ") +
+                                  CursorText(FLedger.Cursor) + QStringLiteral(" to ") +
+                                  CursorText(lastQuery) + QStringLiteral(" (UTC)");
+            if (lastQuery < FLedger.Cursor) {
+                FLedger.ForgetAfter(lastQuery);
+                AppLogger->log(0,
+                               moved + QStringLiteral(": the invoices created after ") +
+                                   WallClockText(lastQuery) + QStringLiteral(" are sent again"),
+                               LOG_INFO, AreaScan);
+            } else {
+                AppLogger->warn(0,
+                                moved + QStringLiteral(": invoices created before ") +
+                                    WallClockText(lastQuery) +
+                                    QStringLiteral(" that were not sent yet are skipped"),
+                                AreaScan);
+            }
+        }
+    } else {
+        const bool damaged = FLedger.State == TLedgerState::Damaged;
+        const QString problem = QStringLiteral("The ledger of sent invoices \"") + shown +
+                                QStringLiteral("\" ") +
+                                (damaged ? FLedger.Problem : QStringLiteral("is missing"));
+        if (damaged && QFileInfo(ledgerPath).isFile()) {
+            // Kept for a look; the next upload writes a new one.
+            const QString aside = ledgerPath + QStringLiteral(".damaged");
+            QFile::remove(aside);
+            QFile::rename(ledgerPath, aside);
+        }
+        FLedger = TSentLedger();
+        // Without "lastquery" there was no upload yet, and no ledger either.
+        if (damaged || (config.LastQueryFromFile && HasArchivedBatches())) {
+            const QString text =
+                problem + QStringLiteral("; reading the invoices created after \"lastquery\" (") +
+                WallClockText(lastQuery) +
+                QStringLiteral(") without the look-back, so that none is sent twice: invoices "
+                               "created before it that become visible only now are not sent");
+            AppLogger->warn(0, text, AreaScan);
+            NotifyProblem(damaged
+                              ? QStringLiteral("Brevolt service: ledger of sent invoices damaged")
+                              : QStringLiteral("Brevolt service: ledger of sent invoices missing"),
+                          text);
+        } else if (!config.LastQueryFromFile) {
+            const QString found = LastQueryProblem(config);
             AppLogger->warn(0,
                             found +
                                 QStringLiteral(" and there is no ledger of sent invoices to "
                                                "take the cursor from; using ") +
-                                CursorText(FRunCursor) + QStringLiteral(" (UTC)"),
+                                CursorText(lastQuery) + QStringLiteral(" (UTC)"),
                             AreaScan);
         }
-    } else if (FLedger.HasCursor()) {
-        // The ledger's cursor, or the one before it: the ledger is saved
-        // first, so the configuration may lag one upload behind.
-        const auto same = [](TDateTime A, TDateTime B) {
-            return std::fabs(A - B) < 1.0 / 86400;
-        };
-        ledgerHolds = same(FRunCursor, FLedger.Cursor()) || same(FRunCursor, FLedger.Previous());
-        if (ledgerHolds)
-            FRunCursor = FLedger.Cursor();
-        else
-            uOVLogging::info(1,
-                             QStringLiteral("\"lastquery\" ") + CursorText(FRunCursor) +
-                                 QStringLiteral(" (UTC) is not the cursor of the ledger of sent "
-                                                "invoices (") +
-                                 CursorText(FLedger.Cursor()) +
-                                 QStringLiteral(" UTC); reading the invoices created after it"),
-                             AreaScan);
     }
     // Also what a failed upload saves.
     config.lastquery = FRunCursor;
-    const TDateTime lookBack = config.lookbackminutes / 1440.0;
-    // Without the ledger nothing before the cursor is read again, so that
-    // nothing goes out twice; the window grows from there.
-    FSince = FRunCursor <= 0 ? 0
-             : ledgerHolds   ? std::max(FRunCursor - lookBack, FLedger.From())
-                             : FRunCursor;
-    FNewFrom = std::max(FSince, FCurrentRunDatetime - lookBack);
+
+    // The database's clock seen to go back since the last upload (a zone
+    // corrected westward, a clock set back): its new invoices carry times
+    // before those already read, so every read reaches back as much further.
+    TDateTime widen = 0;
+    if (!fromStart && FLedger.DatabaseNow > 0 && dbNow > 0 &&
+        dbNow < FLedger.DatabaseNow - 1.0 / 1440) {
+        widen = FLedger.DatabaseNow - dbNow;
+        AppLogger->warn(0,
+                        QStringLiteral("The database's clock went back by ") + Minutes(widen) +
+                            QStringLiteral(" minutes since the last upload (from ") +
+                            WallClockText(FLedger.DatabaseNow) + QStringLiteral(" to ") +
+                            WallClockText(dbNow) +
+                            QStringLiteral("); reading as much further back"),
+                        AreaScan);
+    }
+    const TDateTime retainAfter = dbNow > 0 ? dbNow - lookBack - RetainDays : 0;
+    for (const QString& item : config.locations) {
+        if (item.isEmpty())
+            continue;
+        const QString name = LocationName(item);
+        if (FLocations.contains(name))
+            continue;
+        TLocationRead read;
+        if (!fromStart && FLedger.Locations.contains(name)) {
+            read.Mark = FLedger.Locations.value(name);
+        } else if (!fromStart && FLedger.Legacy) {
+            read.Mark = {FLedger.Cursor, FLedger.LegacyFrom};
+        } else {
+            read.Mark = {start, fromStart ? start : start - lookBack};
+        }
+        if (fromStart) {
+            read.Mark.Mark = std::max(read.Mark.Mark, start);
+            read.Mark.From = std::max(read.Mark.From, start);
+        }
+        // Never after the database's own now: a mark ahead of it would skip
+        // what the point of sale writes until its clock catches up.
+        if (dbNow > 0 && read.Mark.Mark > dbNow)
+            read.Mark.Mark = dbNow;
+        const TDateTime wanted = read.Mark.Mark - (fromStart ? 0 : lookBack) - widen;
+        read.Since = std::max(wanted, read.Mark.From);
+        if (wanted < read.Mark.From - 1.0 / 86400 && !fromStart &&
+            (widen > 0 || read.Mark.Mark < FLedger.Locations.value(name).Mark))
+            AppLogger->warn(0,
+                            QStringLiteral("Location ") + name +
+                                QStringLiteral(": invoices created between ") +
+                                WallClockText(wanted) + QStringLiteral(" and ") +
+                                WallClockText(read.Mark.From) +
+                                QStringLiteral(" cannot be told from those sent before, which "
+                                               "the ledger no longer holds, and are not read"),
+                            AreaScan);
+        read.KeepAfter = std::max(read.Mark.From, retainAfter);
+        read.Newest = read.Mark.Mark;
+        FLocations.insert(name, read);
+    }
     uOVLogging::info(5,
-                     QStringLiteral("Reading the invoices created after ") + TimeText(FSince) +
-                         QStringLiteral(" (cursor ") + CursorText(FRunCursor) +
-                         QStringLiteral(" UTC, look-back ") +
+                     QStringLiteral("Reading from the marks of the ledger of sent invoices "
+                                    "(cursor ") +
+                         CursorText(FRunCursor) + QStringLiteral(" UTC, database time ") +
+                         WallClockText(dbNow) + QStringLiteral(", look-back ") +
                          QString::number(config.lookbackminutes) + QStringLiteral(" minutes, ") +
                          QString::number(FLedger.Count()) +
                          QStringLiteral(" invoices sent within it)"),
                      AreaScan);
 }
 
-void TdlgConnectorLogic::AdvanceCursor() {
+bool TdlgConnectorLogic::PrepareBatch(const QString& APath, TAnsiTextStream& AStream) {
     using namespace uBrevoltRPro9ConnectorLedger;
-    // The ledger first: should the configuration not be saved after it, its
-    // "lastquery" is the ledger's previous cursor, which stands for this one.
-    FLedger.Advance(FRunCursor, FCurrentRunDatetime, FNewFrom);
-    try {
-        FLedger.Save(LedgerFilePath());
-    } catch (const std::exception& E) {
-        // The next run then reads from "lastquery" on, as without a ledger.
-        AppLogger->exc(E, AreaScan + QStringLiteral(" while saving the ledger of sent invoices"));
+    FNext = FLedger;
+    FNext.State = TLedgerState::Valid;
+    FNext.Legacy = false;
+    FNext.Cursor = FCurrentRunDatetime;
+    FNext.Previous = FRunCursor;
+    FNext.DatabaseNow = FDatabaseNow;
+    FNext.Locations.clear();
+    for (auto it = FLocations.cbegin(); it != FLocations.cend(); ++it) {
+        TLocationMark mark = it->Mark;
+        mark.Mark =
+            std::max(mark.Mark, FDatabaseNow > 0 ? std::min(it->Newest, FDatabaseNow) : it->Newest);
+        mark.From = it->KeepAfter;
+        FNext.Locations.insert(it.key(), mark);
     }
-    Config().lastquery = FCurrentRunDatetime;
+    FNext.Prune();
+    FNext.BatchName = QFileInfo(APath).fileName();
+    try {
+        // The record names the bytes as they will go out.
+        auto* file = qobject_cast<QFileDevice*>(AStream.Stream());
+        if (file && !file->flush())
+            throw EInOutError(QStringLiteral("Batch file could not be written: ") +
+                              file->errorString());
+        if (!FileDigest(APath, FNext.BatchSize, FNext.BatchHash))
+            throw EInOutError(QStringLiteral("Batch file \"") + APath +
+                              QStringLiteral("\" cannot be read back"));
+        FNext.Save(PendingFilePath());
+        return true;
+    } catch (const std::exception& E) {
+        const QString text =
+            QStringLiteral("The batch file is not uploaded, because what it holds cannot be "
+                           "recorded first: ") +
+            ExceptionMessage(E);
+        AppLogger->err(text, AreaScan);
+        ReportFailure(TFailureKind::Upload, text);
+        QFile::remove(PendingFilePath());
+        return false;
+    }
 }
 
-void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
+bool TdlgConnectorLogic::CommitBatch(const uBrevoltRPro9ConnectorLedger::TSentLedger& ANext) {
+    using namespace uBrevoltRPro9ConnectorLedger;
+    TSentLedger ledger = ANext;
+    ledger.BatchName.clear();
+    try {
+        ledger.Save(LedgerFilePath());
+    } catch (const std::exception& E) {
+        const QString text = QStringLiteral("The batch file ") + ANext.BatchName +
+                             QStringLiteral(" was sent, but the ledger of sent invoices cannot "
+                                            "be saved (") +
+                             ExceptionMessage(E) +
+                             QStringLiteral("); it is sent again under its own name until it "
+                                            "can, and no new batch is made meanwhile");
+        AppLogger->err(text, AreaScan);
+        ReportFailure(TFailureKind::Upload, text);
+        FKeepForRetry = true;
+        return false;
+    }
+    QFile::remove(PendingFilePath());
+    FLedger = ledger;
+    // Unless changed by hand meanwhile ("lastquery" then says so next run).
+    TConnectorConfig& config = Config();
+    if (!config.LastQueryFromFile || SameMoment(config.lastquery, ANext.Previous))
+        config.lastquery = ANext.Cursor;
+    ReportSuccess(TFailureKind::Upload);
+    return true;
+}
+
+void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream, QStringList& AScanned) {
     TConnectorConfig& config = Config();
     SetStep(FStep, QStringLiteral("pulling location code"), AreaScan);
     const QString item = config.locations.at(ASlot);
@@ -233,6 +449,17 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
             AreaScan);
         return;
     }
+    FCurrentLocation = LocationName(item);
+    if (AScanned.contains(FCurrentLocation)) {
+        uOVLogging::info(1,
+                         QStringLiteral("Skipping location ") + item +
+                             QStringLiteral(" for slot #") + QString::number(ASlot) +
+                             QStringLiteral(": it is listed before"),
+                         AreaScan);
+        return;
+    }
+    AScanned.append(FCurrentLocation);
+    TLocationRead& read = FLocations[FCurrentLocation];
     SetStep(FStep, QStringLiteral("pulling sbsno"), AreaScan);
     SetStep(FStep, QStringLiteral("parsing sbsno"), AreaScan);
     uOVLogging::info(9, QStringLiteral("     parsing [") + item + QLatin1Char(']'), AreaScan);
@@ -241,6 +468,11 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
     const QString storeNo = dot < 0 ? item : item.mid(dot + 1);
     uOVLogging::info(5, QStringLiteral("     Subsidiary..[") + sbsNo + QLatin1Char(']'), AreaScan);
     uOVLogging::info(5, QStringLiteral("     Store.......[") + storeNo + QLatin1Char(']'),
+                     AreaScan);
+    uOVLogging::info(5,
+                     QStringLiteral("     Since.......[") + WallClockText(read.Since) +
+                         QStringLiteral("] (mark ") + WallClockText(read.Mark.Mark) +
+                         QLatin1Char(')'),
                      AreaScan);
     uOVLogging::info(9, QStringLiteral("     Opening query..."), AreaScan);
     FTitle =
@@ -251,7 +483,7 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
     // Read once, in order: the rows wait in a file, not in memory.
     std::unique_ptr<TConnectorDataset> query =
         uBrevoltRPro9ConnectorSQLs::OpenQuery(uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo,
-                                              QString(), FSince, TRowStore::TemporaryFile);
+                                              QString(), read.Since, TRowStore::TemporaryFile);
     auto closeQuery = [&query] {
         try {
             if (query)
@@ -271,12 +503,13 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
             int written = 0;
             int skipped = 0;
             int sentBefore = 0;
-            ReadDataset(*query, AStream, written, skipped, sentBefore);
+            int repeated = 0;
+            ReadDataset(*query, AStream, written, skipped, sentBefore, repeated);
             uOVLogging::info(1, QStringLiteral("Returning from read of location invoices"),
                              AreaScan);
             uOVLogging::info(1,
                              QStringLiteral("     Read........") +
-                                 QString::number(written + skipped + sentBefore),
+                                 QString::number(written + skipped + sentBefore + repeated),
                              AreaScan);
             uOVLogging::info(1, QStringLiteral("     Written.....") + QString::number(written),
                              AreaScan);
@@ -285,6 +518,11 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
             if (sentBefore > 0)
                 uOVLogging::info(
                     1, QStringLiteral("     Sent before.") + QString::number(sentBefore), AreaScan);
+            if (repeated > 0)
+                uOVLogging::info(1,
+                                 QStringLiteral("     Repeated....") + QString::number(repeated) +
+                                     QStringLiteral(" (rows of invoices already written)"),
+                                 AreaScan);
             FRunWritten += written;
         } else {
             uOVLogging::info(
@@ -299,11 +537,16 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream) {
 }
 
 void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream,
-                                     int& written, int& skipped, int& sentBefore) {
+                                     int& written, int& skipped, int& sentBefore, int& repeated) {
     AppLogger->logenter(9, AreaRead);
     written = 0;
     skipped = 0;
     sentBefore = 0;
+    repeated = 0;
+    TLocationRead& read = FLocations[FCurrentLocation];
+    // The invoices written for this location: a join that returns one twice
+    // must not put it into the batch twice.
+    uBrevoltRPro9ConnectorLedger::TSidSet inBatch;
     const int traceLevel = DebugMode ? 9 : -1;
     try {
         SetStep(FStep, QStringLiteral("getting record count"), AreaRead, traceLevel);
@@ -345,7 +588,6 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             static const QString no = QStringLiteral("No"), yes = QStringLiteral("Yes");
             return field(AColumn).AsInteger() == 1 ? no : yes;
         };
-        TLocalTimeCache times;
         TSalesDateText salesDates;
         // A location's rows share their location: padded once.
         QVariant lastSbs, lastStore;
@@ -363,6 +605,9 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 sidColumn = AQuery.FieldIndex(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
             const TConnectorField sidField = AQuery.Field(sidColumn);
             const QStringView sid = sidField.AsText();
+            // Every row shows the location's clock, also one not written.
+            const TDateTime created = field(SalesDate).AsWallClock();
+            read.Newest = std::max(read.Newest, created);
             if (email.isEmpty()) {
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
@@ -370,7 +615,14 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                                          QStringLiteral(" skipped -- email address missing."),
                                      AreaRead);
                 ++skipped;
-            } else if (FLedger.Count() > 0 && FLedger.Contains(sid.toString())) {
+            } else if (!sid.isEmpty() && !inBatch.Insert(sid)) {
+                if (Writes(uOVLogging::DefaultLogger, 9))
+                    uOVLogging::info(9,
+                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                         QStringLiteral(" skipped -- returned again."),
+                                     AreaRead);
+                ++repeated;
+            } else if (FLedger.Count() > 0 && FLedger.Contains(sid)) {
                 // Read again by the look-back window, but already sent.
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
@@ -379,8 +631,6 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                                      AreaRead);
                 ++sentBefore;
             } else {
-                // Read once: the batch line and the ledger both need it.
-                const TDateTime created = field(SalesDate).AsDateTime(times);
                 const TConnectorField sbsField = field(LocationId01);
                 const TConnectorField storeField = field(LocationId02);
                 if (location.isNull() || sbsField.Value() != lastSbs ||
@@ -427,8 +677,8 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 ++FBatchInvoices;
                 // Only what later runs read again needs remembering; the
                 // ledger is saved only when the upload succeeds.
-                if (!sid.isEmpty() && created > FNewFrom)
-                    FLedger.Add(sid.toString(), created);
+                if (!sid.isEmpty() && created > read.KeepAfter)
+                    FLedger.Add(sid, created, FCurrentLocation);
                 if (DebugMode) {
                     if (Writes(uOVLogging::DefaultLogger, 9)) {
                         QString line;

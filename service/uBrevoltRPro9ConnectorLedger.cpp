@@ -1,72 +1,53 @@
 #include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
-#include "common/uOVLogging.h"
 
 #include <algorithm>
-#include <cmath>
-#include <QDir>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QRegularExpression>
+#include <tuple>
 
 namespace uBrevoltRPro9ConnectorLedger {
 
 namespace {
 
-const QString AreaLedger = QStringLiteral("TSentLedger");
-constexpr double MSecsPerDay = 86400000.0;
-const QDate Epoch(1899, 12, 30);
-
-// Calendar day and clock time of a day value, without any zone: the
-// database's times are wall-clock times, and a local time in the gap of a
-// daylight-saving change must come back as written.
-void Split(TDateTime AValue, QDate& ADate, QTime& ATime) {
-    const qint64 total = std::llround(AValue * MSecsPerDay);
-    const qint64 perDay = static_cast<qint64>(MSecsPerDay);
-    const qint64 day = total >= 0 ? total / perDay : -((-total + perDay - 1) / perDay);
-    ADate = Epoch.addDays(day);
-    ATime = QTime::fromMSecsSinceStartOfDay(static_cast<int>(total - day * perDay));
-}
-
-TDateTime Compose(const QDate& ADate, const QTime& ATime) {
-    return Epoch.daysTo(ADate) + ATime.msecsSinceStartOfDay() / MSecsPerDay;
-}
-
-QString FixedText(TDateTime AValue) {
-    QDate d;
-    QTime t;
-    Split(AValue, d, t);
-    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d.%03d", d.year(), d.month(), d.day(),
-                             t.hour(), t.minute(), t.second(), t.msec());
-}
-
-bool ParseFixed(const QString& AText, TDateTime& AValue) {
-    static const QRegularExpression layout(
-        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})$)"));
-    const QRegularExpressionMatch m = layout.match(AText.trimmed());
-    if (!m.hasMatch())
-        return false;
-    const QDate d(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
-    const QTime t(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(6).toInt(),
-                  m.captured(7).toInt());
-    if (!d.isValid() || !t.isValid())
-        return false;
-    AValue = Compose(d, t);
-    return true;
-}
+constexpr int FormatVersion = 2;
+// Of the MD5's hex digits, the trailer keeps this many: enough to tell a
+// changed file, short enough to read.
+constexpr int TrailerDigits = 16;
 
 bool ParseCursor(const QString& AText, TDateTime& AValue) {
     TDateTime utc = 0;
-    if (!ParseFixed(AText, utc))
+    if (!uOVUtils::ParseWallClockText(AText, utc))
         return false;
     AValue = uOVUtils::UTCToLocal(utc);
     return true;
 }
 
-void Warn(const QString& AText) {
-    uOVLogging::log(0, AText, uOVLogging::LOG_WARNING, AreaLedger);
+// A SID of digits only that fits, as a number; 0 otherwise (no SID is 0).
+quint64 SidNumber(QStringView ASid) {
+    if (ASid.isEmpty() || ASid.size() > 19 || ASid.front() == u'0')
+        return 0;
+    quint64 value = 0;
+    for (const QChar c : ASid) {
+        if (c < u'0' || c > u'9')
+            return 0;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    return value;
+}
+
+QByteArray Digest(const QByteArray& ABytes) {
+    return QCryptographicHash::hash(ABytes, QCryptographicHash::Md5).toHex().left(TrailerDigits);
+}
+
+TSentLedger Damaged(const QString& AProblem) {
+    TSentLedger ledger;
+    ledger.State = TLedgerState::Damaged;
+    ledger.Problem = AProblem;
+    return ledger;
 }
 
 } // namespace
@@ -75,64 +56,128 @@ QString LedgerFilePath() {
     return uOVUtils::JoinPath({uOVUtils::ExeDir(), LedgerFileName});
 }
 
-QString CursorText(TDateTime ALocal) {
-    return FixedText(uOVUtils::LocalToUTC(ALocal));
+QString PendingFilePath() {
+    return uOVUtils::JoinPath({uOVUtils::ExeDir(), PendingFileName});
 }
 
-QString TimeText(TDateTime AValue) {
-    return FixedText(AValue);
+QString CursorText(TDateTime ALocal) {
+    return uOVUtils::WallClockText(uOVUtils::LocalToUTC(ALocal));
+}
+
+bool FileDigest(const QString& APath, qint64& ASize, QByteArray& AHash) {
+    QFile file(APath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file))
+        return false;
+    ASize = file.size();
+    AHash = hash.result().toHex();
+    return true;
 }
 
 TSentLedger TSentLedger::Load(const QString& APath) {
-    TSentLedger ledger;
-    if (!QFileInfo::exists(APath))
-        return ledger;
-    const QString shown = QDir::toNativeSeparators(APath);
+    const QFileInfo info(APath);
+    if (!info.exists())
+        return TSentLedger();
+    if (!info.isFile())
+        return Damaged(QStringLiteral("is not a file"));
     QFile file(APath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Warn(QStringLiteral("The ledger of sent invoices \"%1\" cannot be read: %2")
-                 .arg(shown, file.errorString()));
-        return ledger;
-    }
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    if (!file.open(QIODevice::ReadOnly))
+        return Damaged(QStringLiteral("cannot be read: ") + file.errorString());
+    return Parse(file.readAll());
+}
+
+TSentLedger TSentLedger::Parse(const QByteArray& AText) {
+    if (AText.trimmed().isEmpty())
+        return Damaged(QStringLiteral("is empty"));
+    TSentLedger ledger;
+    ledger.State = TLedgerState::Valid;
+    ledger.Legacy = !AText.startsWith("version=");
     bool hasCursor = false;
-    bool hasFrom = false;
-    int unreadable = 0;
-    for (const QByteArray& raw : lines) {
-        const QString line = QString::fromLatin1(raw).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+    bool hasEnd = false;
+    qsizetype sentLines = 0;
+    qsizetype lineStart = 0;
+    int lineNumber = 0;
+    while (lineStart < AText.size()) {
+        qsizetype lineEnd = AText.indexOf('\n', lineStart);
+        if (lineEnd < 0)
+            lineEnd = AText.size();
+        const QString line =
+            QString::fromLatin1(AText.mid(lineStart, lineEnd - lineStart)).trimmed();
+        const qsizetype start = lineStart;
+        lineStart = lineEnd + 1;
+        ++lineNumber;
+        if (line.isEmpty())
             continue;
+        if (hasEnd)
+            return Damaged(QStringLiteral("goes on after its last line"));
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const QString key = line.left(eq);
         const QString value = eq < 0 ? QString() : line.mid(eq + 1);
+        const QStringList parts = value.split(QLatin1Char(' '));
+        // Times are two words: "yyyy-mm-dd" and "hh:nn:ss.zzz".
+        auto timeAt = [&parts](int AIndex, TDateTime& AValue) {
+            return parts.size() > AIndex + 1 &&
+                   uOVUtils::ParseWallClockText(
+                       parts[AIndex] + QLatin1Char(' ') + parts[AIndex + 1], AValue);
+        };
         bool ok = false;
-        if (key == QLatin1String("cursor")) {
-            ok = hasCursor = ParseCursor(value, ledger.FCursor);
+        if (key == QLatin1String("version")) {
+            ok = lineNumber == 1;
+            if (ok && value.toInt() != FormatVersion)
+                return Damaged(QStringLiteral("was written in a layout this version does not "
+                                              "know (version ") +
+                               value + QLatin1Char(')'));
+        } else if (key == QLatin1String("cursor")) {
+            ok = hasCursor = ParseCursor(value, ledger.Cursor);
         } else if (key == QLatin1String("previous")) {
-            ok = ParseCursor(value, ledger.FPrevious);
-        } else if (key == QLatin1String("from")) {
-            ok = hasFrom = ParseFixed(value, ledger.FFrom);
-        } else if (key == QLatin1String("sent")) {
-            const qsizetype blank = value.indexOf(QLatin1Char(' '));
-            TDateTime created = 0;
-            ok = blank > 0 && ParseFixed(value.mid(blank + 1), created);
+            ok = ParseCursor(value, ledger.Previous);
+        } else if (key == QLatin1String("dbnow")) {
+            ok = uOVUtils::ParseWallClockText(value, ledger.DatabaseNow);
+        } else if (key == QLatin1String("from") && ledger.Legacy) {
+            ok = uOVUtils::ParseWallClockText(value, ledger.LegacyFrom);
+        } else if (key == QLatin1String("location") && !ledger.Legacy) {
+            TLocationMark mark;
+            ok = parts.size() == 5 && !parts[0].isEmpty() && timeAt(1, mark.Mark) &&
+                 timeAt(3, mark.From);
             if (ok)
-                ledger.FSent.insert(value.left(blank), created);
+                ledger.Locations.insert(parts[0], mark);
+        } else if (key == QLatin1String("batch") && !ledger.Legacy) {
+            bool size = false;
+            ok = parts.size() == 3 && !parts[0].isEmpty();
+            if (ok) {
+                ledger.BatchName = parts[0];
+                ledger.BatchSize = parts[1].toLongLong(&size);
+                ledger.BatchHash = parts[2].toLatin1();
+                ok = size;
+            }
+        } else if (key == QLatin1String("sent")) {
+            TDateTime created = 0;
+            ok = parts.size() == (ledger.Legacy ? 3 : 4) && !parts[0].isEmpty() &&
+                 timeAt(1, created);
+            if (ok)
+                ledger.Add(parts[0], created, ledger.Legacy ? QString() : parts[3]);
+            ++sentLines;
+        } else if (key == QLatin1String("end") && !ledger.Legacy) {
+            hasEnd = true;
+            ok = parts.size() == 2;
+            if (ok && parts[0].toLongLong() != sentLines)
+                return Damaged(QStringLiteral("holds %1 invoices where its last line counts %2")
+                                   .arg(sentLines)
+                                   .arg(parts[0]));
+            if (ok && Digest(AText.left(start)) != parts[1].toLatin1())
+                return Damaged(QStringLiteral("was changed after it was written"));
         }
         if (!ok)
-            ++unreadable;
+            return Damaged(QStringLiteral("cannot be read at line %1 (\"%2\")")
+                               .arg(lineNumber)
+                               .arg(line.left(80)));
     }
-    if (!hasCursor || !hasFrom) {
-        Warn(QStringLiteral("The ledger of sent invoices \"%1\" holds no readable cursor; it is "
-                            "not used")
-                 .arg(shown));
-        return TSentLedger();
-    }
-    if (unreadable > 0)
-        Warn(QStringLiteral("The ledger of sent invoices \"%1\": %2 unreadable lines skipped")
-                 .arg(shown)
-                 .arg(unreadable));
-    ledger.FHasCursor = true;
+    if (!ledger.Legacy && !hasEnd)
+        return Damaged(QStringLiteral("ends before its last line: it was cut short"));
+    if (!hasCursor)
+        return Damaged(QStringLiteral("holds no cursor"));
     return ledger;
 }
 
@@ -140,28 +185,114 @@ void TSentLedger::Save(const QString& APath) const {
     uBrevoltRPro9ConnectorCommon::ReplaceFile(APath, Text());
 }
 
-void TSentLedger::Advance(TDateTime APrevious, TDateTime ACursor, TDateTime AFrom) {
-    FHasCursor = true;
-    FPrevious = APrevious;
-    FCursor = ACursor;
-    FFrom = AFrom;
-    FSent.removeIf([AFrom](const auto& AEntry) { return AEntry.value() <= AFrom; });
+QByteArray TSentLedger::Text() const {
+    QByteArray text = "version=" + QByteArray::number(FormatVersion) + "\r\n";
+    auto line = [&text](const char* AKey, const QString& AValue) {
+        text += AKey;
+        text += '=';
+        text += AValue.toLatin1();
+        text += "\r\n";
+    };
+    if (!BatchName.isEmpty())
+        line("batch", BatchName + QLatin1Char(' ') + QString::number(BatchSize) + QLatin1Char(' ') +
+                          QString::fromLatin1(BatchHash));
+    line("cursor", CursorText(Cursor));
+    line("previous", CursorText(Previous));
+    if (DatabaseNow > 0)
+        line("dbnow", uOVUtils::WallClockText(DatabaseNow));
+    for (auto it = Locations.cbegin(); it != Locations.cend(); ++it)
+        line("location", it.key() + QLatin1Char(' ') + uOVUtils::WallClockText(it->Mark) +
+                             QLatin1Char(' ') + uOVUtils::WallClockText(it->From));
+    // Oldest first, so that the file reads as the window it covers.
+    QList<std::tuple<TDateTime, QString, int>> sent;
+    sent.reserve(Count());
+    ForEachSent([&sent](const QString& ASid, const TSent& AEntry) {
+        sent.append({AEntry.Created, ASid, AEntry.Location});
+    });
+    std::sort(sent.begin(), sent.end());
+    for (const auto& [created, sid, location] : sent)
+        line("sent", sid + QLatin1Char(' ') + uOVUtils::WallClockText(created) + QLatin1Char(' ') +
+                         FLocationNames.value(location));
+    text += "end=" + QByteArray::number(sent.size()) + ' ' + Digest(text) + "\r\n";
+    return text;
 }
 
-QByteArray TSentLedger::Text() const {
-    // Oldest first, so that the file reads as the window it covers.
-    QList<std::pair<TDateTime, QString>> sent;
-    sent.reserve(FSent.size());
-    for (auto it = FSent.cbegin(); it != FSent.cend(); ++it)
-        sent.append({it.value(), it.key()});
-    std::sort(sent.begin(), sent.end());
-    QString text = QStringLiteral("cursor=") + CursorText(FCursor) + QStringLiteral("\r\n") +
-                   QStringLiteral("previous=") + CursorText(FPrevious) + QStringLiteral("\r\n") +
-                   QStringLiteral("from=") + FixedText(FFrom) + QStringLiteral("\r\n");
-    for (const auto& [created, sid] : sent)
-        text += QStringLiteral("sent=") + sid + QLatin1Char(' ') + FixedText(created) +
-                QStringLiteral("\r\n");
-    return text.toLatin1();
+int TSentLedger::LocationIndex(const QString& ALocation) {
+    const qsizetype at = FLocationNames.indexOf(ALocation);
+    if (at >= 0)
+        return int(at);
+    FLocationNames.append(ALocation);
+    return int(FLocationNames.size() - 1);
+}
+
+template <typename F> void TSentLedger::ForEachSent(F AVisit) const {
+    for (auto it = FNumbers.cbegin(); it != FNumbers.cend(); ++it)
+        AVisit(QString::number(it.key()), it.value());
+    for (auto it = FTexts.cbegin(); it != FTexts.cend(); ++it)
+        AVisit(it.key(), it.value());
+}
+
+template <typename P> void TSentLedger::RemoveSentIf(P APredicate) {
+    FNumbers.removeIf([&](const auto& AEntry) { return APredicate(AEntry.value()); });
+    FTexts.removeIf([&](const auto& AEntry) { return APredicate(AEntry.value()); });
+}
+
+bool TSentLedger::Contains(QStringView ASid) const {
+    if (const quint64 number = SidNumber(ASid))
+        return FNumbers.contains(number);
+    return FTexts.contains(ASid.toString());
+}
+
+void TSentLedger::Add(QStringView ASid, TDateTime ACreated, const QString& ALocation) {
+    const TSent entry{ACreated, LocationIndex(ALocation)};
+    if (const quint64 number = SidNumber(ASid))
+        FNumbers.insert(number, entry);
+    else
+        FTexts.insert(ASid.toString(), entry);
+}
+
+void TSentLedger::ForgetAfter(TDateTime AAfter) {
+    RemoveSentIf([AAfter](const TSent& AEntry) { return AEntry.Created > AAfter; });
+}
+
+void TSentLedger::Prune() {
+    // Per location index: the From its invoices are kept after; a location
+    // no longer scanned keeps none. A first-version entry has no location.
+    QList<TDateTime> from(FLocationNames.size(), 0);
+    QList<bool> kept(FLocationNames.size(), false);
+    TDateTime earliest = 0;
+    for (auto it = Locations.cbegin(); it != Locations.cend(); ++it) {
+        if (earliest <= 0 || it->From < earliest)
+            earliest = it->From;
+        const qsizetype at = FLocationNames.indexOf(it.key());
+        if (at >= 0) {
+            from[at] = it->From;
+            kept[at] = true;
+        }
+    }
+    if (const qsizetype any = FLocationNames.indexOf(QString()); any >= 0) {
+        from[any] = earliest;
+        kept[any] = earliest > 0;
+    }
+    RemoveSentIf([&](const TSent& AEntry) {
+        return !kept[AEntry.Location] || AEntry.Created <= from[AEntry.Location];
+    });
+}
+
+bool TSidSet::Insert(QStringView ASid) {
+    if (const quint64 number = SidNumber(ASid)) {
+        const qsizetype before = FNumbers.size();
+        FNumbers.insert(number);
+        return FNumbers.size() != before;
+    }
+    const qsizetype before = FTexts.size();
+    FTexts.insert(ASid.toString());
+    return FTexts.size() != before;
+}
+
+void TSidSet::Clear() {
+    FNumbers.clear();
+    FTexts.clear();
 }
 
 } // namespace uBrevoltRPro9ConnectorLedger

@@ -8,6 +8,7 @@
 #include "common/uOVFtp.h"
 #include "common/uOVLogging.h"
 #include "common/uOVTextStream.h"
+#include "platform/FileLock.h"
 #include "platform/Process.h"
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
@@ -16,8 +17,11 @@
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
+#include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QMap>
@@ -217,6 +221,12 @@ protected:
         return raised;
     }
 
+    // The bytes that crossed the data connection: uploads go under a
+    // temporary name, renamed once complete.
+    static QByteArray Uploaded(const QString& AName = BatchName) {
+        return Server().Received(AName + QStringLiteral(".part"));
+    }
+
     static int CountOf(const QString& AText, const QString& APart) {
         return int(AText.count(APart));
     }
@@ -246,7 +256,7 @@ TEST_F(ScanTest, UploadsTheBatchAdvancesLastQueryAndArchives) {
     EXPECT_TRUE(
         archived.contains("\"001001\",\"Anne\",\"O\"\"Brien, Jr.\",\"555-0301\",\"\",\"\","
                           "\"anne.obrien@example.com\",\"\",\"6/5/2022\",\"No\",\"Yes\"\r\n"));
-    EXPECT_EQ(Server().Received(BatchName), archived);
+    EXPECT_EQ(Uploaded(), archived);
     EXPECT_EQ(WithLfLineEnds(Server().Stored(BatchName)), WithLfLineEnds(archived));
     EXPECT_TRUE(Server().Commands().contains(QStringLiteral("USER shopone")));
 
@@ -286,7 +296,7 @@ TEST_F(ScanTest, LineLayoutIsExactAndValuesStayOnOneLine) {
         QByteArray("\"007013\",\"\",\"?ukasz\",\"\",\"\",\"\",\"l@example.com\",\"\","
                    "\"6/5/2022\",\"Yes\",\"No\"\r\n");
     EXPECT_EQ(ArchivedFile(), expected);
-    EXPECT_EQ(Server().Received(BatchName), expected);
+    EXPECT_EQ(Uploaded(), expected);
     const QString log = LogText();
     EXPECT_TRUE(log.contains("     output: \"007012\",\"Zoë \"\"Zo\"\"\""));
     EXPECT_TRUE(log.contains("Do_Not_Call.........No"));
@@ -327,7 +337,7 @@ TEST_F(ScanTest, UploadsWhenOnlyTheFirstLocationWritesLines) {
     Config().locations = {QStringLiteral("007.007"), QStringLiteral("007.008")};
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 11);
-    EXPECT_EQ(Server().Received(BatchName), ArchivedFile());
+    EXPECT_EQ(Uploaded(), ArchivedFile());
     EXPECT_NEAR(Config().lastquery, ToDateTime(RunStart), 1e-8);
     const QString log = LogText();
     EXPECT_TRUE(log.contains("     Written.....10"));
@@ -365,7 +375,7 @@ TEST_F(ScanTest, LogsProgressEveryThousandRows) {
     TDatabaseEdit(FEnv.DatabaseFile).Buyer(9401, QStringLiteral("Many"), 2500);
     EXPECT_FALSE(Scan());
     EXPECT_EQ(ArchivedFile().count("\r\n"), 2501);
-    EXPECT_EQ(Server().Received(BatchName), ArchivedFile());
+    EXPECT_EQ(Uploaded(), ArchivedFile());
     const QString log = LogText();
     EXPECT_EQ(CountOf(log, " records written to the batch file..."), 2);
     EXPECT_TRUE(log.contains("| 1000 records written to the batch file..."));
@@ -395,11 +405,13 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndTheBatchAsUnsent) {
         const char* Mode;
         const char* Password;
         bool Reachable;
+        // Its STOR went out: the batch is kept to be sent again as it is.
+        bool MayHaveReached;
     };
     const Case cases[] = {
-        {"wrong password", "normal", "wrong", true},
-        {"data connection closed mid-upload", "drop", "secret", true},
-        {"nothing listening", "normal", "secret", false},
+        {"wrong password", "normal", "wrong", true, false},
+        {"data connection closed mid-upload", "drop", "secret", true, true},
+        {"nothing listening", "normal", "secret", false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -416,10 +428,13 @@ TEST_F(ScanTest, FailedUploadsKeepLastQueryAndTheBatchAsUnsent) {
         EXPECT_FALSE(Scan());
 
         EXPECT_TRUE(Archived().isEmpty());
-        EXPECT_EQ(Unsent(), QStringList{BatchName});
-        EXPECT_EQ(UnsentFile().count("\r\n"), 1501);
-        EXPECT_FALSE(server.HasStored(BatchName) &&
-                     WithLfLineEnds(server.Stored(BatchName)) == WithLfLineEnds(UnsentFile()));
+        const QString kept = (c.MayHaveReached ? BatchDir() : UnsentDir()) + BatchName;
+        EXPECT_EQ(c.MayHaveReached ? LeftInBatch() : Unsent(), QStringList{BatchName});
+        EXPECT_EQ(ReadFileBytes(kept).count("\r\n"), 1501);
+        // The record of the upload names the batch only while it may be there.
+        EXPECT_EQ(QFileInfo::exists(ExeDir() + "Brevoltconnector.pending"), c.MayHaveReached);
+        // Nothing half-sent is left where a receiver takes files up.
+        EXPECT_EQ(server.Files(), QStringList());
         EXPECT_NEAR(Config().lastquery, ToDateTime(Reference.addDays(-7)), 1e-8);
         EXPECT_TRUE(ConfigSaved());
         EXPECT_NEAR(SavedLastQuery(), ToDateTime(Reference.addDays(-7)), 2e-8);
@@ -507,17 +522,25 @@ TEST_F(ScanTest, AFailingRowKeepsThePartialLinesButSendsNothing) {
 
 // --- The cursor: each invoice reaches the server exactly once ----------------
 
-// One step of a scenario: the connector's clock set (seconds after the
-// scenario's start, negative before it), a sale made (its created_date
-// seconds from the connector's clock, as the point of sale dates it), or a
-// run with the FTP server reachable or not.
+// One step of a scenario: both clocks set (seconds after the scenario's
+// start, negative before it), the connector's clock put ahead of the
+// database's, the machine's time zone changed, a sale made (its
+// created_date seconds from the database's clock, as the point of sale
+// dates it), or a run (the service's run frame) with the FTP server
+// reachable or not.
 struct TStep {
-    enum TKind { At, Sale, Run, RunFailing } Kind;
+    enum TKind { At, Skew, Zone, Sale, Run, RunFailing } Kind;
     qint64 Seconds = 0;
     const char* Name = "";
 };
 TStep At(qint64 ASeconds) {
     return {TStep::At, ASeconds};
+}
+TStep Skew(qint64 ASeconds) {
+    return {TStep::Skew, ASeconds};
+}
+TStep Zone(const char* AZone) {
+    return {TStep::Zone, 0, AZone};
 }
 TStep Sale(const char* AName, qint64 ASeconds) {
     return {TStep::Sale, ASeconds, AName};
@@ -527,28 +550,60 @@ const TStep RunFailing{TStep::RunFailing};
 
 class CursorTest : public ScanTest {
 protected:
-    // A fresh environment at AStart whose "lastquery" is an hour earlier.
-    void Begin(const QDateTime& AStart) {
+    // A fresh environment at AStart whose "lastquery" is ALastQuery seconds
+    // earlier.
+    void Begin(const QDateTime& AStart, qint64 ALastQuery = 3600) {
         ScanTest::Begin();
+        if (FZone) {
+            qputenv("TZ", *FZone);
+            tzset();
+            FZone.reset();
+        }
+        Server().SetMode(QStringLiteral("normal"));
         FStart = AStart;
+        FSkew = 0;
         FClock.Set(AStart);
+        FDatabaseClock.Set(AStart);
+        SetDatabaseClock(&FDatabaseClock);
         FSales.clear();
-        Config().lastquery = ToDateTime(AStart.addSecs(-3600));
+        Config().lastquery = ToDateTime(AStart.addSecs(-ALastQuery));
         Engine();
+    }
+    void TearDown() override {
+        SetDatabaseClock(nullptr);
+        if (FZone) {
+            qputenv("TZ", *FZone);
+            tzset();
+        }
+        ScanTest::TearDown();
     }
 
     void Play(const QList<TStep>& ASteps) {
         for (const TStep& step : ASteps) {
             if (step.Kind == TStep::At) {
-                FClock.Set(FStart.addSecs(step.Seconds));
+                FDatabaseClock.Set(FStart.addSecs(step.Seconds));
+                FClock.Set(FStart.addSecs(step.Seconds + FSkew));
+            } else if (step.Kind == TStep::Skew) {
+                FSkew = step.Seconds;
+                FClock.Set(FDatabaseClock.Now().addSecs(FSkew));
+            } else if (step.Kind == TStep::Zone) {
+                SetZone(step.Name);
             } else if (step.Kind == TStep::Sale) {
                 const qint64 sid = TDatabaseEdit(FEnv.DatabaseFile)
-                                       .Sale(step.Name, FClock.Now().addSecs(step.Seconds));
+                                       .Sale(step.Name, FDatabaseClock.Now().addSecs(step.Seconds));
                 FSales.insert(step.Name, sid);
             } else {
                 RunOnce(step.Kind == TStep::Run);
             }
         }
+    }
+
+    // The machine's zone from now on; the suite's own comes back afterwards.
+    void SetZone(const char* AZone) {
+        if (!FZone)
+            FZone = qgetenv("TZ");
+        qputenv("TZ", AZone);
+        tzset();
     }
 
     // A run as the service makes it, after the idle tick's load of the file.
@@ -559,7 +614,9 @@ protected:
         SaveConfigKeys({QStringLiteral("ftpserver")});
         bool changed = false;
         ASSERT_TRUE(LoadConfig(changed));
-        EXPECT_FALSE(Scan());
+        TdlgConnectorLogic& engine = Engine();
+        engine.FNextRun = 0;
+        engine.tmProcessTimer();
     }
 
     // Replaces the line of AKey in the configuration file; removes it
@@ -578,13 +635,21 @@ protected:
         WriteFileBytes(ConfigFilePath(), scramble((lines.join("\r\n") + "\r\n").toLatin1()));
     }
 
-    // The e-mail address of every invoice line uploaded, over all uploads.
+    // The e-mail address of every invoice line a receiver finds: each file
+    // stored under a batch name in this test, once, however often it was
+    // replaced.
     QStringList Delivered() const {
-        QStringList addresses;
+        QStringList names;
         for (const QString& command : Server().Commands()) {
-            if (!command.startsWith(QStringLiteral("STOR ")))
-                continue;
-            const QList<QByteArray> lines = Server().Received(command.mid(5)).split('\n');
+            const QString name = command.section(QLatin1Char(' '), 1);
+            if ((command.startsWith(QStringLiteral("STOR ")) ||
+                 command.startsWith(QStringLiteral("RNTO "))) &&
+                name.endsWith(QStringLiteral(".csv")) && !names.contains(name))
+                names.append(name);
+        }
+        QStringList addresses;
+        for (const QString& name : names) {
+            const QList<QByteArray> lines = Server().Stored(name).split('\n');
             for (const QByteArray& line : lines.mid(1))
                 if (const QList<QByteArray> values = line.split(','); values.size() > 6)
                     addresses.append(QString::fromLatin1(values[6]).remove('"'));
@@ -599,20 +664,41 @@ protected:
         return ANames;
     }
 
+    // The log so far; logging goes on in a new file.
+    static QString LogSoFar() {
+        const QString text = LogText();
+        StartTestAppLogger(QStringLiteral("ScanTest"));
+        return text;
+    }
+    QString Ledger() const { return ExeDir() + QStringLiteral("Brevoltconnector.sent"); }
+    QString Pending() const { return ExeDir() + QStringLiteral("Brevoltconnector.pending"); }
+    static int Count(const QStringList& AList, const QString& AItem) {
+        return int(AList.count(AItem));
+    }
+
     QDateTime FStart;
+    qint64 FSkew = 0;
+    TManualClock FDatabaseClock{RunStart};
+    std::optional<QByteArray> FZone;
     QMap<QString, qint64> FSales; // name: SID
 };
 
 TEST_F(CursorTest, EveryInvoiceReachesTheServerExactlyOnce) {
     const QDateTime summer(QDate(2022, 6, 5), QTime(14, 3, 9));
-    // 01:30 EDT on the night daylight saving ends: 01:00 to 02:00 comes twice
-    // (the suite's own run is in New York; its runs in other zones skip it).
+    // 01:30 EDT on the night daylight saving ends: 01:00 to 02:00 comes twice.
     const QDateTime fallBack(QDate(2024, 11, 3), QTime(5, 30), Qt::UTC);
-    const bool newYork = QTimeZone::systemTimeZoneId() == "America/New_York";
+    // The mornings daylight saving starts: a look-back of two hours from
+    // 04:45 EDT, or from 05:45 EEST, lands in the hour that does not exist.
+    const QDateTime springNewYork(QDate(2026, 3, 8), QTime(8, 30), Qt::UTC);
+    const QDateTime springHelsinki(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC);
+    const QDateTime utcAfternoon(QDate(2022, 6, 5), QTime(15, 0), Qt::UTC);
     struct TScenario {
         const char* Name;
         QDateTime Start;
         QList<TStep> Steps;
+        // Only in this zone (the suite runs in several); any when empty.
+        const char* Zone = nullptr;
+        qint64 LastQuery = 3600;
     };
     const TScenario scenarios[] = {
         {"an invoice dated 2 s before the previous scan's start, committed after it",
@@ -632,20 +718,273 @@ TEST_F(CursorTest, EveryInvoiceReachesTheServerExactlyOnce) {
          fallBack,
          {At(600), Sale("edt0140", -60), RunOk, At(1500), Sale("edt0155", -60), RunOk, At(2100),
           Sale("est0105", -60), RunOk, At(3000), Sale("est0120", -60), RunOk, At(6000),
-          Sale("est0210", -60), RunOk}},
+          Sale("est0210", -60), RunOk},
+         "America/New_York"},
+        {"the morning daylight saving starts in New York",
+         springNewYork,
+         {Sale("ny0429", -60), RunOk, At(900), Sale("ny0444", -60), RunOk, At(86400),
+          Sale("nyNextDay", -60), RunOk},
+         "America/New_York",
+         7200},
+        {"the morning daylight saving starts in Helsinki",
+         springHelsinki,
+         {Sale("fi0529", -60), RunOk, At(900), Sale("fi0544", -60), RunOk, At(86400),
+          Sale("fiNextDay", -60), RunOk},
+         "Europe/Helsinki",
+         7200},
         {"the clock set back 40 minutes",
          summer,
          {Sale("a", -60), RunOk, At(-2400), Sale("b", -60), RunOk, At(-2340), Sale("c", -30), RunOk,
           At(300), Sale("d", -60), RunOk}},
+        {"the connector's clock a day ahead for one run",
+         summer,
+         {Sale("a", -60), RunOk, Skew(86400), At(60), Sale("b", -30), RunOk, Skew(0), At(120),
+          Sale("c", -30), RunOk, At(180), Sale("d", -30), RunOk}},
+        {"the machine's time zone corrected from UTC to New York between runs",
+         utcAfternoon,
+         {Zone("UTC"), Sale("utc1", -60), RunOk, At(60), Sale("utc2", -30),
+          Zone("America/New_York"), At(120), Sale("ny1", -60), RunOk, At(3600), Sale("ny2", -60),
+          RunOk, At(4 * 3600), Sale("ny3", -60), RunOk},
+         nullptr,
+         2 * 86400},
     };
     for (const TScenario& scenario : scenarios) {
-        if (scenario.Start == fallBack && !newYork)
+        if (scenario.Zone && QTimeZone::systemTimeZoneId() != scenario.Zone)
             continue;
         SCOPED_TRACE(scenario.Name);
-        Begin(scenario.Start);
+        Begin(scenario.Start, scenario.LastQuery);
         Play(scenario.Steps);
-        EXPECT_EQ(Delivered(), Addresses(FSales.keys()));
+        EXPECT_EQ(Delivered(), Addresses(FSales.keys()))
+            << (getenv("DUMPLOG") ? LogText().toStdString() : "");
+        EXPECT_EQ(CountOf(LogText(), " ERROR   |"), 0) << LogText().toStdString();
     }
+}
+
+// Another process's run holds the service directory: this one waits, then
+// skips and says who holds it; once free, the run sends as usual.
+TEST_F(CursorTest, OneRunAtATimePerServiceDirectory) {
+    Begin(Reference);
+    Play({Sale("a", -60)});
+    {
+        const platform::TFileLockAttempt other = platform::TryLockFile(
+            QString(ExeDir() + QStringLiteral("Brevoltconnector.lock")).toStdString(),
+            "BrevoltRPro9Service, process 4242 (-runonce)");
+        ASSERT_TRUE(other.Lock);
+        Play({RunOk});
+        EXPECT_TRUE(Delivered().isEmpty());
+        const QString log = LogSoFar();
+        EXPECT_TRUE(log.contains(" WARNING |"));
+        EXPECT_TRUE(log.contains(
+            "| Another process is running a scan in this service directory (BrevoltRPro9Service, "
+            "process 4242 (-runonce)); skipping this run"))
+            << log.toStdString();
+    }
+    Play({At(60), RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"a"}));
+}
+
+// A customer with two addresses numbered 1, a cashier id on two employee
+// records and a store listed twice each return an invoice more than once:
+// the batch holds it once.
+TEST_F(CursorTest, EachInvoiceOncePerBatchWhateverTheJoinsReturn) {
+    Begin(Reference);
+    Play({Sale("twoaddresses", -60), Sale("twocashiers", -50)});
+    {
+        TDatabaseEdit db(FEnv.DatabaseFile);
+        // The tables as a copy without their keys, as restored data may be.
+        auto withoutKey = [&db](const QString& ATable, const QString& AColumns) {
+            db.Exec("create table copy (" + AColumns + ")");
+            db.Exec("insert into copy select * from " + ATable);
+            db.Exec("drop table " + ATable);
+            db.Exec("alter table copy rename to " + ATable);
+        };
+        withoutKey("cust_address", "cust_sid integer, addr_no integer, phone1 text, phone2 text");
+        withoutKey("employee", "empl_id integer, cust_sid integer");
+        db.Exec(QStringLiteral("insert into cust_address select cust_sid, 1, '555-9999', null "
+                               "from invoice where invc_sid = ?"),
+                {FSales["twoaddresses"]});
+        db.Exec(QStringLiteral("update invoice set cashier_id = 77 where invc_sid = ?"),
+                {FSales["twocashiers"]});
+        db.Exec(QStringLiteral("insert into employee values (77, 2001)"));
+        db.Exec(QStringLiteral("insert into employee values (77, 2002)"));
+    }
+    // Hand-made lists may hold a store twice, also written another way.
+    Config().locations = {QStringLiteral("007.007"), QStringLiteral("7.7"),
+                          QStringLiteral("007.007")};
+    SaveConfigKeys({QStringLiteral("locations")});
+    Play({RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"twoaddresses", "twocashiers"}));
+    const QString log = LogSoFar();
+    EXPECT_TRUE(log.contains("     Repeated....2 (rows of invoices already written)"))
+        << log.toStdString();
+    EXPECT_EQ(CountOf(log, ": it is listed before"), 2);
+}
+
+// A ledger that was deleted, cut at a line end or changed is told, at level 0
+// and by mail, and the run reads on from "lastquery" without the look-back:
+// nothing goes out twice (a late invoice from before it is the price, said
+// in the warning).
+TEST_F(CursorTest, ADamagedOrMissingLedgerIsToldAndSendsNothingTwice) {
+    struct TCase {
+        const char* Name;
+        std::function<void(const QString&)> Damage;
+        const char* Told;
+    };
+    const TCase cases[] = {
+        {"deleted", [](const QString& APath) { QFile::remove(APath); }, "\" is missing"},
+        {"cut at a line end",
+         [](const QString& APath) {
+             QList<QByteArray> lines = ReadFileBytes(APath).split('\n');
+             lines.resize(lines.size() - 3); // the last sent line and the end line
+             WriteFileBytes(APath, lines.join('\n') + '\n');
+         },
+         "\" ends before its last line: it was cut short"},
+        {"changed",
+         [](const QString& APath) {
+             QByteArray bytes = ReadFileBytes(APath);
+             const qsizetype at = bytes.indexOf("sent=") + 5;
+             bytes[at] = bytes[at] == '9' ? '8' : '9';
+             WriteFileBytes(APath, bytes);
+         },
+         "\" was changed after it was written"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Begin(Reference);
+        Play({Sale("a", -60), Sale("b", -50), RunOk, At(60)});
+        c.Damage(Ledger());
+        AppLogger->SetLogLevel(0);
+        SaveConfigKeys({QStringLiteral("loglevel")});
+        Play({Sale("late", -120), Sale("c", -30), RunOk, At(120), Sale("d", -30), RunOk});
+
+        EXPECT_EQ(Delivered(), Addresses({"a", "b", "c", "d"}));
+        const QString log = LogSoFar();
+        EXPECT_TRUE(log.contains(" WARNING |")) << log.toStdString();
+        EXPECT_TRUE(log.contains(QStringLiteral("The ledger of sent invoices \"") + Ledger() +
+                                 QString::fromLatin1(c.Told) +
+                                 "; reading the invoices created after \"lastquery\" ("))
+            << log.toStdString();
+        EXPECT_EQ(QFileInfo::exists(Ledger() + ".damaged"), c.Name != std::string("deleted"));
+    }
+}
+
+TEST_F(CursorTest, LastQueryMovedByHandSkipsForwardLoudlyAndSendsAgainBack) {
+    auto utc = [](const QDateTime& ATime) {
+        return ATime.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    };
+    Begin(Reference);
+    Play({Sale("a", -60), RunOk, At(60), Sale("skipped", -30)});
+    EditConfigLine(QStringLiteral("lastquery"), utc(Reference.addSecs(60)));
+    Play({At(120), Sale("b", -30), RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"a", "b"}));
+    EXPECT_TRUE(LogSoFar().contains(QStringLiteral(" WARNING |")));
+    EXPECT_TRUE(LogSoFar().contains(QStringLiteral("\"lastquery\" was moved from ") +
+                                    utc(Reference) + " to " + utc(Reference.addSecs(60)) +
+                                    " (UTC): invoices created before "))
+        << LogSoFar().toStdString();
+
+    EditConfigLine(QStringLiteral("lastquery"), utc(Reference.addSecs(-3600)));
+    Play({At(180), RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"a", "a", "b", "b", "skipped"}));
+    EXPECT_TRUE(LogSoFar().contains(" are sent again"));
+}
+
+TEST_F(CursorTest, ALookBackOutOfRangeIsSaidWithWhatIsUsed) {
+    Begin(Reference);
+    for (const auto& [value, used] : {std::pair{"abc", 120}, std::pair{"-5", 120},
+                                      std::pair{"20000", 10080}, std::pair{" 30 ", 30}}) {
+        SCOPED_TRACE(value);
+        EditConfigLine(QStringLiteral("lookbackminutes"), QString::fromLatin1(value));
+        bool changed = false;
+        ASSERT_TRUE(LoadConfig(changed));
+        ASSERT_TRUE(LoadConfig(changed));
+        EXPECT_EQ(Config().lookbackminutes, used);
+        const QString warning = QStringLiteral("\"lookbackminutes\" is \"") +
+                                QString::fromLatin1(value).trimmed() +
+                                "\", which is not a whole number of minutes from 0 to 10080; "
+                                "using " +
+                                QString::number(used);
+        // Once, not at every load.
+        EXPECT_EQ(CountOf(LogSoFar(), warning), used == 30 ? 0 : 1) << LogSoFar().toStdString();
+    }
+}
+
+// Before anything goes up, the run records what it sends; where that cannot
+// be written, nothing is uploaded, and the invoices go out once it can.
+TEST_F(CursorTest, NothingIsUploadedWhenTheUploadCannotBeRecordedFirst) {
+    Begin(Reference);
+    ASSERT_TRUE(QDir().mkpath(Pending())); // in the way, even for root
+    Play({Sale("a", -60), RunOk});
+    EXPECT_TRUE(Delivered().isEmpty());
+    EXPECT_FALSE(Server().Commands().join('\n').contains("STOR"));
+    const QString log = LogSoFar();
+    EXPECT_TRUE(log.contains(" ERROR   |")) << log.toStdString();
+    EXPECT_TRUE(log.contains("The batch file is not uploaded, because what it holds cannot be "
+                             "recorded first: "));
+    EXPECT_NEAR(SavedLastQuery(), ToDateTime(Reference.addSecs(-3600)), 2e-8);
+
+    ASSERT_TRUE(QDir(Pending()).removeRecursively());
+    Play({At(60), Sale("b", -30), RunOk, At(120), RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"a", "b"}));
+}
+
+// The server may hold a batch whose upload failed after its STOR (cut off,
+// its "226" after the time-out) or whose ledger could not be saved after it
+// was sent (as when the process dies right after the "226"): the next run
+// sends that batch again under its own name, with its own bytes, before it
+// makes a new one, so the receiver finds each invoice once.
+TEST_F(CursorTest, ABatchThatMayHaveReachedTheServerIsSentAgainUnderItsOwnName) {
+    struct TCase {
+        const char* Name;
+        const char* Mode;
+        bool LedgerBlocked;
+    };
+    const TCase cases[] = {
+        {"cut off mid-upload", "drop", false},
+        {"the 226 after the time-out", "late226:3", false},
+        {"sent, but the ledger cannot be saved", "normal", true},
+    };
+    const QString first = QStringLiteral("shopone_20220605140309000.csv");
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Begin(Reference);
+        Engine().IdFTP1->ReadTimeout = 1000;
+        {
+            TDatabaseEdit db(FEnv.DatabaseFile);
+            for (int i = 0; i < 1500; ++i) {
+                const QString name = QStringLiteral("big%1").arg(i);
+                FSales.insert(name, db.Sale(name, FDatabaseClock.Now().addSecs(-60)));
+            }
+        }
+        if (c.LedgerBlocked)
+            ASSERT_TRUE(QDir().mkpath(Ledger()));
+        Server().SetMode(QString::fromLatin1(c.Mode));
+        Play({RunOk});
+        EXPECT_TRUE(QFileInfo::exists(Pending()));
+        EXPECT_EQ(LeftInBatch(), QStringList{first});
+        Server().SetMode(QStringLiteral("normal"));
+        if (c.LedgerBlocked)
+            ASSERT_TRUE(QDir(Ledger()).removeRecursively());
+        Play({At(60), Sale("after", -30), RunOk});
+
+        EXPECT_EQ(Delivered(), Addresses(FSales.keys()));
+        EXPECT_FALSE(QFileInfo::exists(Pending()));
+        EXPECT_EQ(Archived(), (QStringList{first, "shopone_20220605140409000.csv"}));
+        EXPECT_EQ(Count(Server().Commands(), "RNTO " + first), c.LedgerBlocked ? 2 : 1);
+        EXPECT_FALSE(Server().Files().contains(first + ".part"));
+    }
+}
+
+TEST_F(CursorTest, AServerThatRefusesRenamingGetsTheBatchUnderItsOwnName) {
+    Begin(Reference);
+    Server().SetMode(QStringLiteral("norename"));
+    Play({Sale("a", -60), RunOk, At(60), Sale("b", -30), RunOk});
+    EXPECT_EQ(Delivered(), Addresses({"a", "b"}));
+    const QString log = LogText();
+    EXPECT_EQ(CountOf(log, "The FTP server refused to rename an upload (550 "), 1)
+        << log.toStdString();
+    for (const QString& name : Server().Files())
+        EXPECT_FALSE(name.endsWith(".part")) << name.toStdString();
 }
 
 TEST_F(CursorTest, AFailedUploadKeepsOnlyTheNewestBatchUnsentUntilOneIsSent) {
@@ -663,7 +1002,7 @@ TEST_F(CursorTest, AFailedUploadKeepsOnlyTheNewestBatchUnsentUntilOneIsSent) {
     const QString sent = QStringLiteral("shopone_20220605140509000.csv");
     EXPECT_TRUE(Unsent().isEmpty());
     EXPECT_EQ(Archived(), QStringList{sent});
-    EXPECT_EQ(ArchivedFile(sent), Server().Received(sent));
+    EXPECT_EQ(ArchivedFile(sent), Uploaded(sent));
     EXPECT_EQ(Delivered(), Addresses({"first", "second", "third"}));
 }
 
@@ -706,27 +1045,39 @@ TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
     EditConfigLine(QStringLiteral("lookbackminutes"), QStringLiteral("30"));
     Play({Sale("s0", -60), RunOk, At(1200), Sale("s20", -60), RunOk, At(2400), Sale("s40", -60),
           RunOk});
-    // Turning up late: 25 and 35 minutes before the last run's start.
+    // Turning up late: 25 and 35 minutes before the newest invoice sent.
     Play({Sale("inside", -25 * 60), Sale("outside", -35 * 60)});
-    const QString ledger = ExeDir() + QStringLiteral("Brevoltconnector.sent");
-    ASSERT_EQ(::chmod(QFile::encodeName(ledger).constData(), 0640), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(Ledger()).constData(), 0640), 0);
     Play({At(3600), Sale("s60", -60), RunOk});
 
     EXPECT_EQ(Delivered(), Addresses({"s0", "s20", "s40", "inside", "s60"}));
     // Replaced by a new file, which keeps the old one's mode.
     struct stat status {};
-    ASSERT_EQ(::stat(QFile::encodeName(ledger).constData(), &status), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(Ledger()).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
     auto text = [](const QDateTime& ATime) {
         return ATime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
     };
     const QDateTime run = Reference.addSecs(3600);
-    EXPECT_EQ(
-        QString::fromLatin1(ReadFileBytes(ledger)),
-        "cursor=" + text(run.toUTC()) + "\r\nprevious=" + text(Reference.addSecs(2400).toUTC()) +
-            "\r\nfrom=" + text(run.addSecs(-1800)) + "\r\nsent=" + QString::number(FSales["s40"]) +
-            ' ' + text(Reference.addSecs(2340)) + "\r\nsent=" + QString::number(FSales["s60"]) +
-            ' ' + text(run.addSecs(-60)) + "\r\n");
+    QString expected = "version=2\r\ncursor=" + text(run.toUTC()) +
+                       "\r\nprevious=" + text(Reference.addSecs(2400).toUTC()) +
+                       "\r\ndbnow=" + text(run) + "\r\nlocation=007.007 " + text(run.addSecs(-60)) +
+                       ' ' + text(Reference.addSecs(-3600)) + "\r\n";
+    for (const auto& [name, created] :
+         {std::pair{"s0", -60}, std::pair{"inside", 900}, std::pair{"s20", 1140},
+          std::pair{"s40", 2340}, std::pair{"s60", 3540}})
+        expected += "sent=" + QString::number(FSales[name]) + ' ' +
+                    text(Reference.addSecs(created)) + " 007.007\r\n";
+    const QByteArray digest =
+        QCryptographicHash::hash(expected.toLatin1(), QCryptographicHash::Md5).toHex().left(16);
+    expected += "end=5 " + QString::fromLatin1(digest) + "\r\n";
+    EXPECT_EQ(QString::fromLatin1(ReadFileBytes(Ledger())), expected);
+
+    // A day and the look-back later, only what the window holds is kept.
+    Play({At(3600 + 86400 + 1900), Sale("later", -60), RunOk});
+    const QByteArray ledger = ReadFileBytes(Ledger());
+    EXPECT_EQ(ledger.count("\r\nsent="), 1);
+    EXPECT_TRUE(ledger.contains(QByteArray("sent=" + QByteArray::number(FSales["later"]) + ' ')));
 }
 
 } // namespace

@@ -146,17 +146,18 @@ protected:
         });
     }
 
-    QStringList Uploads() const { return FFtp.Commands().filter(QRegularExpression("^STOR ")); }
+    // Uploads, as the batch names they were renamed to once complete.
+    QStringList Uploads() const { return FFtp.Commands().filter(QRegularExpression("^RNTO ")); }
 
     // The uploaded batch: named after the FTP user and the run's start, the
     // header and invoice lines, and the same bytes in the archive afterwards.
-    void ExpectUploadedAndArchived(const QString& AStor, TDateTime ARunStart) {
-        const QString name = AStor.mid(5);
+    void ExpectUploadedAndArchived(const QString& ARenamed, TDateTime ARunStart) {
+        const QString name = ARenamed.mid(5);
         EXPECT_EQ(name,
                   "shopone_" +
                       uOVUtils::FormatDateTime(QStringLiteral("yyyymmddhhnnsszzz"), ARunStart) +
                       ".csv");
-        const QByteArray sent = FFtp.Received(name);
+        const QByteArray sent = FFtp.Received(name + ".part");
         EXPECT_GT(sent.count("\r\n"), 1) << sent.toStdString();
         EXPECT_EQ(ReadFileBytes(SvcDir() + "Batch/Archive/" + name), sent);
         EXPECT_FALSE(QFileInfo::exists(SvcDir() + "Batch/" + name));
@@ -382,8 +383,8 @@ TEST_F(ServiceRunTest, ALateInvoiceIsSentOnceAndAnOutageKeepsOneUnsentBatch) {
     // Over both uploads every invoice once, told apart by address and date:
     // the store's six with an e-mail address, then the two late ones.
     QStringList delivered;
-    for (const QString& stor : Uploads()) {
-        const QList<QByteArray> lines = FFtp.Received(stor.mid(5)).split('\n');
+    for (const QString& renamed : Uploads()) {
+        const QList<QByteArray> lines = FFtp.Stored(renamed.mid(5)).split('\n');
         for (const QByteArray& line : lines.mid(1))
             if (const QList<QByteArray> values = line.split(','); values.size() > 8)
                 delivered.append(QString::fromUtf8(values[6] + values[8]));
