@@ -455,7 +455,9 @@ bool TdlgConnectorLogic::SendPendingBatch() {
     using namespace uBrevoltRPro9ConnectorLedger;
     const QString area = QStringLiteral("TdlgConnectorLogic.SendPendingBatch");
     const QString recordPath = PendingFilePath();
-    if (!QFileInfo::exists(recordPath))
+    // Something else in its place is the upload's own problem (PrepareBatch
+    // says so); no record was left there.
+    if (!QFileInfo(recordPath).isFile())
         return true;
     const TSentLedger pending = TSentLedger::Load(recordPath);
     const QString folder = BatchFolder(FBatchPath);

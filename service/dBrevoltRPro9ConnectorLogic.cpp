@@ -548,7 +548,10 @@ void TdlgConnectorLogic::tmProcessTimer() {
         if (uBrevoltRPro9ConnectorCommon::SkipTransmit())
             Log().log(0, uBrevoltRPro9ConnectorCommon::SkipTransmitWarning, LOG_WARNING,
                       AreaProcessTimer);
-        const std::unique_ptr<platform::TFileLock> lock = LockRun(RunLockWaitMs);
+        // The tray program's thread is its window's: it does not wait, since
+        // letting the window's events run inside a run could start an idle
+        // tick that waits for this run.
+        const std::unique_ptr<platform::TFileLock> lock = LockRun(ConsoleMode ? 0 : RunLockWaitMs);
         if (!lock) {
             // Said by LockRun; the other process's run does the work.
         } else if (!SendPendingBatch()) {

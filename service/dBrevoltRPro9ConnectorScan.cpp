@@ -372,7 +372,9 @@ void TdlgConnectorLogic::OpenCursor() {
 
 bool TdlgConnectorLogic::PrepareBatch(const QString& APath, TAnsiTextStream& AStream) {
     using namespace uBrevoltRPro9ConnectorLedger;
-    FNext = FLedger;
+    // The run's ledger is not read again after this: moved, not copied.
+    FNext = std::move(FLedger);
+    FLedger = TSentLedger();
     FNext.State = TLedgerState::Valid;
     FNext.Legacy = false;
     FNext.Cursor = FCurrentRunDatetime;

@@ -3,11 +3,13 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <tuple>
+#include <vector>
 
 namespace uBrevoltRPro9ConnectorLedger {
 
@@ -41,6 +43,20 @@ quint64 SidNumber(QStringView ASid) {
 
 QByteArray Digest(const QByteArray& ABytes) {
     return QCryptographicHash::hash(ABytes, QCryptographicHash::Md5).toHex().left(TrailerDigits);
+}
+
+// uOVUtils::WallClockText as bytes, without a QString per value.
+void AppendWallClock(QByteArray& AText, TDateTime AValue) {
+    static const QDate epoch(1899, 12, 30);
+    const qint64 ms = std::llround(AValue * 86400000.0);
+    const qint64 day = ms >= 0 ? ms / 86400000 : -((-ms + 86400000 - 1) / 86400000);
+    const qint64 inDay = ms - day * 86400000;
+    const QDate date = epoch.addDays(day);
+    char buffer[32];
+    const int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d",
+                                date.year(), date.month(), date.day(), int(inDay / 3600000),
+                                int(inDay / 60000 % 60), int(inDay / 1000 % 60), int(inDay % 1000));
+    AText.append(buffer, n);
 }
 
 TSentLedger Damaged(const QString& AProblem) {
@@ -203,16 +219,43 @@ QByteArray TSentLedger::Text() const {
     for (auto it = Locations.cbegin(); it != Locations.cend(); ++it)
         line("location", it.key() + QLatin1Char(' ') + uOVUtils::WallClockText(it->Mark) +
                              QLatin1Char(' ') + uOVUtils::WallClockText(it->From));
-    // Oldest first, so that the file reads as the window it covers.
-    QList<std::tuple<TDateTime, QString, int>> sent;
-    sent.reserve(Count());
-    ForEachSent([&sent](const QString& ASid, const TSent& AEntry) {
-        sent.append({AEntry.Created, ASid, AEntry.Location});
+    // Oldest first, so that the file reads as the window it covers. Built
+    // straight into the text: a busy store's day is many thousand lines.
+    struct TLine {
+        TDateTime Created;
+        quint64 Number;
+        const QString* Text;
+        int Location;
+    };
+    std::vector<TLine> sent;
+    sent.reserve(size_t(Count()));
+    for (auto it = FNumbers.cbegin(); it != FNumbers.cend(); ++it)
+        sent.push_back({it->Created, it.key(), nullptr, it->Location});
+    for (auto it = FTexts.cbegin(); it != FTexts.cend(); ++it)
+        sent.push_back({it->Created, 0, &it.key(), it->Location});
+    std::sort(sent.begin(), sent.end(), [](const TLine& A, const TLine& B) {
+        if (A.Created != B.Created)
+            return A.Created < B.Created;
+        if (A.Number != B.Number)
+            return A.Number < B.Number;
+        return A.Text && B.Text && *A.Text < *B.Text;
     });
-    std::sort(sent.begin(), sent.end());
-    for (const auto& [created, sid, location] : sent)
-        line("sent", sid + QLatin1Char(' ') + uOVUtils::WallClockText(created) + QLatin1Char(' ') +
-                         FLocationNames.value(location));
+    QList<QByteArray> locations;
+    for (const QString& name : FLocationNames)
+        locations.append(name.toLatin1());
+    text.reserve(text.size() + qsizetype(sent.size()) * 56);
+    for (const TLine& entry : sent) {
+        text += "sent=";
+        if (entry.Text)
+            text += entry.Text->toLatin1();
+        else
+            text += QByteArray::number(entry.Number);
+        text += ' ';
+        AppendWallClock(text, entry.Created);
+        text += ' ';
+        text += locations.value(entry.Location);
+        text += "\r\n";
+    }
     text += "end=" + QByteArray::number(sent.size()) + ' ' + Digest(text) + "\r\n";
     return text;
 }
@@ -223,13 +266,6 @@ int TSentLedger::LocationIndex(const QString& ALocation) {
         return int(at);
     FLocationNames.append(ALocation);
     return int(FLocationNames.size() - 1);
-}
-
-template <typename F> void TSentLedger::ForEachSent(F AVisit) const {
-    for (auto it = FNumbers.cbegin(); it != FNumbers.cend(); ++it)
-        AVisit(QString::number(it.key()), it.value());
-    for (auto it = FTexts.cbegin(); it != FTexts.cend(); ++it)
-        AVisit(it.key(), it.value());
 }
 
 template <typename P> void TSentLedger::RemoveSentIf(P APredicate) {
@@ -280,19 +316,33 @@ void TSentLedger::Prune() {
 }
 
 bool TSidSet::Insert(QStringView ASid) {
-    if (const quint64 number = SidNumber(ASid)) {
-        const qsizetype before = FNumbers.size();
-        FNumbers.insert(number);
-        return FNumbers.size() != before;
-    }
+    if (const quint64 number = SidNumber(ASid))
+        return InsertNumber(number);
     const qsizetype before = FTexts.size();
     FTexts.insert(ASid.toString());
     return FTexts.size() != before;
 }
 
-void TSidSet::Clear() {
-    FNumbers.clear();
-    FTexts.clear();
+bool TSidSet::InsertNumber(quint64 ANumber) {
+    // Linear probing, grown at three quarters full.
+    if (4 * (FNumbers + 1) > 3 * qsizetype(FSlots.size())) {
+        std::vector<quint64> old(std::max<size_t>(1024, 2 * FSlots.size()), 0);
+        old.swap(FSlots);
+        FNumbers = 0;
+        for (const quint64 number : old)
+            if (number)
+                InsertNumber(number);
+    }
+    const size_t mask = FSlots.size() - 1;
+    for (size_t at = (ANumber * 0x9E3779B97F4A7C15ull) >> 20 & mask;; at = (at + 1) & mask) {
+        if (FSlots[at] == ANumber)
+            return false;
+        if (FSlots[at] == 0) {
+            FSlots[at] = ANumber;
+            ++FNumbers;
+            return true;
+        }
+    }
 }
 
 } // namespace uBrevoltRPro9ConnectorLedger

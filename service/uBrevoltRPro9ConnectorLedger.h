@@ -36,6 +36,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 namespace uBrevoltRPro9ConnectorLedger {
 
@@ -102,7 +103,6 @@ private:
         int Location = 0; // index into FLocationNames
     };
     int LocationIndex(const QString& ALocation);
-    template <typename F> void ForEachSent(F AVisit) const;
     template <typename P> void RemoveSentIf(P APredicate);
 
     // SIDs are numbers: kept as such they take a fraction of the memory of
@@ -112,15 +112,18 @@ private:
     QStringList FLocationNames;
 };
 
-// A set of SIDs, numbers kept as such (see TSentLedger).
+// A set of SIDs: numbers in one flat table (8 bytes a slot, as a store's
+// whole backlog may pass through it), anything else as text.
 class TSidSet {
 public:
     // False when ASid was in the set already.
     bool Insert(QStringView ASid);
-    void Clear();
 
 private:
-    QSet<quint64> FNumbers;
+    bool InsertNumber(quint64 ANumber);
+
+    std::vector<quint64> FSlots; // 0: free; the size a power of two
+    qsizetype FNumbers = 0;
     QSet<QString> FTexts;
 };
 

@@ -136,6 +136,13 @@ TEST(DateTimeBinding, OracleComparesADateWithADate) {
     EXPECT_EQ(BoundDateTime(t, TDateTimeBinding::SqliteText), QVariant("2024-05-09 13:04:59.999"));
     EXPECT_EQ(BoundDateTime(t, TDateTimeBinding::Native).toDateTime(),
               QDateTime(QDate(2024, 5, 9), QTime(13, 4, 59, 999)));
+    // A bound in the hour daylight saving skips (New York, this test's zone)
+    // is the wall-clock time as written: through a local time it came out
+    // empty, and the query matched nothing.
+    const TDateTime gap = uOVUtils::WallClock(QDate(2026, 3, 8), QTime(2, 45));
+    EXPECT_EQ(BoundDateTime(gap, TDateTimeBinding::Oracle), QVariant("2026-03-08 02:45:00"));
+    EXPECT_EQ(BoundDateTime(gap, TDateTimeBinding::SqliteText),
+              QVariant("2026-03-08 02:45:00.000"));
 
     const QString sql = "select ':since' as t from x\r\nwhere a > :since and b <= :SINCE and "
                         "c = :since2 and d = :n\r\n";
