@@ -243,7 +243,7 @@ void TdlgConnectorLogic::Enable() {
         }
         if (!FClosing && !FStopRequested.load()) {
             // Another process's run in this folder owns what is in Batch/.
-            if (const auto lock = LockRun(0, QStringLiteral("what it left in Batch/ is its own")))
+            if (const auto lock = LockRun(0, QStringLiteral("leaving Batch/ as it is")))
                 FileLeftoverBatches();
             if (!ConsoleMode)
                 StartTimers();
