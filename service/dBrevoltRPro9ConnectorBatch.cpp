@@ -170,7 +170,8 @@ void RemoveUnsentBatches(const QString& ABatchFolder, const QString& AKeep) {
 
 } // namespace
 
-TAnsiTextStream* TdlgConnectorLogic::OpenStream(const QString& AFilename, QString& APath) {
+std::unique_ptr<TAnsiTextStream> TdlgConnectorLogic::OpenStream(const QString& AFilename,
+                                                                QString& APath) {
     APath.clear();
     const QString name = BatchFileName(AFilename);
     if (name.isEmpty())
@@ -183,22 +184,19 @@ TAnsiTextStream* TdlgConnectorLogic::OpenStream(const QString& AFilename, QStrin
     uOVUtils::MakeOwnerGroupFolder(folder);
     // Read and write: the upload reads the file back. Buffered by QFile.
     // Owner and group only: the lines hold customer data; moves keep the mode.
-    auto* file = new QFile(APath);
+    auto file = std::make_unique<QFile>(APath);
     if (!file->open(QIODevice::ReadWrite | QIODevice::Truncate,
                     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
                         QFileDevice::WriteGroup) ||
-        !uOVUtils::RestrictToOwnerAndGroup(APath)) {
-        const QString reason = file->errorString();
-        delete file;
+        !uOVUtils::RestrictToOwnerAndGroup(APath))
         throw EFCreateError(QStringLiteral("Cannot create file \"") + APath +
-                            QStringLiteral("\". ") + reason);
-    }
-    return new TAnsiTextStream(file);
+                            QStringLiteral("\". ") + file->errorString());
+    // The text stream owns the file from here.
+    return std::make_unique<TAnsiTextStream>(file.release());
 }
 
-void TdlgConnectorLogic::CloseStream(TAnsiTextStream*& AStream) {
-    TAnsiTextStream* stream = AStream;
-    AStream = nullptr;
+void TdlgConnectorLogic::CloseStream(std::unique_ptr<TAnsiTextStream>& AStream) {
+    const std::unique_ptr<TAnsiTextStream> stream = std::move(AStream);
     if (!stream)
         return;
     // A file that cannot be completed must not pass for a whole one.
@@ -206,7 +204,6 @@ void TdlgConnectorLogic::CloseStream(TAnsiTextStream*& AStream) {
         AppLogger->warn(
             0, QStringLiteral("Batch file could not be written completely: ") + file->errorString(),
             QStringLiteral("TdlgConnectorLogic.CloseStream"));
-    delete stream;
 }
 
 void TdlgConnectorLogic::UploadBatch(QIODevice& AStream, const QString& AName) {
@@ -495,14 +492,12 @@ bool TdlgConnectorLogic::SendPendingBatch() {
                        QStringLiteral("\" again under its own name: an earlier upload of it may "
                                       "have reached the server"),
                    LOG_INFO, area);
-    auto* file = new QFile(batchPath);
-    if (!file->open(QIODevice::ReadOnly)) {
-        delete file;
+    auto file = std::make_unique<QFile>(batchPath);
+    if (!file->open(QIODevice::ReadOnly))
         return false;
-    }
-    TAnsiTextStream* stream = new TAnsiTextStream(file);
+    auto stream = std::make_unique<TAnsiTextStream>(file.release());
     FMayHaveReached = true;
-    const bool sent = TransmitBatch(batchPath, stream);
+    const bool sent = TransmitBatch(batchPath, stream.get());
     CloseStream(stream);
     FKeepForRetry = false;
     if (!sent || !CommitBatch(pending)) {

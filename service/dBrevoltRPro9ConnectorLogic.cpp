@@ -144,11 +144,9 @@ void TdlgConnectorLogic::InitService() {
         }
         bool scheduleChanged = false;
         uBrevoltRPro9ConnectorCommon::LoadConfig(scheduleChanged);
-        if (!AppLogger) {
-            AppLogger = new TOVLogger(QStringLiteral("BrevoltRPro9Service"), true);
-            uOVLogging::DefaultLogger = AppLogger;
-            AppLogger->StartLogging();
-        }
+        // Made once, by the module start-up (Init), before any engine.
+        if (!AppLogger)
+            throw std::logic_error("the program's logger is not started");
         AppLogger->SetLogLevel(9);
         const QString rule =
             QStringLiteral("======================================================");
@@ -277,20 +275,16 @@ void TdlgConnectorLogic::InitDatabase() {
     // Every run probes afresh: a database that went away must skip the run.
     DatabaseReady = false;
     try {
-        GetSession();
-        try {
+        {
+            const TSessionLease lease;
             QString schemaVersion, buildVersion;
-            GetRProVersion(Session(), schemaVersion, buildVersion);
+            GetRProVersion(lease.Connection(), schemaVersion, buildVersion);
             int sbsNo = 0, storeNo = 0;
-            GetSbsAndStoreNo(Session(), sbsNo, storeNo);
-            DoesLocalUPCExist(Session());
+            GetSbsAndStoreNo(lease.Connection(), sbsNo, storeNo);
+            DoesLocalUPCExist(lease.Connection());
             // Invoices are compared with the clock that dated them.
-            FDatabaseNow = GetDatabaseNow(Session());
-        } catch (...) {
-            ReleaseSession();
-            throw;
+            FDatabaseNow = GetDatabaseNow(lease.Connection());
         }
-        ReleaseSession();
         DatabaseReady = true;
         uBrevoltRPro9ConnectorCommon::ReportSuccess(TFailureKind::Database);
         FBatchPath = WithTrailingBackslash(JoinPath({ExeDir(), QStringLiteral("Batch")}));
@@ -576,21 +570,21 @@ void TdlgConnectorLogic::tmProcessTimer() {
             using namespace uBrevoltRPro9ConnectorSQLs;
             FStep = QStringLiteral("getting session");
             Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
-            GetSession();
-            try {
+            {
+                const TSessionLease lease;
                 FStep = QStringLiteral("scanning database");
                 Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
-                ScanDatabase();
-            } catch (...) {
-                Log().log(9, QStringLiteral("releasing session"), LOG_INFO, AreaProcessTimer);
-                ReleaseSession();
-                // The scan sets its own sub-steps; the failure belongs to the scan.
-                FStep = QStringLiteral("scanning database");
-                throw;
+                try {
+                    ScanDatabase();
+                } catch (...) {
+                    Log().log(9, QStringLiteral("releasing session"), LOG_INFO, AreaProcessTimer);
+                    // The scan sets its own sub-steps; the failure belongs to the scan.
+                    FStep = QStringLiteral("scanning database");
+                    throw;
+                }
+                FStep = QStringLiteral("releasing session");
+                Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
             }
-            FStep = QStringLiteral("releasing session");
-            Log().log(9, FStep, LOG_INFO, AreaProcessTimer);
-            ReleaseSession();
             completed = !Config().locations.isEmpty() && (FRunWritten == 0 || FTransmitted);
         }
         if (!lock)

@@ -34,6 +34,7 @@ public:
     explicit TdlgConnectorLogic(QObject* AOwner = nullptr);
     ~TdlgConnectorLogic() override;
 
+    // --- dBrevoltRPro9ConnectorLogic.cpp: lifecycle, scheduler, run frame ---
     void FormCreate();
     void InitService();
     void Enable();
@@ -49,14 +50,20 @@ public:
 
     // One run.
     void tmProcessTimer();
+
+    // --- dBrevoltRPro9ConnectorScan.cpp: the scan and its cursor ---
     void ScanDatabase();
     // sentBefore: rows skipped because the ledger of sent invoices holds
     // them; repeated: rows of an invoice already written (a join that
     // returns an invoice twice), which the invoice's SID tells.
     void ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream& AStream, int& written,
                      int& skipped, int& sentBefore, int& repeated);
-    TAnsiTextStream* OpenStream(const QString& AFilename, QString& APath);
-    void CloseStream(TAnsiTextStream*& AStream);
+    // --- dBrevoltRPro9ConnectorBatch.cpp: batch file, upload, archive ---
+    // The batch file, owned by the caller; nothing (and APath empty) when
+    // no name is left of AFilename. Raises EFCreateError.
+    std::unique_ptr<TAnsiTextStream> OpenStream(const QString& AFilename, QString& APath);
+    // Flushes (a short write is a WARNING), closes and empties AStream.
+    void CloseStream(std::unique_ptr<TAnsiTextStream>& AStream);
     bool TransmitBatch(const QString& APath, TAnsiTextStream* AStream);
     // The upload itself, on the connected client: under a temporary name
     // renamed once complete (under AName at once on a server that refuses
@@ -72,6 +79,12 @@ public:
     void KeepAsUnsent(const QString& APath);
     void PurgeOldArchives(const QString& AArchiveDir);
     bool MoveBatchToArchive(const QString& APath, const QString& AArchiveDir);
+    // Batches a crashed process left in Batch/ (but the one an upload's
+    // record names): the newest is kept as the unsent batch, the others
+    // removed (their invoices were not committed and go out again).
+    void FileLeftoverBatches();
+
+    // --- dBrevoltRPro9ConnectorLogic.cpp again ---
 
     // Starts both timers (service mode: Enable does it; the tray window after
     // its deferred start-up).
@@ -105,11 +118,6 @@ public:
     TDateTime FCurrentRunDatetime = 0;
     int FDelaySecs = 0;
 
-    // Batches a crashed process left in Batch/: the newest is kept as the
-    // unsent batch, the others removed (their invoices are still after
-    // "lastquery" and go out with the next upload).
-    void FileLeftoverBatches();
-
 Q_SIGNALS:
     void RunOnceFinished(bool ASucceeded);
     // A run found the database unreadable with "restartonmissingdata" on:
@@ -118,10 +126,13 @@ Q_SIGNALS:
     void TitleChanged(const QString& ATitle);
 
 private:
+    // --- dBrevoltRPro9ConnectorScan.cpp ---
     // One slot of the location list into the batch (part of ScanDatabase).
     // AScanned: the locations scanned so far in this run; one listed twice
     // is scanned once.
     void ScanLocation(int ASlot, TAnsiTextStream& AStream, QStringList& AScanned);
+
+    // --- dBrevoltRPro9ConnectorLogic.cpp ---
     // Sleeps through the clock in short steps; false when a stop cut it short.
     bool Pause(int AMilliseconds);
     // Saves only AKey of the record over the file as it is now.
@@ -129,6 +140,11 @@ private:
     // True when tmProcess fired before FNextRun; it is then re-armed for the
     // rest of the wait.
     bool ReArmIfEarly();
+    // The lock of one run at a time in the service directory, across
+    // processes; empty when another process kept it for longer than the
+    // wait, with a WARNING that names the holder and ends with AInstead.
+    std::unique_ptr<platform::TFileLock>
+    LockRun(int AWaitMs, const QString& AInstead = QStringLiteral("skipping this run"));
 
     std::atomic<bool> FStopRequested{false};
     // The Oracle settle delay has been waited for or put into a schedule:
@@ -140,6 +156,7 @@ private:
     bool FTransmitted = false;
     QString FStep;
 
+    // --- dBrevoltRPro9ConnectorScan.cpp ---
     // The cursor of a run (part of ScanDatabase): the ledger of sent
     // invoices, and per location the mark it reads back from and the lower
     // bound of its query, all in the database's own clock.
@@ -159,15 +176,11 @@ private:
     // "lastquery" follows. False, with an ERROR, when the ledger cannot be
     // saved; the record then stays, and the batch is sent again.
     bool CommitBatch(const uBrevoltRPro9ConnectorLedger::TSentLedger& ANext);
+    // dBrevoltRPro9ConnectorBatch.cpp:
     // A batch that may have reached the server is sent again, under its own
     // name with its own bytes, before any new batch is made. True when none
     // waits (any longer).
     bool SendPendingBatch();
-    // The lock of one run at a time in the service directory, across
-    // processes; empty when another process kept it for longer than the
-    // wait, with a WARNING that names the holder and ends with AInstead.
-    std::unique_ptr<platform::TFileLock>
-    LockRun(int AWaitMs, const QString& AInstead = QStringLiteral("skipping this run"));
 
     uBrevoltRPro9ConnectorLedger::TSentLedger FLedger;
     // The upload's record of the batch in progress.

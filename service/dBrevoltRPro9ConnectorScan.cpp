@@ -85,8 +85,22 @@ void TdlgConnectorLogic::ScanDatabase() {
             OpenCursor();
             SetStep(FStep, QStringLiteral("opening stream"), AreaScan, 9);
             QString path;
-            TAnsiTextStream* stream = OpenStream(UnusedBatchName(), path);
-            try {
+            std::unique_ptr<TAnsiTextStream> stream = OpenStream(UnusedBatchName(), path);
+            {
+                // However the scan ends: the file closed, then filed.
+                struct TFileWhenDone {
+                    TdlgConnectorLogic& Logic;
+                    std::unique_ptr<TAnsiTextStream>& Stream;
+                    const QString& Path;
+                    ~TFileWhenDone() {
+                        try {
+                            Logic.CloseStream(Stream);
+                            Logic.FileBatch(Path);
+                        } catch (...) {
+                            // Side work: the run's outcome stands.
+                        }
+                    }
+                } fileWhenDone{*this, stream, path};
                 if (path.isEmpty()) {
                     AppLogger->log(0,
                                    QStringLiteral("After attempting to open stream, the path to "
@@ -111,7 +125,7 @@ void TdlgConnectorLogic::ScanDatabase() {
                         uOVLogging::info(5, QStringLiteral("Starting transmission of batch file."),
                                          AreaScan);
                         if (PrepareBatch(path, *stream)) {
-                            if (TransmitBatch(path, stream))
+                            if (TransmitBatch(path, stream.get()))
                                 FTransmitted = CommitBatch(FNext);
                             else if (FMayHaveReached)
                                 FKeepForRetry = true;
@@ -133,13 +147,7 @@ void TdlgConnectorLogic::ScanDatabase() {
                     }
                 }
                 SetStep(FStep, QStringLiteral("calling CloseStream"), AreaScan);
-            } catch (...) {
-                CloseStream(stream);
-                FileBatch(path);
-                throw;
             }
-            CloseStream(stream);
-            FileBatch(path);
             uOVLogging::info(9, QStringLiteral("Processing completed."), AreaScan);
         }
     } catch (const std::exception& E) {
