@@ -4,12 +4,12 @@
 // that created it (the service thread, or the window thread with "console").
 #include "common/uOVUtils.h"
 #include "platform/FileLock.h"
+#include "service/uBrevoltRPro9ConnectorCursor.h"
 #include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -157,9 +157,8 @@ private:
     QString FStep;
 
     // --- dBrevoltRPro9ConnectorScan.cpp ---
-    // The cursor of a run (part of ScanDatabase): the ledger of sent
-    // invoices, and per location the mark it reads back from and the lower
-    // bound of its query, all in the database's own clock.
+    // The cursor of a run (part of ScanDatabase): the ledger loaded (a
+    // damaged one put aside), the cursor worked out, its notes said.
     void OpenCursor();
     // Of a location item, the name its mark goes by: "001.005" for numbers
     // of up to three digits, otherwise the item as written.
@@ -182,19 +181,13 @@ private:
     // waits (any longer).
     bool SendPendingBatch();
 
-    uBrevoltRPro9ConnectorLedger::TSentLedger FLedger;
+    // The run's cursor (uBrevoltRPro9ConnectorCursor), made by OpenCursor.
+    std::unique_ptr<uBrevoltRPro9ConnectorLedger::TRunCursor> FCursor;
     // The upload's record of the batch in progress.
     uBrevoltRPro9ConnectorLedger::TSentLedger FNext;
     TDateTime FRunCursor = 0;
     // Read by InitDatabase's probe.
     TDateTime FDatabaseNow = 0;
-    struct TLocationRead {
-        uBrevoltRPro9ConnectorLedger::TLocationMark Mark; // capped at the database's now
-        TDateTime Since = 0;                              // the query's lower bound
-        TDateTime KeepAfter = 0;                          // the ledger keeps what is after it
-        TDateTime Newest = 0;                             // newest created date read
-    };
-    QMap<QString, TLocationRead> FLocations;
     QString FCurrentLocation;
     // Invoice lines in the batch file, also those of a location that failed.
     int FBatchInvoices = 0;

@@ -10,6 +10,7 @@
 #include "common/uOVUtils.h"
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "service/uBrevoltRPro9ConnectorCursor.h"
 #include "service/uBrevoltRPro9ConnectorLedger.h"
 
 #include <algorithm>
@@ -203,200 +204,53 @@ bool HasArchivedBatches() {
     return !QDir(archive).entryList({QStringLiteral("*.csv")}, QDir::Files).isEmpty();
 }
 
-bool SameMoment(TDateTime A, TDateTime B) {
-    return std::fabs(A - B) < 1.0 / 86400;
-}
-
-// Why "lastquery" gives no cursor.
-QString LastQueryProblem(const TConnectorConfig& AConfig) {
-    return AConfig.LastQueryText.isEmpty()
-               ? QStringLiteral("\"lastquery\" is missing from the configuration")
-               : QStringLiteral("\"lastquery\" in the configuration cannot be read (\"%1\")")
-                     .arg(AConfig.LastQueryText);
-}
-
-QString Minutes(TDateTime ADays) {
-    return QString::number(std::llround(ADays * 1440));
-}
-
 } // namespace
 
 void TdlgConnectorLogic::OpenCursor() {
     using namespace uBrevoltRPro9ConnectorLedger;
     TConnectorConfig& config = Config();
-    const TDateTime lookBack = config.lookbackminutes / 1440.0;
-    const TDateTime dbNow = FDatabaseNow;
     const QString ledgerPath = LedgerFilePath();
-    const QString shown = QDir::toNativeSeparators(ledgerPath);
-    FLedger = TSentLedger::Load(ledgerPath);
-    FLocations.clear();
-    // "lastquery" as the database's clock would show it: the same zone.
-    const TDateTime lastQuery = config.lastquery;
-    FRunCursor = lastQuery;
-
-    // Where a location without a mark starts, and whether every location
-    // starts right there, without the look-back.
-    TDateTime start = lastQuery;
-    bool fromStart = true;
-    if (FLedger.State == TLedgerState::Valid) {
-        fromStart = false;
-        FRunCursor = FLedger.Cursor;
-        start = FLedger.DatabaseNow > 0 ? FLedger.DatabaseNow : FLedger.Cursor;
-        if (!config.LastQueryFromFile) {
-            const QString found = LastQueryProblem(config);
-            AppLogger->warn(0,
-                            found +
-                                QStringLiteral("; using the cursor of the ledger of sent "
-                                               "invoices instead: ") +
-                                CursorText(FRunCursor) + QStringLiteral(" (UTC)"),
-                            AreaScan);
-        } else if (!SameMoment(lastQuery, FLedger.Cursor) &&
-                   !SameMoment(lastQuery, FLedger.Previous)) {
-            // Changed in the utility or by hand: back sends again what was
-            // created after it, forward skips what was not sent before it.
-            // The ledger is saved before "lastquery", which may lag one
-            // upload behind: "previous" is no change.
-            FRunCursor = lastQuery;
-            start = lastQuery;
-            fromStart = true;
-            const QString moved = QStringLiteral("\"lastquery\" was moved from ") +
-                                  CursorText(FLedger.Cursor) + QStringLiteral(" to ") +
-                                  CursorText(lastQuery) + QStringLiteral(" (UTC)");
-            if (lastQuery < FLedger.Cursor) {
-                FLedger.ForgetAfter(lastQuery);
-                AppLogger->log(0,
-                               moved + QStringLiteral(": the invoices created after ") +
-                                   WallClockText(lastQuery) + QStringLiteral(" are sent again"),
-                               LOG_INFO, AreaScan);
-            } else {
-                AppLogger->warn(0,
-                                moved + QStringLiteral(": invoices created before ") +
-                                    WallClockText(lastQuery) +
-                                    QStringLiteral(" that were not sent yet are skipped"),
-                                AreaScan);
-            }
-        }
-    } else {
-        const bool damaged = FLedger.State == TLedgerState::Damaged;
-        const QString problem = QStringLiteral("The ledger of sent invoices \"") + shown +
-                                QStringLiteral("\" ") +
-                                (damaged ? FLedger.Problem : QStringLiteral("is missing"));
-        if (damaged && QFileInfo(ledgerPath).isFile()) {
-            // Kept for a look; the next upload writes a new one.
-            const QString aside = ledgerPath + QStringLiteral(".damaged");
-            QFile::remove(aside);
-            QFile::rename(ledgerPath, aside);
-        }
-        FLedger = TSentLedger();
-        // Without "lastquery" there was no upload yet, and no ledger either.
-        if (damaged || (config.LastQueryFromFile && HasArchivedBatches())) {
-            const QString text =
-                problem + QStringLiteral("; reading the invoices created after \"lastquery\" (") +
-                WallClockText(lastQuery) +
-                QStringLiteral(") without the look-back, so that none is sent twice: invoices "
-                               "created before it that become visible only now are not sent");
-            AppLogger->warn(0, text, AreaScan);
-            NotifyProblem(damaged
-                              ? QStringLiteral("Brevolt service: ledger of sent invoices damaged")
-                              : QStringLiteral("Brevolt service: ledger of sent invoices missing"),
-                          text);
-        } else if (!config.LastQueryFromFile) {
-            const QString found = LastQueryProblem(config);
-            AppLogger->warn(0,
-                            found +
-                                QStringLiteral(" and there is no ledger of sent invoices to "
-                                               "take the cursor from; using ") +
-                                CursorText(lastQuery) + QStringLiteral(" (UTC)"),
-                            AreaScan);
-        }
+    TCursorStart start;
+    start.Ledger = TSentLedger::Load(ledgerPath);
+    start.LastQuery = config.lastquery;
+    start.LastQueryFromFile = config.LastQueryFromFile;
+    start.LastQueryText = config.LastQueryText;
+    start.LookBackMinutes = config.lookbackminutes;
+    start.DatabaseNow = FDatabaseNow;
+    start.LedgerExpected = HasArchivedBatches();
+    start.LedgerName = QDir::toNativeSeparators(ledgerPath);
+    for (const QString& item : config.locations)
+        if (!item.isEmpty() && !start.Locations.contains(LocationName(item)))
+            start.Locations.append(LocationName(item));
+    if (start.Ledger.State == TLedgerState::Damaged && QFileInfo(ledgerPath).isFile()) {
+        // Kept for a look; the next upload writes a new one.
+        const QString aside = ledgerPath + QStringLiteral(".damaged");
+        QFile::remove(aside);
+        QFile::rename(ledgerPath, aside);
     }
+    FCursor = std::make_unique<TRunCursor>(std::move(start));
+    for (const TCursorNote& note : FCursor->Notes()) {
+        AppLogger->log(0, note.Text, note.Warning ? LOG_WARNING : LOG_INFO, AreaScan);
+        if (!note.NoticeSubject.isEmpty())
+            NotifyProblem(note.NoticeSubject, note.Text);
+    }
+    FRunCursor = FCursor->Cursor();
     // Also what a failed upload saves.
     config.lastquery = FRunCursor;
-
-    // The database's clock seen to go back since the last upload (a zone
-    // corrected westward, a clock set back): its new invoices carry times
-    // before those already read, so every read reaches back as much further.
-    TDateTime widen = 0;
-    if (!fromStart && FLedger.DatabaseNow > 0 && dbNow > 0 &&
-        dbNow < FLedger.DatabaseNow - 1.0 / 1440) {
-        widen = FLedger.DatabaseNow - dbNow;
-        AppLogger->warn(0,
-                        QStringLiteral("The database's clock went back by ") + Minutes(widen) +
-                            QStringLiteral(" minutes since the last upload (from ") +
-                            WallClockText(FLedger.DatabaseNow) + QStringLiteral(" to ") +
-                            WallClockText(dbNow) +
-                            QStringLiteral("); reading as much further back"),
-                        AreaScan);
-    }
-    const TDateTime retainAfter = dbNow > 0 ? dbNow - lookBack - RetainDays : 0;
-    for (const QString& item : config.locations) {
-        if (item.isEmpty())
-            continue;
-        const QString name = LocationName(item);
-        if (FLocations.contains(name))
-            continue;
-        TLocationRead read;
-        if (!fromStart && FLedger.Locations.contains(name)) {
-            read.Mark = FLedger.Locations.value(name);
-        } else if (!fromStart && FLedger.Legacy) {
-            read.Mark = {FLedger.Cursor, FLedger.LegacyFrom};
-        } else {
-            read.Mark = {start, fromStart ? start : start - lookBack};
-        }
-        if (fromStart) {
-            read.Mark.Mark = std::max(read.Mark.Mark, start);
-            read.Mark.From = std::max(read.Mark.From, start);
-        }
-        // Never after the database's own now: a mark ahead of it would skip
-        // what the point of sale writes until its clock catches up.
-        if (dbNow > 0 && read.Mark.Mark > dbNow)
-            read.Mark.Mark = dbNow;
-        const TDateTime wanted = read.Mark.Mark - (fromStart ? 0 : lookBack) - widen;
-        read.Since = std::max(wanted, read.Mark.From);
-        if (wanted < read.Mark.From - 1.0 / 86400 && !fromStart &&
-            (widen > 0 || read.Mark.Mark < FLedger.Locations.value(name).Mark))
-            AppLogger->warn(0,
-                            QStringLiteral("Location ") + name +
-                                QStringLiteral(": invoices created between ") +
-                                WallClockText(wanted) + QStringLiteral(" and ") +
-                                WallClockText(read.Mark.From) +
-                                QStringLiteral(" cannot be told from those sent before, which "
-                                               "the ledger no longer holds, and are not read"),
-                            AreaScan);
-        read.KeepAfter = std::max(read.Mark.From, retainAfter);
-        read.Newest = read.Mark.Mark;
-        FLocations.insert(name, read);
-    }
     uOVLogging::info(5,
                      QStringLiteral("Reading from the marks of the ledger of sent invoices "
                                     "(cursor ") +
                          CursorText(FRunCursor) + QStringLiteral(" UTC, database time ") +
-                         WallClockText(dbNow) + QStringLiteral(", look-back ") +
+                         WallClockText(FDatabaseNow) + QStringLiteral(", look-back ") +
                          QString::number(config.lookbackminutes) + QStringLiteral(" minutes, ") +
-                         QString::number(FLedger.Count()) +
+                         QString::number(FCursor->SentCount()) +
                          QStringLiteral(" invoices sent within it)"),
                      AreaScan);
 }
 
 bool TdlgConnectorLogic::PrepareBatch(const QString& APath, TAnsiTextStream& AStream) {
     using namespace uBrevoltRPro9ConnectorLedger;
-    // The run's ledger is not read again after this: moved, not copied.
-    FNext = std::move(FLedger);
-    FLedger = TSentLedger();
-    FNext.State = TLedgerState::Valid;
-    FNext.Legacy = false;
-    FNext.Cursor = FCurrentRunDatetime;
-    FNext.Previous = FRunCursor;
-    FNext.DatabaseNow = FDatabaseNow;
-    FNext.Locations.clear();
-    for (auto it = FLocations.cbegin(); it != FLocations.cend(); ++it) {
-        TLocationMark mark = it->Mark;
-        mark.Mark =
-            std::max(mark.Mark, FDatabaseNow > 0 ? std::min(it->Newest, FDatabaseNow) : it->Newest);
-        mark.From = it->KeepAfter;
-        FNext.Locations.insert(it.key(), mark);
-    }
-    FNext.Prune();
+    FNext = FCursor->Next(FCurrentRunDatetime);
     FNext.BatchName = QFileInfo(APath).fileName();
     try {
         // The record names the bytes as they will go out.
@@ -440,10 +294,9 @@ bool TdlgConnectorLogic::CommitBatch(const uBrevoltRPro9ConnectorLedger::TSentLe
         return false;
     }
     QFile::remove(PendingFilePath());
-    FLedger = ledger;
     // Unless changed by hand meanwhile ("lastquery" then says so next run).
     TConnectorConfig& config = Config();
-    if (!config.LastQueryFromFile || SameMoment(config.lastquery, ANext.Previous))
+    if (!config.LastQueryFromFile || std::fabs(config.lastquery - ANext.Previous) < 1.0 / 86400)
         config.lastquery = ANext.Cursor;
     ReportSuccess(TFailureKind::Upload);
     return true;
@@ -469,7 +322,6 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream, QStri
         return;
     }
     AScanned.append(FCurrentLocation);
-    TLocationRead& read = FLocations[FCurrentLocation];
     SetStep(FStep, QStringLiteral("pulling sbsno"), AreaScan);
     SetStep(FStep, QStringLiteral("parsing sbsno"), AreaScan);
     uOVLogging::info(9, QStringLiteral("     parsing [") + item + QLatin1Char(']'), AreaScan);
@@ -480,9 +332,10 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream, QStri
     uOVLogging::info(5, QStringLiteral("     Store.......[") + storeNo + QLatin1Char(']'),
                      AreaScan);
     uOVLogging::info(5,
-                     QStringLiteral("     Since.......[") + WallClockText(read.Since) +
-                         QStringLiteral("] (mark ") + WallClockText(read.Mark.Mark) +
-                         QLatin1Char(')'),
+                     QStringLiteral("     Since.......[") +
+                         WallClockText(FCursor->Since(FCurrentLocation)) +
+                         QStringLiteral("] (mark ") +
+                         WallClockText(FCursor->Mark(FCurrentLocation)) + QLatin1Char(')'),
                      AreaScan);
     uOVLogging::info(9, QStringLiteral("     Opening query..."), AreaScan);
     FTitle =
@@ -491,9 +344,9 @@ void TdlgConnectorLogic::ScanLocation(int ASlot, TAnsiTextStream& AStream, QStri
 
     SetStep(FStep, QStringLiteral("calling OpenQuery"), AreaScan);
     // Read once, in order: the rows wait in a file, not in memory.
-    std::unique_ptr<TConnectorDataset> query =
-        uBrevoltRPro9ConnectorSQLs::OpenQuery(uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo,
-                                              QString(), read.Since, TRowStore::TemporaryFile);
+    std::unique_ptr<TConnectorDataset> query = uBrevoltRPro9ConnectorSQLs::OpenQuery(
+        uBrevoltRPro9ConnectorSQLs::Session(), sbsNo, storeNo, QString(),
+        FCursor->Since(FCurrentLocation), TRowStore::TemporaryFile);
     auto closeQuery = [&query] {
         try {
             if (query)
@@ -553,7 +406,6 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
     skipped = 0;
     sentBefore = 0;
     repeated = 0;
-    TLocationRead& read = FLocations[FCurrentLocation];
     // The invoices written for this location: a join that returns one twice
     // must not put it into the batch twice.
     uBrevoltRPro9ConnectorLedger::TSidSet inBatch;
@@ -617,7 +469,7 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             const QStringView sid = sidField.AsText();
             // Every row shows the location's clock, also one not written.
             const TDateTime created = field(SalesDate).AsWallClock();
-            read.Newest = std::max(read.Newest, created);
+            FCursor->Read(FCurrentLocation, created);
             if (email.isEmpty()) {
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
@@ -632,7 +484,7 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                                          QStringLiteral(" skipped -- returned again."),
                                      AreaRead);
                 ++repeated;
-            } else if (FLedger.Count() > 0 && FLedger.Contains(sid)) {
+            } else if (FCursor->SentBefore(sid)) {
                 // Read again by the look-back window, but already sent.
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
@@ -687,8 +539,7 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 ++FBatchInvoices;
                 // Only what later runs read again needs remembering; the
                 // ledger is saved only when the upload succeeds.
-                if (!sid.isEmpty() && created > read.KeepAfter)
-                    FLedger.Add(sid, created, FCurrentLocation);
+                FCursor->Written(FCurrentLocation, sid, created);
                 if (DebugMode) {
                     if (Writes(uOVLogging::DefaultLogger, 9)) {
                         QString line;
