@@ -24,11 +24,12 @@ using uOVLogging::LOG_INFO;
 namespace dBrevoltRPro9ConnectorBatch {
 
 QString HeaderLine() {
-    static const QString line = BatchLine(
-        {QStringLiteral("LocationId"), QStringLiteral("First Name"), QStringLiteral("Last Name"),
-         QStringLiteral("Phone1"), QStringLiteral("Phone2"), QStringLiteral("Phone3"),
-         QStringLiteral("Email"), QStringLiteral("SalesPersonEmail"), QStringLiteral("SalesDate"),
-         QStringLiteral("Do_Not_Call"), QStringLiteral("Do_Not_Email")});
+    static const QString line = [] {
+        QStringList names;
+        for (const TBatchColumn& column : BatchColumns)
+            names.append(QString::fromLatin1(column.Header));
+        return BatchLine(names);
+    }();
     return line;
 }
 

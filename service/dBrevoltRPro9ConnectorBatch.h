@@ -4,6 +4,7 @@
 #include "common/uOVException.h"
 #include "common/uOVUtils.h"
 
+#include <iterator>
 #include <limits>
 #include <QByteArrayView>
 #include <QString>
@@ -17,7 +18,42 @@ namespace dBrevoltRPro9ConnectorBatch {
 // Archived batch files older than this many days are deleted.
 constexpr int ArchiveDays = 30;
 
-// The first line of every batch file.
+// How a batch value is made from the query's row.
+enum class TBatchValue {
+    Location, // Source and Source2, each padded with "0" to three characters
+    Text,     // Source as text; null is empty
+    Empty,    // always empty
+    Date,     // Source as "m/d/yyyy", whatever the regional settings
+    DoNot,    // "No" when Source reads as 1, otherwise "Yes"
+};
+
+// One column of the batch file, in file order: the header's name, how its
+// value is made, the query's columns it comes from, and the name its value
+// is traced under at level 9 (a location traces its two sources, each
+// under its own name; no name: not traced).
+struct TBatchColumn {
+    const char* Header;
+    TBatchValue Value;
+    const char* Source = nullptr;
+    const char* Source2 = nullptr;
+    const char* Trace = nullptr;
+};
+inline constexpr TBatchColumn BatchColumns[] = {
+    {"LocationId", TBatchValue::Location, "LocationId01", "LocationId02"},
+    {"First Name", TBatchValue::Text, "FirstName", nullptr, "FirstName"},
+    {"Last Name", TBatchValue::Text, "LastName", nullptr, "LastName"},
+    {"Phone1", TBatchValue::Text, "Phone1", nullptr, "Phone1"},
+    {"Phone2", TBatchValue::Text, "Phone2", nullptr, "Phone2"},
+    {"Phone3", TBatchValue::Empty},
+    {"Email", TBatchValue::Text, "Email", nullptr, "Email"},
+    {"SalesPersonEmail", TBatchValue::Text, "SalesPersonEmail", nullptr, "SalesPersonEmail"},
+    {"SalesDate", TBatchValue::Date, "SalesDate", nullptr, "SalesDate"},
+    {"Do_Not_Call", TBatchValue::DoNot, "Allow_Call", nullptr, "Do_Not_Call"},
+    {"Do_Not_Email", TBatchValue::DoNot, "Allow_Email", nullptr, "Do_Not_Email"},
+};
+constexpr int BatchColumnCount = int(std::size(BatchColumns));
+
+// The first line of every batch file: the columns' names.
 QString HeaderLine();
 
 // The file name made of ABaseName: its characters outside

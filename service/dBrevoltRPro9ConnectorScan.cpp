@@ -31,22 +31,18 @@ namespace {
 const QString AreaScan = QStringLiteral("TdlgConnectorLogic.ScanDatabase");
 const QString AreaRead = QStringLiteral("TdlgConnectorLogic.ReadDataset");
 
-// The values traced per written row: the columns from LocationId01 to
-// SalesDate, then the two contact flags under their output names; each line
-// as logvalue writes it, the name filled with dots to 20 characters.
-constexpr int TraceCount = 11;
-const std::array<QString, TraceCount>& TracePrefixes() {
-    static const std::array<QString, TraceCount> prefixes = [] {
-        const QString names[TraceCount] = {
-            QStringLiteral("LocationId01"), QStringLiteral("LocationId02"),
-            QStringLiteral("FirstName"),    QStringLiteral("LastName"),
-            QStringLiteral("Phone1"),       QStringLiteral("Phone2"),
-            QStringLiteral("Email"),        QStringLiteral("SalesPersonEmail"),
-            QStringLiteral("SalesDate"),    QStringLiteral("Do_Not_Call"),
-            QStringLiteral("Do_Not_Email")};
-        std::array<QString, TraceCount> dotted;
-        for (int i = 0; i < TraceCount; ++i)
-            dotted[i] = names[i].leftJustified(20, QLatin1Char('.'));
+// The names of the values traced per written row, in the table's order (a
+// location's two sources each under its own name); each as logvalue writes
+// it, filled with dots to 20 characters.
+const QStringList& TracePrefixes() {
+    static const QStringList prefixes = [] {
+        QStringList dotted;
+        for (const TBatchColumn& column : BatchColumns)
+            for (const char* name :
+                 {column.Value == TBatchValue::Location ? column.Source : column.Trace,
+                  column.Value == TBatchValue::Location ? column.Source2 : nullptr})
+                if (name)
+                    dotted.append(QString::fromLatin1(name).leftJustified(20, QLatin1Char('.')));
         return dotted;
     }();
     return prefixes;
@@ -416,71 +412,65 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
         SetStep(FStep, QStringLiteral("starting loop"), AreaRead, 9);
         // Column positions, looked up once; a missing column fails here,
         // before the first row.
-        enum {
-            InvoiceNum,
-            LocationId01,
-            LocationId02,
-            FirstName,
-            LastName,
-            Phone1,
-            Phone2,
-            Email,
-            SalesPersonEmail,
-            SalesDate,
-            Allow_Call,
-            Allow_Email,
-            ColumnCount
+        struct TSources {
+            int First = -1;
+            int Second = -1;
         };
-        static const QString names[ColumnCount] = {
-            QStringLiteral("InvoiceNum"),       QStringLiteral("LocationId01"),
-            QStringLiteral("LocationId02"),     QStringLiteral("FirstName"),
-            QStringLiteral("LastName"),         QStringLiteral("Phone1"),
-            QStringLiteral("Phone2"),           QStringLiteral("Email"),
-            QStringLiteral("SalesPersonEmail"), QStringLiteral("SalesDate"),
-            QStringLiteral("Allow_Call"),       QStringLiteral("Allow_Email")};
-        int column[ColumnCount];
-        for (int i = 0; i < ColumnCount; ++i)
-            column[i] = AQuery.FieldIndex(names[i]);
+        std::array<TSources, BatchColumnCount> sources;
+        for (int i = 0; i < BatchColumnCount; ++i) {
+            if (BatchColumns[i].Source)
+                sources[i].First = AQuery.FieldIndex(QLatin1String(BatchColumns[i].Source));
+            if (BatchColumns[i].Source2)
+                sources[i].Second = AQuery.FieldIndex(QLatin1String(BatchColumns[i].Source2));
+        }
+        // What the loop itself needs besides the line.
+        const int invoiceNumColumn = AQuery.FieldIndex(QStringLiteral("InvoiceNum"));
+        const int emailColumn = AQuery.FieldIndex(QStringLiteral("Email"));
+        const int salesDateColumn = AQuery.FieldIndex(QStringLiteral("SalesDate"));
         // Looked up at the first row, as a column the loop alone reads.
         int sidColumn = -1;
-        auto field = [&AQuery, &column](int AColumn) {
-            return AQuery.Field(column[AColumn]);
+        auto invoiceNum = [&AQuery, invoiceNumColumn] {
+            return AQuery.Field(invoiceNumColumn).AsString();
         };
-        auto doNot = [&field](int AColumn) -> const QString& {
-            static const QString no = QStringLiteral("No"), yes = QStringLiteral("Yes");
-            return field(AColumn).AsInteger() == 1 ? no : yes;
-        };
+        static const QString no = QStringLiteral("No"), yes = QStringLiteral("Yes");
         TSalesDateText salesDates;
         // A location's rows share their location: padded once.
         QVariant lastSbs, lastStore;
         QString sbs, store, location;
         TAnsiBatchLine bytes;
         QString trace;
+        // The values of a row and what they are read from (a text is read in
+        // place: valid while its field and its row are).
+        std::vector<TConnectorField> fields;
+        fields.reserve(2 * BatchColumnCount);
+        std::array<QStringView, BatchColumnCount> values;
+        std::vector<QStringView> traced;
+        traced.reserve(size_t(TracePrefixes().size()));
 
         while (!AQuery.Eof()) {
             ++FCurrentRow;
             SetStep(FStep, QStringLiteral("updating progress"), AreaRead, traceLevel);
             // The texts are read in place: valid until the next row.
-            const TConnectorField emailField = field(Email);
+            const TConnectorField emailField = AQuery.Field(emailColumn);
             const QStringView email = emailField.AsText();
             if (sidColumn < 0)
                 sidColumn = AQuery.FieldIndex(uBrevoltRPro9ConnectorSQLs::InvoiceSIDColumn);
             const TConnectorField sidField = AQuery.Field(sidColumn);
             const QStringView sid = sidField.AsText();
             // Every row shows the location's clock, also one not written.
-            const TDateTime created = field(SalesDate).AsWallClock();
+            const TDateTime created = AQuery.Field(salesDateColumn).AsWallClock();
             FCursor->Read(FCurrentLocation, created);
             if (email.isEmpty()) {
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                     QStringLiteral("Invoice ") + invoiceNum() +
                                          QStringLiteral(" skipped -- email address missing."),
                                      AreaRead);
                 ++skipped;
             } else if (!sid.isEmpty() && !inBatch.Insert(sid)) {
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                     QStringLiteral("Invoice ") + invoiceNum() +
                                          QStringLiteral(" skipped -- returned again."),
                                      AreaRead);
                 ++repeated;
@@ -488,49 +478,66 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 // Read again by the look-back window, but already sent.
                 if (Writes(uOVLogging::DefaultLogger, 9))
                     uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + field(InvoiceNum).AsString() +
+                                     QStringLiteral("Invoice ") + invoiceNum() +
                                          QStringLiteral(" skipped -- sent before."),
                                      AreaRead);
                 ++sentBefore;
             } else {
-                const TConnectorField sbsField = field(LocationId01);
-                const TConnectorField storeField = field(LocationId02);
-                if (location.isNull() || sbsField.Value() != lastSbs ||
-                    storeField.Value() != lastStore) {
-                    lastSbs = sbsField.Value();
-                    lastStore = storeField.Value();
-                    sbs = uOVUtils::LPad(sbsField.AsString(), 3, QLatin1Char('0'));
-                    store = uOVUtils::LPad(storeField.AsString(), 3, QLatin1Char('0'));
-                    location = sbs + store;
+                fields.clear();
+                traced.clear();
+                for (int i = 0; i < BatchColumnCount; ++i) {
+                    const TBatchColumn& column = BatchColumns[i];
+                    switch (column.Value) {
+                    case TBatchValue::Location: {
+                        const TConnectorField& sbsField =
+                            fields.emplace_back(AQuery.Field(sources[i].First));
+                        const TConnectorField& storeField =
+                            fields.emplace_back(AQuery.Field(sources[i].Second));
+                        if (location.isNull() || sbsField.Value() != lastSbs ||
+                            storeField.Value() != lastStore) {
+                            lastSbs = sbsField.Value();
+                            lastStore = storeField.Value();
+                            sbs = uOVUtils::LPad(sbsField.AsString(), 3, QLatin1Char('0'));
+                            store = uOVUtils::LPad(storeField.AsString(), 3, QLatin1Char('0'));
+                            location = sbs + store;
+                        }
+                        values[i] = location;
+                        traced.push_back(sbs);
+                        traced.push_back(store);
+                        continue;
+                    }
+                    case TBatchValue::Text:
+                        values[i] =
+                            sources[i].First == emailColumn
+                                ? email
+                                : fields.emplace_back(AQuery.Field(sources[i].First)).AsText();
+                        break;
+                    case TBatchValue::Empty:
+                        values[i] = QStringView();
+                        break;
+                    case TBatchValue::Date:
+                        // The receiving service reads one date form, whatever
+                        // the server's regional settings.
+                        values[i] =
+                            salesDates.Text(sources[i].First == salesDateColumn
+                                                ? created
+                                                : AQuery.Field(sources[i].First).AsWallClock());
+                        break;
+                    case TBatchValue::DoNot:
+                        values[i] = AQuery.Field(sources[i].First).AsInteger() == 1 ? no : yes;
+                        break;
+                    }
+                    if (column.Trace)
+                        traced.push_back(values[i]);
                 }
-                const TConnectorField first = field(FirstName), last = field(LastName),
-                                      phone1 = field(Phone1), phone2 = field(Phone2),
-                                      salesPerson = field(SalesPersonEmail);
-                // The receiving service reads one date form, whatever the
-                // server's regional settings.
-                const QStringView traced[TraceCount] = {sbs,
-                                                        store,
-                                                        first.AsText(),
-                                                        last.AsText(),
-                                                        phone1.AsText(),
-                                                        phone2.AsText(),
-                                                        email,
-                                                        salesPerson.AsText(),
-                                                        salesDates.Text(created),
-                                                        doNot(Allow_Call),
-                                                        doNot(Allow_Email)};
                 if (Writes(AppLogger, 9))
-                    for (int i = 0; i < TraceCount; ++i) {
+                    for (size_t i = 0; i < traced.size(); ++i) {
                         // In one buffer that keeps its memory: at level 9
                         // these lines are most of a row's work.
                         trace.resize(0);
-                        trace.append(TracePrefixes()[i]).append(traced[i]);
+                        trace.append(TracePrefixes()[qsizetype(i)]).append(traced[i]);
                         AppLogger->log(9, trace, LOG_INFO, AreaRead);
                     }
-                // LocationId, First Name ... Phone2, Phone3 (empty), Email ...
-                const QStringView values[] = {location,  traced[2],     traced[3], traced[4],
-                                              traced[5], QStringView(), traced[6], traced[7],
-                                              traced[8], traced[9],     traced[10]};
                 bytes.Clear();
                 for (const QStringView value : values)
                     bytes.Add(value);
