@@ -5,6 +5,7 @@
 #include "common/uOVLogging.h"
 #include "common/uOVNet.h"
 
+#include <array>
 #include <QFile>
 #include <QSaveFile>
 
@@ -27,32 +28,48 @@ void SendNotification(const QString& ARecipients, const QString& ASubject,
                      ARecipients, ASubject, body);
 }
 
+namespace {
+
+// One row per service event, in the enum's order: the notice and the
+// setting that holds its recipients.
+struct TServiceEventRow {
+    const char* Subject;
+    const char* BodyLine;
+    QString TConnectorConfig::*Recipients;
+};
+constexpr std::array<TServiceEventRow, ServiceEventCount> ServiceEvents{{
+    {"Brevolt service started", "The Brevolt service was started",
+     &TConnectorConfig::startupemails},
+    {"Brevolt service stopped", "The Brevolt service was stopped",
+     &TConnectorConfig::shutdownemails},
+    {"Brevolt service health check", "It's after 8am and the Brevolt service is still running",
+     &TConnectorConfig::dailypingemails},
+}};
+
+// One row per kind of failure, in the enum's order: what its notices say
+// when it starts and when it clears.
+struct TFailureRow {
+    const char* FailingSubject;
+    const char* FailingLine;
+    const char* ClearedSubject;
+    const char* ClearedLine;
+};
+constexpr std::array<TFailureRow, FailureKindCount> FailureKinds{{
+    {"Brevolt service: database unreadable", "The Brevolt service cannot read the database.",
+     "Brevolt service: database readable again", "The Brevolt service reads the database again."},
+    {"Brevolt service: upload failing", "The Brevolt service cannot upload its batch files.",
+     "Brevolt service: upload working again", "The Brevolt service uploads its batch files again."},
+}};
+
+} // namespace
+
 TServiceNotice ServiceNotice(TServiceEvent AEvent) {
-    switch (AEvent) {
-    case TServiceEvent::Startup:
-        return {QStringLiteral("Brevolt service started"),
-                QStringLiteral("The Brevolt service was started")};
-    case TServiceEvent::Shutdown:
-        return {QStringLiteral("Brevolt service stopped"),
-                QStringLiteral("The Brevolt service was stopped")};
-    case TServiceEvent::DailyHealth:
-        break;
-    }
-    return {QStringLiteral("Brevolt service health check"),
-            QStringLiteral("It's after 8am and the Brevolt service is still running")};
+    const TServiceEventRow& row = ServiceEvents[size_t(AEvent)];
+    return {QString::fromLatin1(row.Subject), QString::fromLatin1(row.BodyLine)};
 }
 
 QString ServiceNoticeRecipients(TServiceEvent AEvent) {
-    const TConnectorConfig& config = Config();
-    switch (AEvent) {
-    case TServiceEvent::Startup:
-        return config.startupemails;
-    case TServiceEvent::Shutdown:
-        return config.shutdownemails;
-    case TServiceEvent::DailyHealth:
-        break;
-    }
-    return config.dailypingemails;
+    return Config().*(ServiceEvents[size_t(AEvent)].Recipients);
 }
 
 namespace {
@@ -166,11 +183,11 @@ TFailureNotices::TFailureNotices(TSender ASender, qint64 ARepeatMs)
     : FSender(std::move(ASender)), FRepeatMs(ARepeatMs) {}
 
 TFailureNotices::TState& TFailureNotices::State(TFailureKind AKind) {
-    return AKind == TFailureKind::Database ? FDatabase : FUpload;
+    return FStates[size_t(AKind)];
 }
 
 const TFailureNotices::TState& TFailureNotices::State(TFailureKind AKind) const {
-    return AKind == TFailureKind::Database ? FDatabase : FUpload;
+    return FStates[size_t(AKind)];
 }
 
 bool TFailureNotices::Failing(TFailureKind AKind) const {
@@ -191,13 +208,10 @@ void TFailureNotices::Failed(TFailureKind AKind, const QString& AError, TDateTim
     if (!first && (now - state.LastSent) * 86400000.0 < static_cast<double>(FRepeatMs))
         return;
     state.LastSent = now;
-    const bool database = AKind == TFailureKind::Database;
+    const TFailureRow& row = FailureKinds[size_t(AKind)];
     TFailureNotice notice;
-    notice.Subject = database ? QStringLiteral("Brevolt service: database unreadable")
-                              : QStringLiteral("Brevolt service: upload failing");
-    notice.Body.append(database
-                           ? QStringLiteral("The Brevolt service cannot read the database.")
-                           : QStringLiteral("The Brevolt service cannot upload its batch files."));
+    notice.Subject = QString::fromLatin1(row.FailingSubject);
+    notice.Body.append(QString::fromLatin1(row.FailingLine));
     notice.Body.append(QStringLiteral("Error: ") + AError);
     notice.Body.append(QStringLiteral("Failing since: ") + NoticeTime(state.Since));
     notice.Body.append(QStringLiteral("Failed runs: ") + QString::number(state.FailedRuns));
@@ -217,13 +231,10 @@ void TFailureNotices::Succeeded(TFailureKind AKind) {
         return;
     const TState ended = state;
     state = TState();
-    const bool database = AKind == TFailureKind::Database;
+    const TFailureRow& row = FailureKinds[size_t(AKind)];
     TFailureNotice notice;
-    notice.Subject = database ? QStringLiteral("Brevolt service: database readable again")
-                              : QStringLiteral("Brevolt service: upload working again");
-    notice.Body.append(database ? QStringLiteral("The Brevolt service reads the database again.")
-                                : QStringLiteral("The Brevolt service uploads its batch files "
-                                                 "again."));
+    notice.Subject = QString::fromLatin1(row.ClearedSubject);
+    notice.Body.append(QString::fromLatin1(row.ClearedLine));
     notice.Body.append(QStringLiteral("Failing since: ") + NoticeTime(ended.Since));
     notice.Body.append(QStringLiteral("Failed runs: ") + QString::number(ended.FailedRuns));
     if (FSender)

@@ -4,13 +4,19 @@
 // to "erroremails" while the database cannot be read or uploads fail.
 #include "common/uOVUtils.h"
 
+#include <array>
+#include <cstddef>
 #include <functional>
 #include <QString>
 #include <QStringList>
 
 namespace uBrevoltRPro9ConnectorCommon {
 
+// Each event's notice is a row of a table indexed by the enum
+// (uBrevoltRPro9ConnectorNotify.cpp): a new event is a value here and a row
+// there.
 enum class TServiceEvent { Startup, Shutdown, DailyHealth };
+constexpr size_t ServiceEventCount = 3;
 
 struct TServiceNotice {
     QString Subject;
@@ -37,7 +43,9 @@ void MarkRestartForMissingData();
 // Whether the marker was there; it is removed, its outage state taken over.
 bool TakeRestartMarker();
 
+// Likewise each kind of failure, with its own state in TFailureNotices.
 enum class TFailureKind { Database, Upload };
+constexpr size_t FailureKindCount = 2;
 
 // One error notice: its subject and body lines.
 struct TFailureNotice {
@@ -75,8 +83,7 @@ private:
 
     TSender FSender;
     qint64 FRepeatMs;
-    TState FDatabase;
-    TState FUpload;
+    std::array<TState, FailureKindCount> FStates;
 };
 
 // The service's own error notices, sent to "erroremails" like the other
