@@ -57,85 +57,186 @@ QString OneLine(QString AText) {
         .replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
+// The record as the program starts: every default of a setting is its
+// start value here.
+const TConnectorConfig& StartValues() {
+    static const TConnectorConfig values;
+    return values;
+}
+
 using TWriter = std::function<QString(const TConnectorConfig&)>;
-struct TKeyWriter {
+// Applies a key's text from the file (empty when the key is missing); sets
+// AScheduleChanged when a setting of the schedule changed. Never raises.
+using TReader = std::function<void(TConnectorConfig&, const QString&, bool& AScheduleChanged)>;
+
+TDateTime ReadLastQuery(const QString& AText) {
+    const QString text = AText.trimmed();
+    TDateTime value = text.isEmpty() ? Date() : UTCTextToDateTime(text);
+    if (value < 10)
+        value = Now() - 1;
+    return value;
+}
+
+// A whole number of minutes up to MaxLookBackMinutes (a larger one is cut
+// to it); the default when missing, negative or not a number. A value set
+// but not taken as it stands is said once, at level 0, until it changes.
+int ReadLookBackMinutes(const QString& AText) {
+    static QString warned;
+    const QString text = AText.trimmed();
+    bool ok = false;
+    const int given = text.toInt(&ok);
+    const int minutes =
+        !ok || given < 0 ? DefaultLookBackMinutes : std::min(given, MaxLookBackMinutes);
+    if (!text.isEmpty() && (!ok || minutes != given)) {
+        if (text != warned && AppLogger)
+            AppLogger->warn(0,
+                            QStringLiteral("\"lookbackminutes\" is \"%1\", which is not a whole "
+                                           "number of minutes from 0 to %2; using %3")
+                                .arg(text)
+                                .arg(MaxLookBackMinutes)
+                                .arg(minutes),
+                            AreaLoad);
+        warned = text;
+    } else {
+        warned.clear();
+    }
+    return minutes;
+}
+
+// One configuration key: its name, how it is written and read, and
+// whether the log shows its value masked.
+struct TKeyRow {
     QString Key;
     TWriter Write;
+    TReader Read;
+    bool Secret = false;
 };
 
-TWriter Number(int TConnectorConfig::*AField) {
-    return [AField](const TConnectorConfig& C) {
-        return QString::number(C.*AField);
-    };
-}
-TWriter Time(TDateTime TConnectorConfig::*AField) {
-    return [AField](const TConnectorConfig& C) {
-        return FormatConfigTime(C.*AField);
-    };
-}
-TWriter Text(QString TConnectorConfig::*AField) {
-    return [AField](const TConnectorConfig& C) {
-        return OneLine(C.*AField);
-    };
-}
-TWriter Flag01(bool TConnectorConfig::*AField) {
-    return [AField](const TConnectorConfig& C) {
-        return C.*AField ? QStringLiteral("1") : QStringLiteral("0");
-    };
-}
-TWriter FlagTrueFalse(bool TConnectorConfig::*AField) {
-    return [AField](const TConnectorConfig& C) {
-        return C.*AField ? QStringLiteral("True") : QStringLiteral("False");
-    };
+int WholeNumberOr(const QString& AText, int ADefault) {
+    bool ok = false;
+    const int value = AText.trimmed().toInt(&ok);
+    return ok ? value : ADefault;
 }
 
-// The keys in file order with the text each is written as.
-const QList<TKeyWriter>& KeyWriters() {
-    static const QList<TKeyWriter> writers = [] {
+// A whole number, else the start value; AOnChange: a change of it is one
+// of the schedule.
+TKeyRow Number(const char* AKey, int TConnectorConfig::*AField, bool AOnChange = false) {
+    return {AKey, [AField](const TConnectorConfig& C) { return QString::number(C.*AField); },
+            [AField, AOnChange](TConnectorConfig& C, const QString& AValue, bool& AChanged) {
+                const int old = C.*AField;
+                C.*AField = WholeNumberOr(AValue, StartValues().*AField);
+                AChanged = AChanged || (AOnChange && C.*AField != old);
+            }};
+}
+// A time of day. A time the file leaves out was cleared (the utility leaves
+// unset times out): a running service must stop using it too.
+TKeyRow Time(const QString& AKey, const std::function<TDateTime&(TConnectorConfig&)>& AField) {
+    return {AKey,
+            [AField](const TConnectorConfig& C) {
+                return FormatConfigTime(AField(const_cast<TConnectorConfig&>(C)));
+            },
+            [AField](TConnectorConfig& C, const QString& AValue, bool& AChanged) {
+                TDateTime& field = AField(C);
+                if (!AValue.trimmed().isEmpty()) {
+                    field = ParseConfigTime(AValue, field, AChanged);
+                } else if (field >= 0) {
+                    field = -1;
+                    AChanged = true;
+                }
+            }};
+}
+TKeyRow Time(const char* AKey, TDateTime TConnectorConfig::*AField) {
+    return Time(QString::fromLatin1(AKey),
+                [AField](TConnectorConfig& C) -> TDateTime& { return C.*AField; });
+}
+TKeyRow Text(const char* AKey, QString TConnectorConfig::*AField, bool ASecret = false) {
+    return {AKey, [AField](const TConnectorConfig& C) { return OneLine(C.*AField); },
+            [AField](TConnectorConfig& C, const QString& AValue, bool&) {
+                C.*AField = AValue.trimmed();
+            },
+            ASecret};
+}
+// "1" or "0"; true when the trimmed text is "1".
+TKeyRow Flag01(const char* AKey, bool TConnectorConfig::*AField) {
+    return {AKey,
+            [AField](const TConnectorConfig& C) {
+                return C.*AField ? QStringLiteral("1") : QStringLiteral("0");
+            },
+            [AField](TConnectorConfig& C, const QString& AValue, bool&) {
+                C.*AField = AValue.trimmed() == QLatin1String("1");
+            }};
+}
+TKeyRow FlagTrueFalse(const char* AKey, bool TConnectorConfig::*AField) {
+    return {AKey,
+            [AField](const TConnectorConfig& C) {
+                return C.*AField ? QStringLiteral("True") : QStringLiteral("False");
+            },
+            [AField](TConnectorConfig& C, const QString& AValue, bool&) {
+                C.*AField = TextToBool(AValue);
+            }};
+}
+
+// The keys in file order (the order in which they are also applied).
+const QList<TKeyRow>& KeyRows() {
+    static const QList<TKeyRow> rows = [] {
         using T = TConnectorConfig;
-        QList<TKeyWriter> w = {
-            {"scanscheduling", Number(&T::scanscheduling)},
-            {"scaninterval", Number(&T::scaninterval)},
-            {"sleepbegin", Time(&T::sleepbegin)},
-            {"sleepend", Time(&T::sleepend)},
-            {"oracledelay", Number(&T::oracledelay)},
-            {"locations",
-             [](const T& C) {
-                 return OneLine(LocationsToText(C.locations));
+        QList<TKeyRow> r = {
+            Number("scanscheduling", &T::scanscheduling, true),
+            Number("scaninterval", &T::scaninterval, true),
+            Time("sleepbegin", &T::sleepbegin),
+            Time("sleepend", &T::sleepend),
+            Number("oracledelay", &T::oracledelay),
+            {"locations", [](const T& C) { return OneLine(LocationsToText(C.locations)); },
+             [](T& C, const QString& AValue, bool&) {
+                 C.locations = TextToLocations(AValue);
              }},
-            {"lastquery",
-             [](const T& C) {
-                 return DateTimeToUTCText(C.lastquery);
+            {"lastquery", [](const T& C) { return DateTimeToUTCText(C.lastquery); },
+             [](T& C, const QString& AValue, bool&) {
+                 C.lastquery = ReadLastQuery(AValue);
+                 // The engine takes the ledger's cursor instead of a default.
+                 C.LastQueryText = AValue.trimmed();
+                 C.LastQueryFromFile = UTCTextToDateTime(C.LastQueryText) >= 10;
              }},
         };
         for (int day = 0; day < 7; ++day)
             for (int slot = 0; slot < 6; ++slot)
-                w.append({DayTimeKey(day, slot), [day, slot](const T& C) {
-                              return FormatConfigTime(C.DayTimes[day][slot]);
-                          }});
-        w += QList<TKeyWriter>{
+                r.append(Time(DayTimeKey(day, slot),
+                              [day, slot](T& C) -> TDateTime& { return C.DayTimes[day][slot]; }));
+        r += QList<TKeyRow>{
             {"loglevel",
              [](const T&) {
                  return QString::number(AppLogger ? AppLogger->LogLevel()
                                                   : uOVLogging::DefaultLogLevel);
+             },
+             [](T&, const QString& AValue, bool&) {
+                 if (AppLogger)
+                     AppLogger->SetLogLevel(WholeNumberOr(AValue, 9)); // all detail
              }},
-            {"runimmediate", Flag01(&T::runimmediate)},
-            {"ftpserver", Text(&T::ftpserver)},
-            {"ftpusername", Text(&T::ftpusername)},
-            {"ftppassword", Text(&T::ftppassword)},
-            {"notifications", Flag01(&T::notifications)},
-            {"smtpserver", Text(&T::smtpserver)},
-            {"smtpport", Number(&T::smtpport)},
-            {"smtpusessltls", Flag01(&T::smtpusessltls)},
-            {"smtpusername", Text(&T::smtpusername)},
-            {"smtppassword", Text(&T::smtppassword)},
-            {"smtpfrom", Text(&T::smtpfrom)},
-            {"startupemails", Text(&T::startupemails)},
-            {"shutdownemails", Text(&T::shutdownemails)},
-            {"dailypingemails", Text(&T::dailypingemails)},
-            {"erroremails", Text(&T::erroremails)},
-            {"restartonmissingdata", FlagTrueFalse(&T::restartonmissingdata)},
-            {"notifyonstartup", FlagTrueFalse(&T::notifyonstartup)},
+            // True only for exactly "1", not trimmed.
+            {"runimmediate", Flag01("runimmediate", &T::runimmediate).Write,
+             [](T& C, const QString& AValue, bool&) {
+                 C.runimmediate = AValue == QLatin1String("1");
+             }},
+            Text("ftpserver", &T::ftpserver),
+            Text("ftpusername", &T::ftpusername),
+            Text("ftppassword", &T::ftppassword, true),
+            Flag01("notifications", &T::notifications),
+            Text("smtpserver", &T::smtpserver),
+            // Not a number: the port held before stays.
+            {"smtpport", Number("smtpport", &T::smtpport).Write,
+             [](T& C, const QString& AValue, bool&) {
+                 C.smtpport = WholeNumberOr(AValue, C.smtpport);
+             }},
+            Flag01("smtpusessltls", &T::smtpusessltls),
+            Text("smtpusername", &T::smtpusername),
+            Text("smtppassword", &T::smtppassword, true),
+            Text("smtpfrom", &T::smtpfrom),
+            Text("startupemails", &T::startupemails),
+            Text("shutdownemails", &T::shutdownemails),
+            Text("dailypingemails", &T::dailypingemails),
+            Text("erroremails", &T::erroremails),
+            FlagTrueFalse("restartonmissingdata", &T::restartonmissingdata),
+            FlagTrueFalse("notifyonstartup", &T::notifyonstartup),
             // Last, and only when not the default, so that older programs
             // and files written before it stay as they were.
             {"lookbackminutes",
@@ -143,19 +244,22 @@ const QList<TKeyWriter>& KeyWriters() {
                  return C.lookbackminutes == DefaultLookBackMinutes
                             ? QString()
                             : QString::number(C.lookbackminutes);
+             },
+             [](T& C, const QString& AValue, bool&) {
+                 C.lookbackminutes = ReadLookBackMinutes(AValue);
              }},
         };
-        return w;
+        return r;
     }();
-    return writers;
+    return rows;
 }
 
 // Position of a key in file order, -1 for a key the file does not know.
 int KeyIndex(const QString& AKey) {
     static const QHash<QString, int> index = [] {
         QHash<QString, int> h;
-        for (int i = 0; i < KeyWriters().size(); ++i)
-            h.insert(KeyWriters()[i].Key, i);
+        for (int i = 0; i < KeyRows().size(); ++i)
+            h.insert(KeyRows()[i].Key, i);
         return h;
     }();
     return index.value(AKey.toLower(), -1);
@@ -206,46 +310,6 @@ public:
 private:
     QHash<QString, QString> FValues;
 };
-
-int WholeNumberOr(const QString& AText, int ADefault) {
-    bool ok = false;
-    const int value = AText.trimmed().toInt(&ok);
-    return ok ? value : ADefault;
-}
-
-TDateTime ReadLastQuery(const QString& AText) {
-    const QString text = AText.trimmed();
-    TDateTime value = text.isEmpty() ? Date() : UTCTextToDateTime(text);
-    if (value < 10)
-        value = Now() - 1;
-    return value;
-}
-
-// A whole number of minutes up to MaxLookBackMinutes (a larger one is cut
-// to it); the default when missing, negative or not a number. A value set
-// but not taken as it stands is said once, at level 0, until it changes.
-int ReadLookBackMinutes(const QString& AText) {
-    static QString warned;
-    const QString text = AText.trimmed();
-    bool ok = false;
-    const int given = text.toInt(&ok);
-    const int minutes =
-        !ok || given < 0 ? DefaultLookBackMinutes : std::min(given, MaxLookBackMinutes);
-    if (!text.isEmpty() && (!ok || minutes != given)) {
-        if (text != warned && AppLogger)
-            AppLogger->warn(0,
-                            QStringLiteral("\"lookbackminutes\" is \"%1\", which is not a whole "
-                                           "number of minutes from 0 to %2; using %3")
-                                .arg(text)
-                                .arg(MaxLookBackMinutes)
-                                .arg(minutes),
-                            AreaLoad);
-        warned = text;
-    } else {
-        warned.clear();
-    }
-    return minutes;
-}
 
 // Hours and minutes, optional seconds, optional designator: "AM"/"PM" as
 // the file holds them, or the regional form of this process (a.m., em, ip.),
@@ -375,7 +439,7 @@ TConnectorConfig& Config() {
 const QStringList& ConfigKeys() {
     static const QStringList keys = [] {
         QStringList k;
-        for (const TKeyWriter& w : KeyWriters())
+        for (const TKeyRow& w : KeyRows())
             k.append(w.Key);
         return k;
     }();
@@ -386,11 +450,16 @@ QString ConfigFilePath() {
     return JoinPath({ExeDir(), ConfigFileName});
 }
 
+bool IsSecretKey(const QString& AKey) {
+    const int index = KeyIndex(AKey.trimmed());
+    return index >= 0 && KeyRows()[index].Secret;
+}
+
 QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey) {
     const int index = KeyIndex(AKey);
     if (index < 0)
         throw Exception(QStringLiteral("Unknown configuration key \"%1\"").arg(AKey));
-    return KeyWriters()[index].Write(AConfig);
+    return KeyRows()[index].Write(AConfig);
 }
 
 QString LocationsToText(const QStringList& AItems) {
@@ -570,56 +639,8 @@ bool LoadConfig(bool& scheduleChanged) {
         const QStringList lines = SplitLines(uOVCodePage::FromAnsi(bytes));
         const TConfigValues values(lines);
         TConnectorConfig& c = Config();
-        auto text = [&](QString TConnectorConfig::*AField, const QString& AKey) {
-            c.*AField = values[AKey].trimmed();
-        };
-        // A time the file leaves out was cleared (the utility leaves unset
-        // times out): a running service must stop using it too.
-        auto time = [&](TDateTime& AField, const QString& AKey) {
-            if (!values[AKey].trimmed().isEmpty()) {
-                AField = ParseConfigTime(values[AKey], AField, scheduleChanged);
-            } else if (AField >= 0) {
-                AField = -1;
-                scheduleChanged = true;
-            }
-        };
-
-        c.locations = TextToLocations(values["locations"]);
-        const int oldScheduling = c.scanscheduling;
-        c.scanscheduling = WholeNumberOr(values["scanscheduling"], 1);
-        const int oldInterval = c.scaninterval;
-        c.scaninterval = WholeNumberOr(values["scaninterval"], 60000);
-        scheduleChanged = c.scaninterval != oldInterval || c.scanscheduling != oldScheduling;
-        time(c.sleepbegin, "sleepbegin");
-        time(c.sleepend, "sleepend");
-        c.oracledelay = WholeNumberOr(values["oracledelay"], 120000);
-        c.lastquery = ReadLastQuery(values["lastquery"]);
-        // The engine takes the ledger's cursor instead of a default.
-        c.LastQueryText = values["lastquery"].trimmed();
-        c.LastQueryFromFile = UTCTextToDateTime(c.LastQueryText) >= 10;
-        text(&TConnectorConfig::ftpserver, "ftpserver");
-        text(&TConnectorConfig::ftpusername, "ftpusername");
-        text(&TConnectorConfig::ftppassword, "ftppassword");
-        text(&TConnectorConfig::smtpserver, "smtpserver");
-        c.smtpport = WholeNumberOr(values["smtpport"], c.smtpport);
-        c.smtpusessltls = values["smtpusessltls"].trimmed() == QLatin1String("1");
-        c.notifications = values["notifications"].trimmed() == QLatin1String("1");
-        text(&TConnectorConfig::smtpusername, "smtpusername");
-        text(&TConnectorConfig::smtppassword, "smtppassword");
-        text(&TConnectorConfig::smtpfrom, "smtpfrom");
-        text(&TConnectorConfig::startupemails, "startupemails");
-        text(&TConnectorConfig::shutdownemails, "shutdownemails");
-        text(&TConnectorConfig::dailypingemails, "dailypingemails");
-        text(&TConnectorConfig::erroremails, "erroremails");
-        for (int day = 0; day < 7; ++day)
-            for (int slot = 0; slot < 6; ++slot)
-                time(c.DayTimes[day][slot], DayTimeKey(day, slot));
-        if (AppLogger)
-            AppLogger->SetLogLevel(WholeNumberOr(values["loglevel"], 9));
-        c.restartonmissingdata = TextToBool(values["restartonmissingdata"]);
-        c.notifyonstartup = TextToBool(values["notifyonstartup"]);
-        c.lookbackminutes = ReadLookBackMinutes(values["lookbackminutes"]);
-        c.runimmediate = values["runimmediate"] == QLatin1String("1");
+        for (const TKeyRow& row : KeyRows())
+            row.Read(c, values[row.Key], scheduleChanged);
 
         c.ConfigText.clear();
         for (const QString& line : lines)
@@ -640,7 +661,7 @@ void SaveConfig() {
         AppLogger->logenter(9, AreaSave);
     uOVLogging::info(9, QStringLiteral("Writing config values to list"), AreaSave);
     QString text;
-    for (const TKeyWriter& w : KeyWriters()) {
+    for (const TKeyRow& w : KeyRows()) {
         const QString value = w.Write(Config());
         if (!value.isEmpty())
             text += w.Key + QLatin1Char('=') + value + LineEnd;

@@ -107,6 +107,8 @@ void ReplaceFile(const QString& APath, const QByteArray& ABytes);
 
 // The text of one key as SaveConfig writes it (empty: the key is left out).
 QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey);
+// Whether the log shows the key's value masked (the passwords).
+bool IsSecretKey(const QString& AKey);
 // The "locations" value and back: items joined by "|", quoted when they hold
 // a blank, a control character, a double quote or "|".
 QString LocationsToText(const QStringList& AItems);

@@ -35,7 +35,8 @@ TdlgConnectorLogic* dlgConnectorLogic = nullptr;
 namespace {
 const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
 constexpr double MSecsPerDay = 86400000.0;
-constexpr int DefaultScanInterval = 60000;
+// The setting's own start value.
+const int DefaultScanInterval = TConnectorConfig().scaninterval;
 // How long a run waits for another process's run in the same folder.
 constexpr int RunLockWaitMs = 15000;
 
@@ -60,11 +61,8 @@ QString LoggedConfigText(const QString& AConfigText) {
         const int eq = line.indexOf(QLatin1Char('='));
         if (eq <= 0)
             continue;
-        const QString key = line.left(eq).trimmed();
         const qsizetype length = line.size() - eq - 1;
-        if ((key.compare(QLatin1String("ftppassword"), Qt::CaseInsensitive) == 0 ||
-             key.compare(QLatin1String("smtppassword"), Qt::CaseInsensitive) == 0) &&
-            length > 0)
+        if (uBrevoltRPro9ConnectorCommon::IsSecretKey(line.left(eq)) && length > 0)
             line = line.left(eq + 1) + QStringLiteral("********");
         else if (length > LoggedValueLimit)
             line = line.left(eq + 1 + LoggedValueLimit) + QStringLiteral("... (cut; ") +
