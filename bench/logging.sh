@@ -25,7 +25,7 @@ dpkg-query -W -f='${Status}' libspdlog-dev 2>/dev/null | grep -q "install ok ins
 }
 # Configured again, so that a folder configured before spdlog was there
 # finds it now.
-cmake "$build" >/dev/null
+cmake "$build" -DBREVOLT_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target bench_logging anchor_spdlog >&2
 mkdir -p "$work"
 

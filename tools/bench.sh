@@ -16,7 +16,8 @@
 #                 bench_batchwriter, bench_tnsnames; see bench/README.md)
 #
 # Build folder: $BREVOLT_BUILD_DIR, default ./build-bench (configured when
-# missing, as RelWithDebInfo). Work files go to <build folder>/bench-work and
+# missing, as RelWithDebInfo; always with -DBREVOLT_BUILD_BENCH=ON, which the
+# normal build leaves off). Work files go to <build folder>/bench-work and
 # are removed when each part ends. Installs what only the benchmarks need
 # (Debian's time, curl and libspdlog-dev) when it is missing.
 set -eu
@@ -33,7 +34,7 @@ while [ $# -gt 0 ]; do
     --lines) lines="$2"; shift ;;
     --lines=*) lines="${1#*=}" ;;
     --details) details=1 ;;
-    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -55,9 +56,13 @@ if [ -n "$missing" ]; then
 fi
 
 build="${BREVOLT_BUILD_DIR:-build-bench}"
-[ -f "$build/build.ninja" ] ||
+if [ -f "$build/build.ninja" ]; then
+    # A folder configured before, or without the benchmarks, gets them now.
+    cmake -S . -B "$build" -DBREVOLT_BUILD_BENCH=ON >/dev/null
+else
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVOLT_BUILD_BENCH=ON \
         >/dev/null
+fi
 work="$build/bench-work"
 mkdir -p "$work"
 

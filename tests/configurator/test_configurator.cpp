@@ -11,6 +11,7 @@
 #include "configurator/fBrevolt9Preview.h"
 #include "configurator/uConfiguratorDatabase.h"
 #include "tests/support/SampleEnvironment.h"
+#include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
@@ -42,22 +43,10 @@
 #include <QTimeEdit>
 
 using namespace uBrevoltRPro9ConnectorCommon;
+using testsupport::RunUntil;
 using testsupport::TSampleEnvironment;
 
 namespace {
-
-// Does what the program's event loop would until ACondition holds, at most
-// ATimeoutMs: handles the events and deletes what asked for deleteLater
-// (processEvents alone keeps what was marked from outside any event).
-bool RunUntil(const std::function<bool()>& ACondition, int ATimeoutMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!ACondition() && timer.elapsed() < ATimeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return ACondition();
-}
 
 // The message boxes showing over AParent; the "please wait" notes, which
 // the code deletes itself, aside.
@@ -133,7 +122,6 @@ protected:
         if (QApplication::instance())
             return;
         // Also when started by hand, outside ctest.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
         if (qEnvironmentVariableIsEmpty("TZ")) {
             qputenv("TZ", "America/New_York");
             tzset();
@@ -141,11 +129,7 @@ protected:
         // The locale runs bring their own.
         if (qEnvironmentVariableIsEmpty("LC_ALL"))
             qputenv("LC_ALL", "C.UTF-8");
-        static int argc = 1;
-        static char name[] = "test_configurator";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
+        testsupport::EnsureApplication("test_configurator");
     }
 
     void SetUp() override {

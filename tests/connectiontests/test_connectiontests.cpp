@@ -8,10 +8,10 @@
 #include "configurator/uConnectionTests.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/MailServer.h"
+#include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
 
 #include <QAccessible>
-#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -62,13 +62,7 @@ public:
 class ConnectionTestsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "test_connectiontests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-            QApplication::setQuitOnLastWindowClosed(false);
-        }
+        testsupport::EnsureApplication("test_connectiontests");
         FFtp = new TFtpServer(FtpUser, FtpPassword);
     }
     static void TearDownTestSuite() {

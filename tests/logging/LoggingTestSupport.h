@@ -68,15 +68,7 @@ inline QStringList LogFiles(const QString& ADir) {
     return QDir(ADir).entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name);
 }
 
-inline bool WaitUntil(const std::function<bool()>& ACondition, int ATimeoutMs = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!ACondition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 inline const QDateTime StartOfTest(QDate(2024, 3, 5), QTime(10, 20, 30, 456));
 

@@ -23,17 +23,11 @@
 
 namespace servicetest {
 
-// Polls ACondition every 50 ms for at most AMilliseconds.
-inline bool WaitUntil(const std::function<bool()>& ACondition, int AMilliseconds = 10000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!ACondition()) {
-        if (timer.elapsed() > AMilliseconds)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
+using testsupport::WaitUntil;
+// How long a test waits by default for what the child process does, and how
+// often it looks.
+constexpr int ChildWaitMs = 10000;
+constexpr int ChildPollMs = 50;
 
 // A log line's area column and message, as the logger lays them out.
 inline QString Line(const QString& AArea, const QString& AMessage) {
@@ -126,11 +120,11 @@ protected:
     static QString LogTextOf(const QString& AFolder) { return testsupport::LogFilesText(AFolder); }
     QString LogText() const { return LogTextOf(SvcDir() + "logs"); }
 
-    bool WaitForLog(const QString& AText, int AMilliseconds = 10000,
+    bool WaitForLog(const QString& AText, int AMilliseconds = ChildWaitMs,
                     const QString& AFolder = QString()) {
         const QString folder = AFolder.isEmpty() ? SvcDir() + "logs" : AFolder;
-        const bool found =
-            WaitUntil([&] { return LogTextOf(folder).contains(AText); }, AMilliseconds);
+        const bool found = WaitUntil([&] { return LogTextOf(folder).contains(AText); },
+                                     AMilliseconds, ChildPollMs);
         if (!found)
             ADD_FAILURE() << "log line \"" << AText.toStdString() << "\" did not come:\n"
                           << LogTextOf(folder).toStdString();

@@ -5,8 +5,8 @@
 #include "configurator/fBrevolt9Config.h"
 #include "tests/service/ServiceProcess.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/TestApplication.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -21,15 +21,7 @@ namespace {
 
 class ConfiguratorServiceTest : public TServiceProcessTest {
 protected:
-    static void SetUpTestSuite() {
-        if (QApplication::instance())
-            return;
-        static int argc = 1;
-        static char name[] = "test_configurator_service";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
+    static void SetUpTestSuite() { EnsureApplication("test_configurator_service"); }
 
     // A window on the service directory, its store rows loaded.
     std::unique_ptr<TfrmBrevoltConfig> OpenWindow() {
@@ -71,7 +63,7 @@ TEST_F(ConfiguratorServiceTest, SavedSettingsAndARunRequestReachTheRunningServic
         EXPECT_EQ(window->result(), QDialog::Accepted);
     }
     // The next idle tick (every 5 s) reads the file and reschedules.
-    ASSERT_TRUE(WaitUntil([&] { return ScheduleLines() > schedulesBefore; }, 8000))
+    ASSERT_TRUE(WaitUntil([&] { return ScheduleLines() > schedulesBefore; }, 8000, ChildPollMs))
         << LogText().toStdString();
     EXPECT_TRUE(LogText().contains(", timer set to 54")) << LogText().toStdString();
     EXPECT_TRUE(Uploads().isEmpty());
@@ -89,11 +81,13 @@ TEST_F(ConfiguratorServiceTest, SavedSettingsAndARunRequestReachTheRunningServic
     const QByteArray sent = FFtp.Received(Uploads().at(0).mid(5));
     EXPECT_TRUE(sent.contains("\r\n\"001001\",") && sent.contains("\r\n\"001002\","))
         << sent.toStdString();
-    ASSERT_TRUE(WaitUntil([] {
-        bool changed = false;
-        return uBrevoltRPro9ConnectorCommon::LoadConfig(changed) &&
-               !uBrevoltRPro9ConnectorCommon::Config().runimmediate;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [] {
+            bool changed = false;
+            return uBrevoltRPro9ConnectorCommon::LoadConfig(changed) &&
+                   !uBrevoltRPro9ConnectorCommon::Config().runimmediate;
+        },
+        ChildWaitMs, ChildPollMs));
     window->btnCancel->click();
     EXPECT_TRUE(StopsPromptly());
 }

@@ -262,7 +262,7 @@ TEST_P(MayHaveArrivedTest, TheSameBatchIsSentAgainUnderItsOwnName) {
 
     QProcess& first = Launch(c.readTimeoutMs);
     if (c.killAtStor) {
-        ASSERT_TRUE(WaitUntil([&] { return !Commands("STOR").isEmpty(); }, 20000))
+        ASSERT_TRUE(WaitUntil([&] { return !Commands("STOR").isEmpty(); }, 20000, ChildPollMs))
             << LogText().toStdString();
         // While the upload hangs, the run is held: another -runonce waits for
         // it, then skips its run and names the process that holds it.

@@ -104,7 +104,7 @@ protected:
 
 TEST_F(ServiceTest, StartsReportsReadyAndStopsCleanlyOnSigterm) {
     TNotifySocket& notify = StartNotified();
-    ASSERT_TRUE(WaitUntil([&] { return TraceLines().size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return TraceLines().size() == 3; }, ChildWaitMs, ChildPollMs));
     EXPECT_EQ(TraceLines(), StartTrace);
 
     EXPECT_TRUE(StopsPromptly());
@@ -386,7 +386,8 @@ TEST_F(ServiceTest, ADatabaseFoundUnreadableEndsTheServiceOnlyWhenARestartIsAske
                          "Service stopping...", "service shutting down"}));
         } else {
             ASSERT_TRUE(WaitUntil(
-                [&] { return LogText().count("skipping this run...") >= skippedBefore + 2; }));
+                [&] { return LogText().count("skipping this run...") >= skippedBefore + 2; },
+                ChildWaitMs, ChildPollMs));
             EXPECT_TRUE(StopsPromptly());
             EXPECT_FALSE(QFileInfo::exists(marker));
         }
@@ -405,7 +406,7 @@ TEST_F(ServiceTest, SkipTransmitIsLoggedAtLevelZeroAtStartAndWithEveryRun) {
     const QString warning = "\"SkipTransmit\" is on: batch files are archived without being "
                             "uploaded";
     // Once at start-up and once for each of two runs.
-    ASSERT_TRUE(WaitUntil([&] { return LogText().count(warning) >= 3; }))
+    ASSERT_TRUE(WaitUntil([&] { return LogText().count(warning) >= 3; }, ChildWaitMs, ChildPollMs))
         << LogText().toStdString();
     EXPECT_TRUE(StopsPromptly());
     EXPECT_FALSE(LogText().contains("======Starting run========")); // level 1

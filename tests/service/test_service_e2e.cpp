@@ -227,7 +227,8 @@ TEST_F(ServiceRunTest, IntervalScheduleRunsOnItsOwnAndSchedulesTheNextRun) {
 
     // The next run comes two seconds later and finds nothing new since the
     // last query time, so it uploads nothing.
-    ASSERT_TRUE(WaitUntil([&] { return LogText().count("======Run completed=======") >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return LogText().count("======Run completed=======") >= 2; },
+                          ChildWaitMs, ChildPollMs));
     EXPECT_TRUE(StopsPromptly());
     const QRegularExpression next(
         "Idle\\.  Next run will start at \\S+ \\S+, timer set to 2000 milliseconds");
@@ -279,7 +280,8 @@ TEST_F(ServiceRunTest, AnOutageIsMailedAtItsStartAndWhenItClears) {
         Start();
         // Two failed runs, well within the pause between reminders: one notice.
         ASSERT_TRUE(WaitUntil(
-            [&] { return LogText().count("======Run completed=======") >= runsBefore + 2; }));
+            [&] { return LogText().count("======Run completed=======") >= runsBefore + 2; },
+            ChildWaitMs, ChildPollMs));
         EXPECT_EQ(mail.Sessions(1).size(), 1);
         c.Repair();
         ASSERT_EQ(mail.Sessions(2, 15000).size(), 2);

@@ -8,13 +8,13 @@
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "service/tray/fConnectorWindow.h"
 #include "tests/support/ScriptedClock.h"
+#include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
 
 #include <functional>
 #include <gtest/gtest.h>
 #include <QAction>
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,20 +25,12 @@ using namespace uBrevoltRPro9ConnectorCommon;
 
 namespace {
 
+using testsupport::RunUntil;
 using testsupport::TScriptedClock;
 
 class WindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (QApplication::instance())
-            return;
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_window";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
+    static void SetUpTestSuite() { testsupport::EnsureApplication("test_window"); }
 
     void SetUp() override {
         qputenv("BREVOLT_REGISTRY", FDir.File("registry.reg").toUtf8());
@@ -67,15 +59,6 @@ protected:
         SaveConfig();
         FWindow = std::make_unique<TfrmConnectorLogic>();
         return *FWindow;
-    }
-
-    // Lets the window handle its events until ACondition holds (at most 5 s).
-    static bool RunUntil(const std::function<bool()>& ACondition) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!ACondition() && timer.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        return ACondition();
     }
 
     static void SendKey(QWidget& AWidget, Qt::KeyboardModifiers AModifiers) {

@@ -11,13 +11,13 @@
 #include "configurator/uOVWinServicesUtils.h"
 #include "platform/ServiceControl.h"
 #include "tests/servicecheck/SystemdMock.h"
+#include "tests/support/TestApplication.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPointer>
@@ -194,14 +194,7 @@ public:
     static TBusEnvironment* Instance;
 
     void SetUp() override {
-        if (!QApplication::instance()) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "test_servicecheck";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-            QApplication::setQuitOnLastWindowClosed(false);
-        }
+        testsupport::EnsureApplication("test_servicecheck");
         // The no-bus run keeps the address ctest gave it (nothing listens).
         if (qEnvironmentVariableIsSet("BREVOLT_TEST_NO_BUS"))
             return;
