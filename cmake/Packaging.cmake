@@ -11,13 +11,10 @@ set(BREVOLT_PROGRAM_DIR /opt/${BREVOLT_PACKAGE_NAME}/bin)
 set(BREVOLT_SERVICE_DIR /var/opt/${BREVOLT_PACKAGE_NAME})
 set(BREVOLT_ACCOUNT brevolt)
 set(BREVOLT_ACCOUNT_COMMENT "Brevolt Connector for Retail Pro 9")
-set(BREVOLT_UNIT BrevoltRPro9Connector.service)
+set(BREVOLT_UNIT ${BREVOLT_SERVICE_NAME}.service)
 set(BREVOLT_ICON_NAME brevolt-rpro9-configurator)
-# As the programs have them (service/uBrevoltRPro9Service.h, platform/posix).
-set(BREVOLT_REGISTRY_FILE /etc/opt/OrvaneSoftware/registry.reg)
-set(BREVOLT_SERVICE_DIRECTORY_KEY "SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector")
-set(BREVOLT_SERVICES_KEY "SYSTEM\\CurrentControlSet\\Services\\BrevoltRPro9Connector")
-set(BREVOLT_SERVICE_DESCRIPTION "Brevolt connector service for Retail Pro 9.")
+# The service's name, the registry file and keys: cmake/Identity.cmake, as
+# the programs have them.
 
 set(PACKAGING_SOURCE_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)

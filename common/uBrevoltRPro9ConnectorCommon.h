@@ -2,6 +2,7 @@
 // The configuration record shared by both programs, its scrambled file
 // "Brevoltconnector.cfg", and the module start-up and shutdown that also
 // create and end the program's logger.
+#include "BrevoltIdentity.h"
 #include "common/uOVLogging.h"
 #include "common/uOVUtils.h"
 
@@ -82,7 +83,7 @@ QString ConfigFilePath();
 // empty when none is recorded or the registry cannot be read. Both programs
 // keep their configuration there.
 inline const QString ServiceDirectoryKey =
-    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector");
+    QString::fromLatin1(BrevoltIdentity::ServiceDirectoryKey);
 QString RegisteredServiceDirectory();
 
 // Reads the file into the record; false (never an exception) when there is

@@ -10,6 +10,7 @@
 // A dataset runs one statement with named parameters (:name) and keeps the
 // whole result, in memory or in a temporary file, so its record count is
 // exact before the first row is read and it needs no connection once open.
+#include "BrevoltIdentity.h"
 #include "common/uOVException.h"
 #include "common/uOVUtils.h"
 
@@ -28,7 +29,7 @@ namespace uOVDataAccess {
 
 // Registry key (HKEY_LOCAL_MACHINE) holding the data-access settings.
 inline const QString ConnectorRegistryKey =
-    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector");
+    QString::fromLatin1(BrevoltIdentity::ServiceDirectoryKey);
 // Used when the registry names no ODBC driver: the name that the Oracle
 // Instant Client's odbc_update_ini.sh registers.
 inline const QString DefaultOdbcDriver = QStringLiteral("Oracle 19 ODBC driver");

@@ -5,6 +5,7 @@
 // service check. The window holds no settings of its own: it copies the
 // configuration record into its fields when it opens and back before every
 // save, and the file is read and written only by the configuration module.
+#include "BrevoltIdentity.h"
 #include "common/uOVUtils.h"
 #include "configurator/uConfiguratorDatabase.h"
 #include "configurator/uConnectionTests.h"
@@ -52,7 +53,7 @@ class TfrmBrevoltConfig : public QDialog {
     Q_OBJECT
 public:
     static inline const QString WindowCaption = QStringLiteral("Brevolt Connector Configuration");
-    static inline const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
+    static inline const QString ServiceName = QString::fromLatin1(BrevoltIdentity::ServiceName);
 
     // FormCreate: loads the configuration, fills every field and posts the
     // loading of the location list.

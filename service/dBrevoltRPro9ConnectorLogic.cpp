@@ -1,4 +1,5 @@
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "BrevoltIdentity.h"
 
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorNotify.h"
@@ -33,7 +34,7 @@ bool DailyPingSent = true;
 TdlgConnectorLogic* dlgConnectorLogic = nullptr;
 
 namespace {
-const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
+const QString ServiceName = QString::fromLatin1(BrevoltIdentity::ServiceName);
 constexpr double MSecsPerDay = 86400000.0;
 // The setting's own start value.
 const int DefaultScanInterval = TConnectorConfig().scaninterval;

@@ -3,6 +3,7 @@
 // uninstall, start, stop, pause) into calls on the connector engine. The
 // engine, its timers and every run live on the service thread; the main
 // thread only forwards controls to it.
+#include "BrevoltIdentity.h"
 #include "platform/ServiceHost.h"
 
 #include <functional>
@@ -16,15 +17,13 @@ class TdlgConnectorLogic;
 
 namespace uBrevoltRPro9Service {
 
-inline const QString ServiceName = QStringLiteral("BrevoltRPro9Connector");
-inline const QString ServiceDescription =
-    QStringLiteral("Brevolt connector service for Retail Pro 9.");
+inline const QString ServiceName = QString::fromLatin1(BrevoltIdentity::ServiceName);
+inline const QString ServiceDescription = QString::fromLatin1(BrevoltIdentity::ServiceDescription);
 inline const QString ApplicationTitle = QStringLiteral("Brevolt Connector for Retail Pro 9");
 // Registry keys (under HKEY_LOCAL_MACHINE) written at installation.
-inline const QString ServicesKey =
-    QStringLiteral("SYSTEM\\CurrentControlSet\\Services\\") + ServiceName;
+inline const QString ServicesKey = QString::fromLatin1(BrevoltIdentity::ServicesKey);
 inline const QString ServiceDirectoryKey =
-    QStringLiteral("SOFTWARE\\OrvaneSoftware\\Brevolt\\") + ServiceName;
+    QString::fromLatin1(BrevoltIdentity::ServiceDirectoryKey);
 
 platform::ServiceDefinition Definition();
 

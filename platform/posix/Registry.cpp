@@ -2,6 +2,7 @@
 // reading parses them, a change edits only the lines of the values and keys
 // it touches and writes the whole text to a new file renamed over the old.
 #include "platform/Registry.h"
+#include "BrevoltIdentity.h"
 #include "platform/posix/RegistryFile.h"
 
 #include <algorithm>
@@ -21,7 +22,7 @@ namespace platform {
 
 namespace {
 
-const char* const DefaultRegistryPath = "/etc/opt/OrvaneSoftware/registry.reg";
+const char* const DefaultRegistryPath = BrevoltIdentity::RegistryFile;
 const char* const Signature = "Windows Registry Editor Version 5.00";
 const char* const HiveName = "HKEY_LOCAL_MACHINE";
 
