@@ -157,7 +157,7 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
     // The service as it runs: its own folder, its logger, no upload.
     TManualClock clock(RunStart);
     SetClock(&clock);
-    uOVUtils::ExeDir() = paths.ServiceDirectory;
+    uOVUtils::SetExeDir(paths.ServiceDirectory);
     const QString logDir = paths.ServiceDirectory + QStringLiteral("logs/");
     QDir().mkpath(logDir);
     uOVLogging::SetLogDir(logDir);
@@ -320,7 +320,7 @@ QString InvoiceStatementFor(const QString& AItem, TDateTime ASince) {
 int Configure(const QString& AFolder, int ALevel, int AStores, bool ANothingNew, int ALookBack,
               const QDateTime& AReference, const QString& AOut) {
     const QString serviceDir = AFolder + QStringLiteral("/service/");
-    uOVUtils::ExeDir() = serviceDir;
+    uOVUtils::SetExeDir(serviceDir);
     uOVLogging::DefaultLogLevel = ALevel;
     TConnectorConfig& config = Config();
     config = TConnectorConfig();

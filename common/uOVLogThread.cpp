@@ -190,7 +190,7 @@ void TLogOutput::BuildFileName() {
     if (std::floor(now) != std::floor(FStartTime))
         FStartTime = now;
     // Built once per file: the writer opens it again at every flush.
-    QString dir = uOVLogging::GetLogDir();
+    QString dir = uOVLogging::LogDir();
     if (!FFilename.isEmpty() && FStartTime == FNamedStart && dir == FNamedDir)
         return;
     FNamedStart = FStartTime;
@@ -475,7 +475,7 @@ void TLogThread::Execute() {
 }
 
 void TLogThread::PurgeOldLogs() {
-    const QString dir = uOVLogging::GetLogDir();
+    const QString dir = uOVLogging::LogDir();
     const QFileInfoList files =
         QDir(dir).entryInfoList({FLogOutput->ModuleName() + QStringLiteral("_*.log")},
                                 QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);

@@ -48,21 +48,22 @@ constexpr qsizetype KeptLineChars = 64 * 1024;
 QString Q(const std::string& AText) {
     return QString::fromStdString(AText);
 }
-} // namespace
 
-QString& LogDir() {
+// Read and changed under LogDirLock only.
+QString& LogDirValue() {
     static QString dir = InitialLogDir;
     return dir;
 }
+} // namespace
 
 void SetLogDir(const QString& AValue) {
     std::lock_guard lock(LogDirLock());
-    LogDir() = AValue;
+    LogDirValue() = AValue;
 }
 
-QString GetLogDir() {
+QString LogDir() {
     std::lock_guard lock(LogDirLock());
-    return LogDir();
+    return LogDirValue();
 }
 
 int DefaultLogLevel = 1;
@@ -267,10 +268,10 @@ void TOVLogger::StartLogging() {
             return;
         {
             std::lock_guard lock(LogDirLock());
-            if (LogDir() == InitialLogDir)
-                LogDir() = uOVUtils::ExeDir() + InitialLogDir;
+            if (LogDirValue() == InitialLogDir)
+                LogDirValue() = uOVUtils::ExeDir() + InitialLogDir;
         }
-        const QString dir = GetLogDir();
+        const QString dir = LogDir();
         if (!TraceLogDir.isEmpty()) {
             try {
                 QFile trace(JoinPath({TraceLogDir, QStringLiteral("orvlogger.log")}));

@@ -105,10 +105,9 @@ namespace uOVLogging {
 // Module-wide settings; new loggers copy the four defaults.
 // "logs" and the platform's separator until StartLogging resolves it to
 // ExeDir() + "logs/". Writer threads read it at every file open: once a
-// logger has started, change it through SetLogDir.
-QString& LogDir();
+// logger has started too: read and changed under a lock.
+QString LogDir();
 void SetLogDir(const QString& AValue);
-QString GetLogDir();
 extern int DefaultLogLevel;
 extern bool DefaultLoggingEnabled;
 extern int DefaultQueueLimit;

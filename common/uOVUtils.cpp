@@ -6,6 +6,7 @@
 #include "platform/Process.h"
 
 #include <cmath>
+#include <mutex>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
@@ -55,13 +56,27 @@ void SplitDateTime(TDateTime AValue, QDate& ADate, QTime& ATime) {
 }
 } // namespace
 
-QString& ExeDir() {
+namespace {
+// The program folder, read and changed under ExeDirLock only.
+std::mutex ExeDirLock;
+QString& ExeDirValue() {
     static QString dir = [] {
         const QString exe = QString::fromStdString(platform::ExecutablePath());
         return WithTrailingBackslash(exe.isEmpty() ? QDir::currentPath()
                                                    : QFileInfo(exe).absolutePath());
     }();
     return dir;
+}
+} // namespace
+
+QString ExeDir() {
+    std::lock_guard lock(ExeDirLock);
+    return ExeDirValue();
+}
+
+void SetExeDir(const QString& AValue) {
+    std::lock_guard lock(ExeDirLock);
+    ExeDirValue() = AValue;
 }
 
 QString WithTrailingBackslash(const QString& AText) {

@@ -18,7 +18,8 @@ namespace uOVUtils {
 
 // The program folder with a trailing separator; the service may replace it
 // by the service directory recorded at installation.
-QString& ExeDir();
+QString ExeDir();
+void SetExeDir(const QString& AValue);
 
 QString WithTrailingBackslash(const QString& AText);
 QString JoinPath(std::initializer_list<QString> AParts);

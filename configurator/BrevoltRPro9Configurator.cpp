@@ -17,7 +17,7 @@ int main(int argc, char* argv[]) {
     // recorded (the programs may be installed apart); the log stays here.
     const QString serviceDir = uBrevoltRPro9ConnectorCommon::RegisteredServiceDirectory();
     if (!serviceDir.isEmpty())
-        uOVUtils::ExeDir() = serviceDir;
+        uOVUtils::SetExeDir(serviceDir);
     uOVLogging::info(1, QStringLiteral("Configuration file: ") +
                             uBrevoltRPro9ConnectorCommon::ConfigFilePath());
 

@@ -132,7 +132,7 @@ void TdlgConnectorLogic::InitService() {
         if (!ConsoleMode) {
             const QString dir = uBrevoltRPro9ConnectorCommon::RegisteredServiceDirectory();
             if (!dir.isEmpty()) {
-                ExeDir() = dir;
+                SetExeDir(dir);
                 // The logger made its folder under the program's own folder;
                 // lines would wait for ever for a missing one here.
                 const QString logDir = ExeDir() + QStringLiteral("logs") + QDir::separator();

@@ -38,7 +38,7 @@ int main(int argc, char* argv[]) {
         const auto paths = uBrevoltSampleDatabase::CreateSampleEnvironment(
             parser.positionalArguments().at(0), options);
 
-        uOVUtils::ExeDir() = paths.ServiceDirectory;
+        uOVUtils::SetExeDir(paths.ServiceDirectory);
         TConnectorConfig& cfg = Config();
         cfg.locations = QStringList{LocationKey(QStringLiteral("1"), QStringLiteral("1")),
                                     LocationKey(QStringLiteral("1"), QStringLiteral("2")),

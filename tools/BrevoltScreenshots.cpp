@@ -35,7 +35,7 @@ bool Save(QWidget* AWidget, const QString& AFolder, const QString& AName) {
 
 // The demo's settings, so that every field shows something.
 void WriteSampleConfig(const QString& AServiceDir) {
-    uOVUtils::ExeDir() = AServiceDir;
+    uOVUtils::SetExeDir(AServiceDir);
     TConnectorConfig& cfg = Config();
     cfg.locations = QStringList{LocationKey(QStringLiteral("1"), QStringLiteral("1")),
                                 LocationKey(QStringLiteral("2"), QStringLiteral("1"))};

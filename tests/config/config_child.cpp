@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc != 3)
         return 2;
-    ExeDir() = WithTrailingBackslash(QString::fromLocal8Bit(argv[2]));
+    SetExeDir(WithTrailingBackslash(QString::fromLocal8Bit(argv[2])));
     if (qstrcmp(argv[1], "write") == 0) {
         Write();
         return 0;

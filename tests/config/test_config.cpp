@@ -55,16 +55,16 @@ protected:
 
     void SetUp() override {
         FSavedExeDir = ExeDir();
-        ExeDir() = FDir.Dir();
-        uOVLogging::LogDir() = QStringLiteral("logs") + QDir::separator();
+        SetExeDir(FDir.Dir());
+        uOVLogging::SetLogDir(QStringLiteral("logs") + QDir::separator());
         Config() = TConnectorConfig();
         SetClock(&FClock);
     }
     void TearDown() override {
         Done();
         SetClock(nullptr);
-        ExeDir() = FSavedExeDir;
-        uOVLogging::LogDir() = QStringLiteral("logs") + QDir::separator();
+        SetExeDir(FSavedExeDir);
+        uOVLogging::SetLogDir(QStringLiteral("logs") + QDir::separator());
     }
 
     void StartLogger() {
@@ -532,7 +532,7 @@ TEST_F(ConfigTest, FailedSaveLeavesTheOldFileAndNoTempFiles) {
               QStringList{"Brevoltconnector.cfg"});
 
     // A folder that is not there.
-    ExeDir() = FDir.Dir() + QStringLiteral("gone/");
+    SetExeDir(FDir.Dir() + QStringLiteral("gone/"));
     try {
         SaveConfig();
         ADD_FAILURE() << "no exception";

@@ -135,7 +135,7 @@ protected:
     void SetUp() override {
         // No registry unless a test brings the sample environment.
         qputenv("BREVOLT_REGISTRY", FDir.File("no-registry.reg").toUtf8());
-        uOVUtils::ExeDir() = FDir.Dir() + "service/";
+        uOVUtils::SetExeDir(FDir.Dir() + "service/");
         ASSERT_TRUE(QDir().mkpath(uOVUtils::ExeDir()));
         uOVLogging::SetLogDir(FDir.Dir() + "logs/");
         ASSERT_TRUE(QDir().mkpath(uOVLogging::LogDir()));
@@ -582,7 +582,7 @@ TEST_F(ConfiguratorTest, AFailedSaveKeepsTheWindowOpenAndShowsTheError) {
     const QString folders[] = {FDir.File("plain-file") + "/service/",
                                FDir.Dir() + "missing/service/"};
     for (const QString& folder : folders) {
-        uOVUtils::ExeDir() = folder;
+        uOVUtils::SetExeDir(folder);
         QString expected;
         try {
             SaveConfig();
@@ -617,7 +617,7 @@ protected:
     void SetUp() override {
         ConfiguratorTest::SetUp();
         FEnv = std::make_unique<TSampleEnvironment>();
-        uOVUtils::ExeDir() = FEnv->Paths().ServiceDirectory;
+        uOVUtils::SetExeDir(FEnv->Paths().ServiceDirectory);
         TConnectorConfig stored;
         stored.locations = QStringList{"002.001", "001.002", "001.003"};
         Store(stored);

@@ -75,8 +75,8 @@ protected:
         FFtp->ClearCommands();
         // No registry: the store list fails, which these tests do not need.
         qputenv("BREVOLT_REGISTRY", FDir.File("none.reg").toUtf8());
-        uOVUtils::ExeDir() = FDir.Dir();
-        uOVLogging::LogDir() = FDir.Dir() + "logs/";
+        uOVUtils::SetExeDir(FDir.Dir());
+        uOVLogging::SetLogDir(FDir.Dir() + "logs/");
         QDir().mkpath(uOVLogging::LogDir());
         StartTestAppLogger("ConnectionTests");
         Config() = TConnectorConfig();

@@ -43,8 +43,8 @@ class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("BREVOLT_REGISTRY", FDir.File("registry.reg").toUtf8());
-        ExeDir() = FDir.Dir();
-        uOVLogging::LogDir() = FDir.Dir() + "logs/";
+        SetExeDir(FDir.Dir());
+        uOVLogging::SetLogDir(FDir.Dir() + "logs/");
         QDir().mkpath(uOVLogging::LogDir());
         SetClock(&FClock);
         Config() = TConnectorConfig();
@@ -324,7 +324,7 @@ TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
             serviceDir.Dir().toUtf8() + "\"\r\n");
     Engine();
     EXPECT_EQ(ExeDir(), serviceDir.Dir());
-    EXPECT_EQ(uOVLogging::GetLogDir(), serviceDir.Dir() + "logs/");
+    EXPECT_EQ(uOVLogging::LogDir(), serviceDir.Dir() + "logs/");
     EXPECT_TRUE(LogText().contains("Configuration:")); // written into the new folder
 }
 

@@ -327,19 +327,19 @@ TEST_F(LoggingTest, TraceFileAndLogFolderResolution) {
     testsupport::TTempDir exe;
     testsupport::TTempDir trace;
     const QString savedExeDir = uOVUtils::ExeDir();
-    uOVUtils::ExeDir() = exe.Dir();
+    uOVUtils::SetExeDir(exe.Dir());
     SetLogDir(QStringLiteral("logs/"));
     TraceLogDir = trace.Path();
     RunLogger([](TOVLogger& l) { l.info(0, QStringLiteral("x")); });
-    uOVUtils::ExeDir() = savedExeDir;
-    EXPECT_EQ(GetLogDir(), exe.Dir() + "logs/");
+    uOVUtils::SetExeDir(savedExeDir);
+    EXPECT_EQ(LogDir(), exe.Dir() + "logs/");
     EXPECT_EQ(LogFiles(exe.File("logs")), QStringList{"Mod_20240305.log"});
     EXPECT_EQ(testsupport::ReadFileBytes(trace.File("orvlogger.log")),
               "LogDir = \"" + (exe.Dir() + "logs/").toUtf8() + "\"\r\n");
     // Any other value is kept as it stands.
     SetLogDir(FTemp.Dir());
     RunLogger([](TOVLogger&) {});
-    EXPECT_EQ(GetLogDir(), FTemp.Dir());
+    EXPECT_EQ(LogDir(), FTemp.Dir());
 }
 
 TEST_F(LoggingTest, LevelChangesLoggedOnlyWhenAsked) {

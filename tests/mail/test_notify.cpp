@@ -295,7 +295,7 @@ TEST_F(NotificationTest, ErrorNoticesGoToTheErrorList) {
 TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorList) {
     TTempDir dir;
     const QString savedDir = uOVUtils::ExeDir();
-    uOVUtils::ExeDir() = dir.Path() + QLatin1Char('/');
+    uOVUtils::SetExeDir(dir.Path() + QLatin1Char('/'));
     Config().erroremails = QStringLiteral("errors@shop.test, start2@shop.test");
     struct Case {
         const char* Name;
@@ -335,7 +335,7 @@ TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorLis
         EXPECT_EQ(data.contains("archived without being uploaded"), c.SkipTransmit);
     }
     platform::SetCommandLine(std::vector<std::string>{});
-    uOVUtils::ExeDir() = savedDir;
+    uOVUtils::SetExeDir(savedDir);
 }
 
 } // namespace

@@ -250,8 +250,8 @@ TEST_F(OdbcStandInTest, ScanWritesWhatItWritesThroughTheSqliteDriver) {
         ClearVersionCache();
         TManualClock clock(runStart);
         SetClock(&clock);
-        uOVUtils::ExeDir() = FEnv->Paths().ServiceDirectory;
-        uOVLogging::LogDir() = uOVUtils::ExeDir() + QStringLiteral("logs/");
+        uOVUtils::SetExeDir(FEnv->Paths().ServiceDirectory);
+        uOVLogging::SetLogDir(uOVUtils::ExeDir() + QStringLiteral("logs/"));
         QDir().mkpath(uOVLogging::LogDir());
         platform::SetCommandLine(std::vector<std::string>{"-skiptransmit"});
         ConsoleMode = false;

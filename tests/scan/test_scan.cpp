@@ -134,8 +134,8 @@ protected:
         FSample.reset();
         FSample.emplace(200, Reference);
         FEnv = FSample->Paths();
-        ExeDir() = FEnv.ServiceDirectory;
-        uOVLogging::LogDir() = ExeDir() + QStringLiteral("logs/");
+        SetExeDir(FEnv.ServiceDirectory);
+        uOVLogging::SetLogDir(ExeDir() + QStringLiteral("logs/"));
         QDir().mkpath(uOVLogging::LogDir());
         SetClock(&FClock);
         platform::SetCommandLine(std::vector<std::string>{});

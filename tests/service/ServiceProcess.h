@@ -87,7 +87,7 @@ protected:
         uOVLogging::DefaultLogLevel = 9; // the "loglevel" written, unless AChange sets it
         if (AChange)
             AChange(Config());
-        uOVUtils::ExeDir() = AFolder.isEmpty() ? SvcDir() : AFolder;
+        uOVUtils::SetExeDir(AFolder.isEmpty() ? SvcDir() : AFolder);
         SaveConfig();
     }
 

@@ -25,7 +25,7 @@ protected:
 
     // A window on the service directory, its store rows loaded.
     std::unique_ptr<TfrmBrevoltConfig> OpenWindow() {
-        uOVUtils::ExeDir() = SvcDir();
+        uOVUtils::SetExeDir(SvcDir());
         auto window = std::make_unique<TfrmBrevoltConfig>();
         window->show();
         EXPECT_TRUE(QTest::qWaitFor([&] { return window->LocationsLoaded(); }, 10000));

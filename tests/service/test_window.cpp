@@ -34,8 +34,8 @@ protected:
 
     void SetUp() override {
         qputenv("BREVOLT_REGISTRY", FDir.File("registry.reg").toUtf8());
-        uOVUtils::ExeDir() = FDir.Dir();
-        uOVLogging::LogDir() = FDir.Dir() + "logs/";
+        uOVUtils::SetExeDir(FDir.Dir());
+        uOVLogging::SetLogDir(FDir.Dir() + "logs/");
         QDir().mkpath(uOVLogging::LogDir());
         SetClock(&FClock);
         ConsoleMode = true;

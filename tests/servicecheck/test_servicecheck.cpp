@@ -587,7 +587,7 @@ TEST_F(CheckServiceWindow, ClosesWhileAStartWaits) {
 TEST_F(CheckServiceWindow, ConfigurationWindowOpensItOverItself) {
     testsupport::TTempDir dir;
     qputenv("BREVOLT_REGISTRY", dir.File("registry.reg").toUtf8());
-    uOVUtils::ExeDir() = dir.Dir();
+    uOVUtils::SetExeDir(dir.Dir());
     Install(QStringLiteral("inactive"));
     TfrmBrevoltConfig config;
     config.show();
