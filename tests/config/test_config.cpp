@@ -451,7 +451,7 @@ TEST_F(ConfigTest, LogLinesOfInitLoadAndSave) {
     const QStringList lines = LogLines();
     const QString info = uOVLogging::LOG_INFO;
     const QString exeDir = FDir.Dir();
-    for (const QString& exe : {"BrevoltRPro9Service", "BrevoltRPro9Configurator"})
+    for (const QString exe : {"BrevoltRPro9Service", "BrevoltRPro9Configurator"})
         EXPECT_GE(FindLine(lines, LogText(info, "Init", exe + " (" + exeDir + exe + "): ")), 0);
     EXPECT_GE(FindLine(lines, LogText(info, "Init", "ExeDir: " + exeDir)), 0);
     EXPECT_GE(FindLine(lines, LogText(info, "Init", "LogDir: " + exeDir + "logs/")), 0);

@@ -956,15 +956,17 @@ TEST_F(CursorTest, ABatchThatMayHaveReachedTheServerIsSentAgainUnderItsOwnName) 
                 FSales.insert(name, db.Sale(name, FDatabaseClock.Now().addSecs(-60)));
             }
         }
-        if (c.LedgerBlocked)
+        if (c.LedgerBlocked) {
             ASSERT_TRUE(QDir().mkpath(Ledger()));
+        }
         Server().SetMode(QString::fromLatin1(c.Mode));
         Play({RunOk});
         EXPECT_TRUE(QFileInfo::exists(Pending()));
         EXPECT_EQ(LeftInBatch(), QStringList{first});
         Server().SetMode(QStringLiteral("normal"));
-        if (c.LedgerBlocked)
+        if (c.LedgerBlocked) {
             ASSERT_TRUE(QDir(Ledger()).removeRecursively());
+        }
         Play({At(60), Sale("after", -30), RunOk});
 
         EXPECT_EQ(Delivered(), Addresses(FSales.keys()));

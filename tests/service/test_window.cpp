@@ -167,8 +167,9 @@ TEST_F(WindowTest, VersionLabelsShowVersionAndRelease) {
         window.DisplayVersion(QString::fromLatin1(c.version));
         EXPECT_EQ(window.lblVersion->text(), c.versionLabel) << c.version;
         EXPECT_EQ(window.lblRelease->isVisibleTo(&window), c.releaseLabel != nullptr) << c.version;
-        if (c.releaseLabel)
+        if (c.releaseLabel) {
             EXPECT_EQ(window.lblRelease->text(), c.releaseLabel) << c.version;
+        }
     }
 }
 
