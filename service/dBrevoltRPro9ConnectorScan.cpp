@@ -460,28 +460,22 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             // Every row shows the location's clock, also one not written.
             const TDateTime created = AQuery.Field(salesDateColumn).AsWallClock();
             FCursor->Read(FCurrentLocation, created);
+            // A row not written: counted, and at level 9 said why.
+            auto skip = [&](int& ACounter, const QString& AWhy) {
+                if (Writes(uOVLogging::DefaultLogger, 9))
+                    uOVLogging::info(9,
+                                     QStringLiteral("Invoice ") + invoiceNum() +
+                                         QStringLiteral(" skipped -- ") + AWhy,
+                                     AreaRead);
+                ++ACounter;
+            };
             if (email.isEmpty()) {
-                if (Writes(uOVLogging::DefaultLogger, 9))
-                    uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + invoiceNum() +
-                                         QStringLiteral(" skipped -- email address missing."),
-                                     AreaRead);
-                ++skipped;
+                skip(skipped, QStringLiteral("email address missing."));
             } else if (!sid.isEmpty() && !inBatch.Insert(sid)) {
-                if (Writes(uOVLogging::DefaultLogger, 9))
-                    uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + invoiceNum() +
-                                         QStringLiteral(" skipped -- returned again."),
-                                     AreaRead);
-                ++repeated;
+                skip(repeated, QStringLiteral("returned again."));
             } else if (FCursor->SentBefore(sid)) {
                 // Read again by the look-back window, but already sent.
-                if (Writes(uOVLogging::DefaultLogger, 9))
-                    uOVLogging::info(9,
-                                     QStringLiteral("Invoice ") + invoiceNum() +
-                                         QStringLiteral(" skipped -- sent before."),
-                                     AreaRead);
-                ++sentBefore;
+                skip(sentBefore, QStringLiteral("sent before."));
             } else {
                 fields.clear();
                 traced.clear();
