@@ -322,11 +322,7 @@ qint32 TConnectorField::AsInteger() const {
 }
 
 TDateTime TConnectorField::AsDateTime() const {
-    return DateTimeOf(nullptr);
-}
-
-TDateTime TConnectorField::AsDateTime(TLocalTimeCache& ACache) const {
-    return DateTimeOf(&ACache);
+    return DateTimeOf(false);
 }
 
 TDateTime TConnectorField::AsWallClock() const {
@@ -335,7 +331,7 @@ TDateTime TConnectorField::AsWallClock() const {
         const QDateTime value = FValue.toDateTime();
         return uOVUtils::WallClock(value.date(), value.time());
     }
-    return DateTimeOf(nullptr, true);
+    return DateTimeOf(true);
 }
 
 namespace {
@@ -378,7 +374,7 @@ bool ParsePlainDateTime(QStringView AText, QDate& ADate, QTime& ATime) {
 
 } // namespace
 
-TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache, bool AWallClock) const {
+TDateTime TConnectorField::DateTimeOf(bool AWallClock) const {
     if (IsNull())
         return 0;
     if (!FInPlace && FValue.typeId() == QMetaType::QDateTime)
@@ -400,44 +396,8 @@ TDateTime TConnectorField::DateTimeOf(TLocalTimeCache* ACache, bool AWallClock) 
         }
     }
     if (d.isValid() && t.isValid())
-        return AWallClock ? uOVUtils::WallClock(d, t)
-               : ACache   ? ACache->ToDateTime(d, t)
-                          : uOVUtils::ToDateTime(QDateTime(d, t));
+        return AWallClock ? uOVUtils::WallClock(d, t) : uOVUtils::ToDateTime(QDateTime(d, t));
     throw EConvertError(QStringLiteral("'%1' is not a valid date and time").arg(text.toString()));
-}
-
-namespace {
-
-// Whether the local clock keeps one offset from UTC throughout ADay, so that
-// each of its wall-clock times exists exactly once. Asks the same local-time
-// conversion that QDateTime uses, every half-hour over every instant that
-// can fall on ADay somewhere (offsets reach from -12 to +14 hours). Years
-// far from now keep the exact way.
-bool SteadyDay(QDate ADay) {
-    if (ADay.year() < 1971 || ADay.year() > 2100)
-        return false;
-    constexpr qint64 Hour = 3600 * 1000;
-    const qint64 from = QDateTime(ADay, QTime(0, 0), Qt::UTC).toMSecsSinceEpoch() - 15 * Hour;
-    const int offset = QDateTime::fromMSecsSinceEpoch(from, Qt::LocalTime).offsetFromUtc();
-    for (qint64 at = from + Hour / 2; at <= from + 54 * Hour; at += Hour / 2)
-        if (QDateTime::fromMSecsSinceEpoch(at, Qt::LocalTime).offsetFromUtc() != offset)
-            return false;
-    return true;
-}
-
-} // namespace
-
-TDateTime TLocalTimeCache::ToDateTime(QDate ADate, QTime ATime) {
-    auto day = FSteadyDays.constFind(ADate.toJulianDay());
-    if (day == FSteadyDays.constEnd())
-        day = FSteadyDays.insert(ADate.toJulianDay(), SteadyDay(ADate));
-    if (!*day)
-        return uOVUtils::ToDateTime(QDateTime(ADate, ATime));
-    // The wall-clock time as it stands, counted as uOVUtils counts it.
-    static const QDate epoch(1899, 12, 30);
-    const qint64 days = epoch.daysTo(ADate);
-    const double time = ATime.msecsSinceStartOfDay() / 86400000.0;
-    return days >= 0 ? days + time : days - time;
 }
 
 QString TConnectorField::RequireString(const QString& AName) const {

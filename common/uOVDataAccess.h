@@ -128,20 +128,6 @@ private:
     uOVDataAccess::TConnectionMapping FMapping;
 };
 
-// Local date-times into TDateTime values exactly as
-// uOVUtils::ToDateTime(QDateTime(date, time)) makes them, but asking the
-// time zone once per day rather than once per value: only the values of a
-// day on which the clock changes take that way, since there a wall-clock
-// time may be missing or twice. Keep one for a pass over rows, so that a
-// zone changed meanwhile counts from the next pass.
-class TLocalTimeCache {
-public:
-    TDateTime ToDateTime(QDate ADate, QTime ATime);
-
-private:
-    QHash<qint64, bool> FSteadyDays; // by Julian day
-};
-
 // A value of the current row.
 class TConnectorField {
 public:
@@ -157,8 +143,6 @@ public:
     QStringView AsText() const;
     qint32 AsInteger() const;     // null: 0; EConvertError when not a number
     TDateTime AsDateTime() const; // null: 0; also SQLite's text layout
-    // The same through ACache, for many values in a row.
-    TDateTime AsDateTime(TLocalTimeCache& ACache) const;
     // The date and time as the database holds them, without any zone
     // (uOVUtils::WallClock); null: 0.
     TDateTime AsWallClock() const;
@@ -168,7 +152,7 @@ public:
 
 private:
     TConnectorField() = default;
-    TDateTime DateTimeOf(TLocalTimeCache* ACache, bool AWallClock = false) const;
+    TDateTime DateTimeOf(bool AWallClock) const;
 
     mutable QVariant FValue; // in place: made when asked for
     mutable QString FText;   // AsText of a value that is no text

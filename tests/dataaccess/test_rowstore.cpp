@@ -141,17 +141,22 @@ QList<QDate> DaysAroundClockChanges() {
     return days;
 }
 
-TEST(LocalTimeCache, ConvertsAsEachValueAlone) {
-    TLocalTimeCache cache;
+// The database's times as the point of sale wrote them, whatever the zone:
+// also those in the hour daylight saving skips or repeats.
+TEST(WallClock, DatesAndTimesReadAsWrittenAroundClockChanges) {
     const QList<QTime> times = TimesOfDay();
     for (const QDate day : DaysAroundClockChanges())
         for (const QTime time : times) {
-            SCOPED_TRACE(QDateTime(day, time).toString(Qt::ISODateWithMs).toStdString());
-            EXPECT_EQ(cache.ToDateTime(day, time), uOVUtils::ToDateTime(QDateTime(day, time)));
+            const QString text = day.toString(QStringLiteral("yyyy-MM-dd ")) +
+                                 time.toString(QStringLiteral("HH:mm:ss.zzz"));
+            SCOPED_TRACE(text.toStdString());
+            const TConnectorField field{QVariant(text)};
+            EXPECT_EQ(uOVUtils::WallClockText(field.AsWallClock()), text);
         }
 }
 
-TEST(LocalTimeCache, SameDateTimeFromEveryTextLayout) {
+// Every layout AsDateTime reads, AsWallClock reads, and the same ones fail.
+TEST(WallClock, ReadsTheLayoutsAsDateTimeDoes) {
     const char* const texts[] = {"2026-03-08 02:30:00.000", // in New York's gap
                                  "2026-03-29 03:30:00.000", // in Helsinki's gap
                                  "2026-11-01 01:30:00.000", // New York's repeated hour
@@ -172,25 +177,27 @@ TEST(LocalTimeCache, SameDateTimeFromEveryTextLayout) {
                                  "x026-12-01 08:15:00.000",
                                  "",
                                  "tomorrow"};
-    TLocalTimeCache cache;
     for (const char* text : texts) {
         SCOPED_TRACE(text);
         const TConnectorField field{QVariant(QString::fromLatin1(text))};
-        QString alone, cached;
-        TDateTime aloneValue = -1, cachedValue = -2;
+        QString local, wall;
+        TDateTime localValue = -1, wallValue = -2;
         try {
-            aloneValue = field.AsDateTime();
+            localValue = field.AsDateTime();
         } catch (const EConvertError& E) {
-            alone = E.Message();
+            local = E.Message();
         }
         try {
-            cachedValue = field.AsDateTime(cache);
+            wallValue = field.AsWallClock();
         } catch (const EConvertError& E) {
-            cached = E.Message();
+            wall = E.Message();
         }
-        EXPECT_EQ(cached, alone);
-        if (alone.isEmpty()) {
-            EXPECT_EQ(cachedValue, aloneValue);
+        EXPECT_EQ(wall, local);
+        // A local time moves only in a skipped hour; the wall clock never.
+        const bool inAGap = QByteArray(text).startsWith("2026-03-08 02:") ||
+                            QByteArray(text).startsWith("2026-03-29 03:");
+        if (local.isEmpty() && !inAGap) {
+            EXPECT_EQ(wallValue, localValue);
         }
     }
 }
