@@ -174,10 +174,13 @@ double Rate(QTemporaryDir& ADir, qint64 ALines, int AThreads) {
 // file opens, flushes within a pass and closes.
 QStringList WriterCase(QTemporaryDir& ADir, qint64 ALines, bool AQueueBeforeStart) {
     CaseFolder(ADir, QStringLiteral("writer-%1").arg(ALines));
-    auto output = std::make_shared<THandleLogOutput>(QStringLiteral("BenchWriter"), true);
-    auto writer = std::make_shared<TLogThread>(output);
+    auto output = std::make_shared<THandleLogOutput>(QStringLiteral("BenchWriter"), true,
+                                                     &uOVLogging::LogDir);
+    TLogWriterSettings settings;
+    settings.LogDir = &uOVLogging::LogDir;
+    auto writer = std::make_shared<TLogThread>(output, settings);
     const QString text = uOVLogging::LOG_INFO + QLatin1Char('|') +
-                         Area.leftJustified(uOVLogging::AreaWidth) +
+                         Area.leftJustified(uOVLogging::Settings().AreaWidth) +
                          QStringLiteral("| 1000 records written to the batch file...");
     const TStopwatch clock;
     if (!AQueueBeforeStart)
@@ -226,8 +229,8 @@ int main(int argc, char** argv) {
             rows.append(LoggerCase(dir, count, threads));
     PrintTable(QStringLiteral("bench_logging: TOVLogger::log at level 1, queue limit %1, flush "
                               "limit %2")
-                   .arg(Count(uOVLogging::DefaultQueueLimit))
-                   .arg(uOVLogging::DefaultFlushLimit),
+                   .arg(Count(uOVLogging::Settings().DefaultQueueLimit))
+                   .arg(uOVLogging::Settings().DefaultFlushLimit),
                rows);
 
     QList<QStringList> writerRows = {

@@ -165,7 +165,7 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
     ConsoleMode = false;
     DebugMode = false;
     AppLogger = new TOVLogger(QStringLiteral("BrevoltRPro9Service"), true);
-    uOVLogging::DefaultLogger = AppLogger;
+    uOVLogging::SetDefaultLogger(AppLogger);
     AppLogger->StartLogging();
 
     Config() = TConnectorConfig();
@@ -247,7 +247,7 @@ int RunOne(qint64 AInvoices, const QString& AFolder, bool AKeep) {
     AppLogger->EndLogging();
     delete AppLogger;
     AppLogger = nullptr;
-    uOVLogging::DefaultLogger = nullptr;
+    uOVLogging::SetDefaultLogger(nullptr);
     SetClock(nullptr);
 
     const double phaseSeconds = phase.Last.Seconds - phase.First.Seconds;
@@ -321,7 +321,7 @@ int Configure(const QString& AFolder, int ALevel, int AStores, bool ANothingNew,
               const QDateTime& AReference, const QString& AOut) {
     const QString serviceDir = AFolder + QStringLiteral("/service/");
     uOVUtils::SetExeDir(serviceDir);
-    uOVLogging::DefaultLogLevel = ALevel;
+    uOVLogging::SetDefaultLogLevel(ALevel);
     TConnectorConfig& config = Config();
     config = TConnectorConfig();
     config.scanscheduling = 0;

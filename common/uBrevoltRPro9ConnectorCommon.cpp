@@ -206,7 +206,7 @@ const QList<TKeyRow>& KeyRows() {
             {"loglevel",
              [](const T&) {
                  return QString::number(AppLogger ? AppLogger->LogLevel()
-                                                  : uOVLogging::DefaultLogLevel);
+                                                  : uOVLogging::Settings().DefaultLogLevel);
              },
              [](T&, const QString& AValue, bool&) {
                  if (AppLogger)
@@ -565,7 +565,7 @@ QString LocationKey(const QString& ASbsNo, const QString& AStoreNo) {
 void Init(const QString& AModuleName, bool AIncludeTime) {
     if (!AppLogger) {
         AppLogger = new TOVLogger(AModuleName, AIncludeTime);
-        uOVLogging::DefaultLogger = AppLogger;
+        uOVLogging::SetDefaultLogger(AppLogger);
         AppLogger->StartLogging();
     }
     for (const QString& name : {ServiceExeName, ConfiguratorExeName}) {
@@ -609,8 +609,8 @@ void Done() {
         AppLogger->EndLogging();
     } catch (...) {
     }
-    if (uOVLogging::DefaultLogger == AppLogger)
-        uOVLogging::DefaultLogger = nullptr;
+    if (uOVLogging::DefaultLogger() == AppLogger)
+        uOVLogging::SetDefaultLogger(nullptr);
     delete AppLogger;
     AppLogger = nullptr;
 }

@@ -37,12 +37,12 @@ void Info(const QString& AMsg, const QString& AArea) {
 }
 
 void LogValue(const QString& AName, const QString& AValue) {
-    if (TOVLogger* log = uOVLogging::DefaultLogger)
+    if (TOVLogger* log = uOVLogging::DefaultLogger())
         log->logvalue(9, AName, AValue, 20, uOVLogging::LOG_INFO, QStringLiteral("OpenQuery"));
 }
 
 void LogValue(const QString& AName, qint64 AValue) {
-    if (TOVLogger* log = uOVLogging::DefaultLogger)
+    if (TOVLogger* log = uOVLogging::DefaultLogger())
         log->logvalue(9, AName, AValue, 20, uOVLogging::LOG_INFO, QStringLiteral("OpenQuery"));
 }
 

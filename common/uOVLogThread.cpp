@@ -1,7 +1,6 @@
 #include "common/uOVLogThread.h"
 
 #include "common/uOVCodePage.h"
-#include "common/uOVLogging.h"
 
 #include <algorithm>
 #include <chrono>
@@ -131,8 +130,9 @@ QByteArrayView TLogStamp::Format(TDateTime AValue) {
 
 // --- TLogOutput ---------------------------------------------------------------
 
-TLogOutput::TLogOutput(const QString& AModuleName, bool AIncludeTime)
-    : FModuleName(AModuleName), FIncludeTime(AIncludeTime), FStartTime(uOVUtils::Now()) {
+TLogOutput::TLogOutput(const QString& AModuleName, bool AIncludeTime, TLogFolder ALogDir)
+    : FModuleName(AModuleName), FIncludeTime(AIncludeTime), FStartTime(uOVUtils::Now()),
+      FLogDir(std::move(ALogDir)) {
     BuildFileName();
 }
 
@@ -190,7 +190,7 @@ void TLogOutput::BuildFileName() {
     if (std::floor(now) != std::floor(FStartTime))
         FStartTime = now;
     // Built once per file: the writer opens it again at every flush.
-    QString dir = uOVLogging::LogDir();
+    QString dir = Folder();
     if (!FFilename.isEmpty() && FStartTime == FNamedStart && dir == FNamedDir)
         return;
     FNamedStart = FStartTime;
@@ -210,8 +210,9 @@ void TLogOutput::SetIOError(const QString& AError) {
 
 // --- THandleLogOutput -----------------------------------------------------------
 
-THandleLogOutput::THandleLogOutput(const QString& AModuleName, bool AIncludeTime)
-    : TLogOutput(AModuleName, AIncludeTime) {}
+THandleLogOutput::THandleLogOutput(const QString& AModuleName, bool AIncludeTime,
+                                   TLogFolder ALogDir)
+    : TLogOutput(AModuleName, AIncludeTime, std::move(ALogDir)) {}
 
 THandleLogOutput::~THandleLogOutput() {
     std::lock_guard lock(FCS);
@@ -277,9 +278,9 @@ int THandleLogOutput::WriteMsgs(QByteArrayView AStamp, std::span<const QStringVi
 
 // --- TLogThread -------------------------------------------------------------------
 
-TLogThread::TLogThread(std::shared_ptr<TLogOutput> ALogOutput)
-    : FQueueLimit(uOVLogging::DefaultQueueLimit), FFlushLimit(uOVLogging::DefaultFlushLimit),
-      FLogOutput(std::move(ALogOutput)) {}
+TLogThread::TLogThread(std::shared_ptr<TLogOutput> ALogOutput, TLogWriterSettings ASettings)
+    : FQueueLimit(ASettings.QueueLimit), FFlushLimit(ASettings.FlushLimit),
+      FLogOutput(std::move(ALogOutput)), FSettings(std::move(ASettings)) {}
 
 TLogThread::~TLogThread() {
     if (FThread.joinable()) {
@@ -403,7 +404,8 @@ bool TLogThread::WritePass() {
             const QString error = FLogOutput->TakeIOError();
             if (!error.isEmpty()) {
                 SetLastError(QStringLiteral("EInOutError: ") + error);
-                uOVLogging::ReportLogWriteProblem(error);
+                if (FSettings.OnWriteProblem)
+                    FSettings.OnWriteProblem(error);
                 ok = false;
                 break;
             }
@@ -449,8 +451,8 @@ void TLogThread::Execute() {
         if (failed) {
             // Keep the lines and try again later, without spinning; a stop
             // request cuts the pause short once.
-            pauseMs = pauseMs == 0 ? uOVLogging::WriteRetryPauseMinMs
-                                   : std::min(pauseMs * 2, uOVLogging::WriteRetryPauseMaxMs);
+            pauseMs = pauseMs == 0 ? FSettings.RetryPauseMinMs
+                                   : std::min(pauseMs * 2, FSettings.RetryPauseMaxMs);
             FWake.wait_for(lock, std::chrono::milliseconds(std::max(pauseMs, 1)),
                            [this] { return FAbandoned || (FTerminated && !FStopSeen); });
             FStopSeen = FTerminated;
@@ -475,11 +477,13 @@ void TLogThread::Execute() {
 }
 
 void TLogThread::PurgeOldLogs() {
-    const QString dir = uOVLogging::LogDir();
+    const QString dir = FLogOutput->Folder();
+    if (dir.isEmpty())
+        return;
     const QFileInfoList files =
         QDir(dir).entryInfoList({FLogOutput->ModuleName() + QStringLiteral("_*.log")},
                                 QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    const int keep = uOVLogging::LogFilesToKeep;
+    const int keep = FSettings.FilesToKeep;
     if (files.size() <= keep + 2)
         return;
     QStringList keys;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <QByteArrayView>
@@ -54,11 +55,31 @@ private:
     QByteArray FText;
 };
 
+// Where a log's folder comes from; asked at every file open, so that a
+// moved folder is followed.
+using TLogFolder = std::function<QString()>;
+
+// What a writer is told by its logger when it starts.
+struct TLogWriterSettings {
+    TLogFolder LogDir;
+    int QueueLimit = 100000;
+    int FlushLimit = 100;
+    // Log files of the module kept besides the two newest.
+    int FilesToKeep = 30;
+    // The pause before the writer tries again to open or write the file
+    // grows from the first value to the second (ms).
+    int RetryPauseMinMs = 50;
+    int RetryPauseMaxMs = 2000;
+    // Told each failure to open or write the file, which would otherwise go
+    // unseen; may be empty.
+    std::function<void(const QString&)> OnWriteProblem;
+};
+
 // A log file of one module. The file is opened for each batch of lines and
 // closed after it, so that it can be read or copied while the program runs.
 class TLogOutput {
 public:
-    TLogOutput(const QString& AModuleName, bool AIncludeTime);
+    TLogOutput(const QString& AModuleName, bool AIncludeTime, TLogFolder ALogDir);
     virtual ~TLogOutput() = default;
     TLogOutput(const TLogOutput&) = delete;
     TLogOutput& operator=(const TLogOutput&) = delete;
@@ -79,6 +100,8 @@ public:
 
     const QString& ModuleName() const { return FModuleName; }
     bool IncludeTime() const { return FIncludeTime; }
+    // The log folder now; empty for an output without files.
+    QString Folder() const { return FLogDir ? FLogDir() : QString(); }
     QString FileName() const;
     bool IsOpen() const;
     // Diagnostics: how often the file was opened for a batch, flushed within
@@ -105,6 +128,7 @@ protected:
     bool FOpen = false;
 
 private:
+    TLogFolder FLogDir;
     // What FFilename was built from.
     TDateTime FNamedStart = 0;
     QString FNamedDir;
@@ -117,7 +141,7 @@ private:
 // appended to when it exists.
 class THandleLogOutput : public TLogOutput {
 public:
-    THandleLogOutput(const QString& AModuleName, bool AIncludeTime);
+    THandleLogOutput(const QString& AModuleName, bool AIncludeTime, TLogFolder ALogDir);
     ~THandleLogOutput() override;
     int WriteMsgs(QByteArrayView AStamp, std::span<const QStringView> AMsgs) override;
 
@@ -137,7 +161,7 @@ private:
 // file cannot be written the writer retries after a growing pause.
 class TLogThread : public std::enable_shared_from_this<TLogThread> {
 public:
-    explicit TLogThread(std::shared_ptr<TLogOutput> ALogOutput);
+    TLogThread(std::shared_ptr<TLogOutput> ALogOutput, TLogWriterSettings ASettings);
     ~TLogThread();
     TLogThread(const TLogThread&) = delete;
     TLogThread& operator=(const TLogThread&) = delete;
@@ -154,7 +178,7 @@ public:
     bool Stop(int ATimeoutMs);
 
     // Deletes the oldest log files of the module when there are more than
-    // LogFilesToKeep + 2 of them.
+    // FilesToKeep + 2 of them.
     void PurgeOldLogs();
 
     int QueueSize() const { return FQueueSize; }
@@ -184,6 +208,7 @@ private:
     std::atomic<int> FQueueLimit;
     std::atomic<int> FFlushLimit;
     std::shared_ptr<TLogOutput> FLogOutput;
+    const TLogWriterSettings FSettings;
     QString FLastError; // guarded by FCS
 
     std::condition_variable FWake;  // lines queued, stop or abandon

@@ -28,19 +28,27 @@ std::mutex& ListLock() {
     return lock;
 }
 
-TLoggerList TheLoggerList;
+TLoggerList TheLoggerList; // guarded by ListLock
 
 void AddToList(TOVLogger* ALogger) {
     std::lock_guard lock(ListLock());
-    if (LoggerList && !LoggerList->contains(ALogger))
-        LoggerList->append(ALogger);
+    if (!TheLoggerList.contains(ALogger))
+        TheLoggerList.append(ALogger);
 }
 
 void RemoveFromList(TOVLogger* ALogger) {
     std::lock_guard lock(ListLock());
-    if (LoggerList)
-        LoggerList->removeAll(ALogger);
+    TheLoggerList.removeAll(ALogger);
 }
+
+std::mutex& SettingsLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+TLogSettings TheSettings; // guarded by SettingsLock
+
+std::atomic<TOVLogger*> TheDefaultLogger{nullptr};
 
 // The longest line whose buffer a calling thread keeps for the next one.
 constexpr qsizetype KeptLineChars = 64 * 1024;
@@ -66,20 +74,33 @@ QString LogDir() {
     return LogDirValue();
 }
 
-int DefaultLogLevel = 1;
-bool DefaultLoggingEnabled = true;
-int DefaultQueueLimit = 100000;
-int DefaultFlushLimit = 100;
-int LogFilesToKeep = 30;
-int AreaWidth = 50;
-bool LogMachineInfo = false;
-QString TraceLogDir;
-TOVLogger* DefaultLogger = nullptr;
-TLoggerList* LoggerList = &TheLoggerList;
-bool LogLevelChangesLogged = false;
-int EndLoggingTimeoutMs = 10000;
-int WriteRetryPauseMinMs = 50;
-int WriteRetryPauseMaxMs = 2000;
+TLogSettings Settings() {
+    std::lock_guard lock(SettingsLock());
+    return TheSettings;
+}
+
+void SetSettings(const TLogSettings& AValue) {
+    std::lock_guard lock(SettingsLock());
+    TheSettings = AValue;
+}
+
+void ChangeSettings(const std::function<void(TLogSettings&)>& AChange) {
+    std::lock_guard lock(SettingsLock());
+    AChange(TheSettings);
+}
+
+TOVLogger* DefaultLogger() {
+    return TheDefaultLogger.load();
+}
+
+void SetDefaultLogger(TOVLogger* ALogger) {
+    TheDefaultLogger.store(ALogger);
+}
+
+TLoggerList Loggers() {
+    std::lock_guard lock(ListLock());
+    return TheLoggerList;
+}
 
 namespace {
 struct TWriteProblems {
@@ -99,14 +120,6 @@ constexpr qint64 TellIntervalMs = 60 * 1000;
 
 void StartModule() {
     {
-        std::lock_guard lock(ListLock());
-        LoggerList = &TheLoggerList;
-    }
-    DefaultLogLevel = 1;
-    DefaultLoggingEnabled = true;
-    LogMachineInfo = false;
-    TraceLogDir.clear();
-    {
         TWriteProblems& problems = WriteProblems();
         std::lock_guard lock(problems.Lock);
         problems.Pending.clear();
@@ -114,25 +127,31 @@ void StartModule() {
     }
 
     const QString switchChars = QStringLiteral("-/");
-    const QString level =
-        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("loglevel"), switchChars, true).trimmed();
-    if (!level.isEmpty()) {
-        bool ok = false;
-        const int value = level.toInt(&ok);
-        DefaultLogLevel = ok ? value : GetDefaultLogLevel();
-        DefaultLoggingEnabled = DefaultLogLevel != 0;
-    }
-    const QString machine =
-        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("logmachine"), switchChars, true).trimmed();
-    if (!machine.isEmpty()) {
-        const QChar c = machine.at(0).toUpper();
-        LogMachineInfo = c == QLatin1Char('1') || c == QLatin1Char('T') || c == QLatin1Char('Y');
-        DefaultLoggingEnabled = DefaultLoggingEnabled || LogMachineInfo;
-    }
-    const QString trace =
-        uOVUtils::GetCmdLineSwitchValue(QStringLiteral("tracelogdir"), switchChars, true).trimmed();
-    if (!trace.isEmpty())
-        TraceLogDir = trace;
+    const auto value = [&](const char* AName) {
+        return uOVUtils::GetCmdLineSwitchValue(QLatin1String(AName), switchChars, true).trimmed();
+    };
+    const QString level = value("loglevel");
+    const QString machine = value("logmachine");
+    const QString trace = value("tracelogdir");
+    const int current = GetDefaultLogLevel();
+    ChangeSettings([&](TLogSettings& S) {
+        S.DefaultLogLevel = 1;
+        S.DefaultLoggingEnabled = true;
+        S.LogMachineInfo = false;
+        S.TraceLogDir = trace;
+        if (!level.isEmpty()) {
+            bool ok = false;
+            const int number = level.toInt(&ok);
+            S.DefaultLogLevel = ok ? number : current;
+            S.DefaultLoggingEnabled = S.DefaultLogLevel != 0;
+        }
+        if (!machine.isEmpty()) {
+            const QChar c = machine.at(0).toUpper();
+            S.LogMachineInfo =
+                c == QLatin1Char('1') || c == QLatin1Char('T') || c == QLatin1Char('Y');
+            S.DefaultLoggingEnabled = S.DefaultLoggingEnabled || S.LogMachineInfo;
+        }
+    });
 }
 
 void EndModule() {
@@ -140,9 +159,9 @@ void EndModule() {
         TOVLogger* logger = nullptr;
         {
             std::lock_guard lock(ListLock());
-            if (!LoggerList || LoggerList->isEmpty())
+            if (TheLoggerList.isEmpty())
                 break;
-            logger = LoggerList->takeLast();
+            logger = TheLoggerList.takeLast();
         }
         try {
             if (logger->GetLoggingStarted())
@@ -154,54 +173,55 @@ void EndModule() {
 }
 
 void log(int ALevel, const QString& AMsg, const QString& AType, const QString& AArea) {
-    if (DefaultLogger)
-        DefaultLogger->log(ALevel, AMsg, AType, AArea);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->log(ALevel, AMsg, AType, AArea);
 }
 
 void logenter(int ALevel, const QString& AArea, const QString& AProcID) {
-    if (DefaultLogger)
-        DefaultLogger->logenter(ALevel, AArea, AProcID);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->logenter(ALevel, AArea, AProcID);
 }
 
 void logexit(int ALevel, const QString& AArea, const QString& AProcID) {
-    if (DefaultLogger)
-        DefaultLogger->logexit(ALevel, AArea, AProcID);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->logexit(ALevel, AArea, AProcID);
 }
 
 void dbg(const QString& AMsg, const QString& AMethod) {
-    if (DefaultLogger)
-        DefaultLogger->dbg(AMsg, AMethod);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->dbg(AMsg, AMethod);
 }
 
 void exc(const std::exception& E, const QString& AMethod, const QString& AProcID) {
-    if (DefaultLogger)
-        DefaultLogger->exc(E, AMethod, AProcID);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->exc(E, AMethod, AProcID);
 }
 
 void err(const QString& AMsg, const QString& AMethod) {
-    if (DefaultLogger)
-        DefaultLogger->err(AMsg, AMethod);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->err(AMsg, AMethod);
 }
 
 void info(int ALevel, const QString& AMsg, const QString& AArea) {
-    if (DefaultLogger)
-        DefaultLogger->info(ALevel, AMsg, AArea);
+    if (TOVLogger* logger = DefaultLogger())
+        logger->info(ALevel, AMsg, AArea);
 }
 
 void SetDefaultLogLevel(int Value) {
-    DefaultLogLevel = Value;
-    if (DefaultLogger)
-        DefaultLogger->SetLogLevel(Value);
+    ChangeSettings([Value](TLogSettings& S) { S.DefaultLogLevel = Value; });
+    if (TOVLogger* logger = DefaultLogger())
+        logger->SetLogLevel(Value);
 }
 
 int GetDefaultLogLevel() {
-    return DefaultLogger ? DefaultLogger->LogLevel() : -1;
+    const TOVLogger* logger = DefaultLogger();
+    return logger ? logger->LogLevel() : -1;
 }
 
 void SetDefaultLoggingEnabled(bool Value) {
-    DefaultLoggingEnabled = Value;
-    if (DefaultLogger)
-        DefaultLogger->SetLoggingEnabled(Value);
+    ChangeSettings([Value](TLogSettings& S) { S.DefaultLoggingEnabled = Value; });
+    if (TOVLogger* logger = DefaultLogger())
+        logger->SetLoggingEnabled(Value);
 }
 
 void ReportLogWriteProblem(const QString& AError) {
@@ -236,9 +256,12 @@ QString TakeLogWriteProblem() {
 using namespace uOVLogging;
 
 TOVLogger::TOVLogger(const QString& AModuleName, bool AIncludeTime)
-    : FModuleName(AModuleName), FIncludeTime(AIncludeTime), FLogLevel(DefaultLogLevel),
-      FLoggingEnabled(DefaultLoggingEnabled), FQueueLimit(DefaultQueueLimit),
-      FFlushLimit(DefaultFlushLimit) {
+    : TOVLogger(AModuleName, AIncludeTime, Settings()) {}
+
+TOVLogger::TOVLogger(const QString& AModuleName, bool AIncludeTime, const TLogSettings& ASettings)
+    : FModuleName(AModuleName), FIncludeTime(AIncludeTime), FLogLevel(ASettings.DefaultLogLevel),
+      FLoggingEnabled(ASettings.DefaultLoggingEnabled), FQueueLimit(ASettings.DefaultQueueLimit),
+      FFlushLimit(ASettings.DefaultFlushLimit), FAreaWidth(ASettings.AreaWidth) {
     if (AIncludeTime)
         FStartTime = uOVUtils::Now();
     AddToList(this);
@@ -248,8 +271,8 @@ TOVLogger::~TOVLogger() {
     if (Thread())
         EndLogging();
     RemoveFromList(this);
-    if (DefaultLogger == this)
-        DefaultLogger = nullptr;
+    TOVLogger* self = this;
+    TheDefaultLogger.compare_exchange_strong(self, nullptr);
 }
 
 std::shared_ptr<TLogThread> TOVLogger::Thread() const {
@@ -262,7 +285,7 @@ std::shared_ptr<TLogOutput> TOVLogger::Output() const {
     return FLogOutput;
 }
 
-void TOVLogger::StartLogging() {
+void TOVLogger::StartLogging(std::shared_ptr<TLogOutput> AOutput) {
     try {
         if (GetLoggingStarted())
             return;
@@ -272,9 +295,10 @@ void TOVLogger::StartLogging() {
                 LogDirValue() = uOVUtils::ExeDir() + InitialLogDir;
         }
         const QString dir = LogDir();
-        if (!TraceLogDir.isEmpty()) {
+        const TLogSettings settings = Settings();
+        if (!settings.TraceLogDir.isEmpty()) {
             try {
-                QFile trace(JoinPath({TraceLogDir, QStringLiteral("orvlogger.log")}));
+                QFile trace(JoinPath({settings.TraceLogDir, QStringLiteral("orvlogger.log")}));
                 if (trace.open(QIODevice::WriteOnly | QIODevice::Truncate))
                     trace.write(uOVCodePage::ToAnsi(QStringLiteral("LogDir = \"") + dir +
                                                     QStringLiteral("\"\r\n")));
@@ -287,10 +311,18 @@ void TOVLogger::StartLogging() {
                 uOVUtils::RestrictToOwnerAndGroup(dir);
         }
 
-        auto output = std::make_shared<THandleLogOutput>(FModuleName, FIncludeTime);
-        auto thread = std::make_shared<TLogThread>(output);
-        thread->SetQueueLimit(FQueueLimit);
-        thread->SetFlushLimit(FFlushLimit);
+        std::shared_ptr<TLogOutput> output = std::move(AOutput);
+        if (!output)
+            output = std::make_shared<THandleLogOutput>(FModuleName, FIncludeTime, &LogDir);
+        TLogWriterSettings writer;
+        writer.LogDir = &LogDir;
+        writer.QueueLimit = FQueueLimit;
+        writer.FlushLimit = FFlushLimit;
+        writer.FilesToKeep = settings.LogFilesToKeep;
+        writer.RetryPauseMinMs = settings.WriteRetryPauseMinMs;
+        writer.RetryPauseMaxMs = settings.WriteRetryPauseMaxMs;
+        writer.OnWriteProblem = &ReportLogWriteProblem;
+        auto thread = std::make_shared<TLogThread>(output, std::move(writer));
         {
             std::lock_guard lock(FRefLock);
             FLogOutput = output;
@@ -322,7 +354,7 @@ void TOVLogger::WriteHeader() {
         log(0, QStringLiteral("Locale   : ") + QLocale::languageToString(locale.language()));
         log(0, QStringLiteral("Computer : ") + Q(platform::ComputerName()));
         log(0, QStringLiteral("Domain   : ") + Q(platform::DomainName()));
-        if (LogMachineInfo)
+        if (Settings().LogMachineInfo)
             WriteMachineInfo();
     } catch (...) {
         log(0, QStringLiteral("*** full system information could not be obtained ***"));
@@ -412,7 +444,7 @@ void TOVLogger::EndLogging() {
     }
     try {
         if (thread)
-            thread->Stop(EndLoggingTimeoutMs);
+            thread->Stop(Settings().EndLoggingTimeoutMs);
     } catch (...) {
     }
     RemoveFromList(this);
@@ -429,7 +461,7 @@ void TOVLogger::log(int ALevel, const QString& AMsg, const QString& AType,
         // Built in a buffer of the calling thread that keeps its memory: a
         // line costs no allocation.
         thread_local QString text;
-        const int width = AreaWidth;
+        const int width = FAreaWidth;
         const QStringView area = QStringView(AArea).left(width); // all of it when negative
         text.resize(0);
         text.append(AType).append(QLatin1Char('|')).append(area);
@@ -536,7 +568,7 @@ void TOVLogger::warn(int ALevel, const QString& AMsg, const QString& AArea) {
 
 void TOVLogger::SetLogLevel(int Value) {
     FLogLevel = Value;
-    if (LogLevelChangesLogged && Value != 0)
+    if (Value != 0 && Settings().LogLevelChangesLogged)
         log(0, QStringLiteral("LogLevel set to ") + QString::number(Value), LOG_INFO, QString());
 }
 

@@ -4,6 +4,7 @@
 // daily log file and purges old files of its module.
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <QList>
@@ -25,6 +26,28 @@ inline const QString LOG_DEBUG = QStringLiteral(" DEBUG   ");
 inline const QString LOG_ENTER = QStringLiteral(" >> ENTER");
 inline const QString LOG_EXIT = QStringLiteral(" << EXIT ");
 
+// Module-wide settings, read by value and changed under a lock. New loggers
+// copy the four defaults and the area width; writers take theirs at start.
+struct TLogSettings {
+    int DefaultLogLevel = 1;
+    bool DefaultLoggingEnabled = true;
+    int DefaultQueueLimit = 100000;
+    int DefaultFlushLimit = 100;
+    int LogFilesToKeep = 30;
+    int AreaWidth = 50;
+    bool LogMachineInfo = false;
+    QString TraceLogDir;
+    // The configuration utility logs every change of level ("LogLevel set to ").
+    bool LogLevelChangesLogged = false;
+    // How long EndLogging waits for the writer to write the queued lines (ms);
+    // what is still queued after that is dropped.
+    int EndLoggingTimeoutMs = 10000;
+    // The pause before the writer tries again to open or write the file grows
+    // from the first value to the second (ms).
+    int WriteRetryPauseMinMs = 50;
+    int WriteRetryPauseMaxMs = 2000;
+};
+
 } // namespace uOVLogging
 
 class TOVLogger {
@@ -34,9 +57,11 @@ public:
     TOVLogger(const TOVLogger&) = delete;
     TOVLogger& operator=(const TOVLogger&) = delete;
 
-    void StartLogging();
+    // Writes to AOutput in place of the daily log file when one is given
+    // (tests keep the lines in memory that way).
+    void StartLogging(std::shared_ptr<TLogOutput> AOutput = nullptr);
     // Stops the writer after it has written the queued lines (bounded wait),
-    // frees the output and leaves LoggerList.
+    // frees the output and leaves the list of loggers.
     void EndLogging();
 
     // Never raises; may be called from any thread.
@@ -80,6 +105,8 @@ public:
     int GetQueueSize() const;
 
 private:
+    TOVLogger(const QString& AModuleName, bool AIncludeTime,
+              const uOVLogging::TLogSettings& ASettings);
     std::shared_ptr<TLogThread> Thread() const;
     std::shared_ptr<TLogOutput> Output() const;
     void WriteHeader();
@@ -96,41 +123,33 @@ private:
     TDateTime FStartTime = 0;
     int FQueueLimit;
     int FFlushLimit;
+    int FAreaWidth;
 };
 
 using TLoggerList = QList<TOVLogger*>;
 
 namespace uOVLogging {
 
-// Module-wide settings; new loggers copy the four defaults.
-// "logs" and the platform's separator until StartLogging resolves it to
-// ExeDir() + "logs/". Writer threads read it at every file open: once a
-// logger has started too: read and changed under a lock.
+// The log folder: "logs" and the platform's separator until StartLogging
+// resolves it to ExeDir() + "logs/". Writer threads read it at every file
+// open, so it is read and changed under a lock.
 QString LogDir();
 void SetLogDir(const QString& AValue);
-extern int DefaultLogLevel;
-extern bool DefaultLoggingEnabled;
-extern int DefaultQueueLimit;
-extern int DefaultFlushLimit;
-extern int LogFilesToKeep;
-extern int AreaWidth;
-extern bool LogMachineInfo;
-extern QString TraceLogDir;
-extern TOVLogger* DefaultLogger;
-extern TLoggerList* LoggerList;
-// The configuration utility logs every change of level ("LogLevel set to ").
-extern bool LogLevelChangesLogged;
-// How long EndLogging waits for the writer to write the queued lines (ms);
-// what is still queued after that is dropped.
-extern int EndLoggingTimeoutMs;
-// The pause before the writer tries again to open or write the file grows
-// from the first value to the second (ms).
-extern int WriteRetryPauseMinMs;
-extern int WriteRetryPauseMaxMs;
 
-// Module start: creates LoggerList and reads "loglevel", "logmachine" and
-// "tracelogdir" from the command line. Module end: ends and destroys every
-// logger still listed.
+TLogSettings Settings();
+void SetSettings(const TLogSettings& AValue);
+// Changes some settings in one step under the lock.
+void ChangeSettings(const std::function<void(TLogSettings&)>& AChange);
+
+// The logger the module-level functions write to; nullptr for none.
+TOVLogger* DefaultLogger();
+void SetDefaultLogger(TOVLogger* ALogger);
+// The loggers that exist, in the order they were made.
+TLoggerList Loggers();
+
+// Module start: resets the level, machine-information and trace settings and
+// reads "loglevel", "logmachine" and "tracelogdir" from the command line.
+// Module end: ends and destroys every logger still listed.
 void StartModule();
 void EndModule();
 

@@ -11,7 +11,7 @@
 int main(int argc, char* argv[]) {
     platform::SetCommandLine(argc, argv);
     uOVLogging::StartModule();
-    uOVLogging::LogLevelChangesLogged = true;
+    uOVLogging::ChangeSettings([](uOVLogging::TLogSettings& S) { S.LogLevelChangesLogged = true; });
     uBrevoltRPro9ConnectorCommon::Init(QStringLiteral("BrevoltRPro9Configurator"), false);
     // The configuration lives with the service when the service directory is
     // recorded (the programs may be installed apart); the log stays here.

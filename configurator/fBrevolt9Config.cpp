@@ -548,7 +548,8 @@ void TfrmBrevoltConfig::FormCreate() {
     for (int day = 0; day < 7; ++day)
         for (int slot = 0; slot < 6; ++slot)
             ShowTimeValue(edtDayTimes[day][slot], cfg.DayTimes[day][slot]);
-    SetSpinValue(spnLogLevel, AppLogger ? AppLogger->LogLevel() : uOVLogging::DefaultLogLevel);
+    SetSpinValue(spnLogLevel,
+                 AppLogger ? AppLogger->LogLevel() : uOVLogging::Settings().DefaultLogLevel);
     rgSchedulingClick();
     cbNotificationsEnabledClick();
 

@@ -462,7 +462,7 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
             FCursor->Read(FCurrentLocation, created);
             // A row not written: counted, and at level 9 said why.
             auto skip = [&](int& ACounter, const QString& AWhy) {
-                if (Writes(uOVLogging::DefaultLogger, 9))
+                if (Writes(uOVLogging::DefaultLogger(), 9))
                     uOVLogging::info(9,
                                      QStringLiteral("Invoice ") + invoiceNum() +
                                          QStringLiteral(" skipped -- ") + AWhy,
@@ -542,7 +542,7 @@ void TdlgConnectorLogic::ReadDataset(TConnectorDataset& AQuery, TAnsiTextStream&
                 // ledger is saved only when the upload succeeds.
                 FCursor->Written(FCurrentLocation, sid, created);
                 if (DebugMode) {
-                    if (Writes(uOVLogging::DefaultLogger, 9)) {
+                    if (Writes(uOVLogging::DefaultLogger(), 9)) {
                         QString line;
                         for (const QStringView value : values)
                             AppendValue(line, value);

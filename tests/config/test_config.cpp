@@ -1,6 +1,7 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVClock.h"
 #include "common/uOVCodePage.h"
+#include "tests/support/ProcessState.h"
 #include "tests/support/TestSupport.h"
 
 #include <atomic>
@@ -49,23 +50,17 @@ QString Bool(bool AValue) {
 // where the test starts it.
 class ConfigTest : public ::testing::Test {
 protected:
+    testsupport::TProcessState FProcessState;
     testsupport::TTempDir FDir;
     TManualClock FClock{QDateTime(QDate(2025, 6, 10), QTime(9, 15))};
-    QString FSavedExeDir;
 
     void SetUp() override {
-        FSavedExeDir = ExeDir();
         SetExeDir(FDir.Dir());
         uOVLogging::SetLogDir(QStringLiteral("logs") + QDir::separator());
         Config() = TConnectorConfig();
         SetClock(&FClock);
     }
-    void TearDown() override {
-        Done();
-        SetClock(nullptr);
-        SetExeDir(FSavedExeDir);
-        uOVLogging::SetLogDir(QStringLiteral("logs") + QDir::separator());
-    }
+    void TearDown() override { Done(); }
 
     void StartLogger() {
         Init(QStringLiteral("BrevoltRPro9Configurator"), false);
@@ -435,7 +430,7 @@ TEST_F(ConfigTest, LogLinesOfInitLoadAndSave) {
     Config().DayTimes[2][2] = 0.5;
     Config().locations = QStringList{"001.001"};
     StartLogger();
-    EXPECT_EQ(uOVLogging::DefaultLogger, AppLogger);
+    EXPECT_EQ(uOVLogging::DefaultLogger(), AppLogger);
     EXPECT_EQ(Config().DayTimes[2][2], -1);
     EXPECT_TRUE(Config().locations.isEmpty());
 
@@ -481,7 +476,7 @@ TEST_F(ConfigTest, LogLinesOfInitLoadAndSave) {
         at = found + 1;
     }
     EXPECT_EQ(AppLogger, nullptr);
-    EXPECT_EQ(uOVLogging::DefaultLogger, nullptr);
+    EXPECT_EQ(uOVLogging::DefaultLogger(), nullptr);
 }
 
 mode_t ModeOf(const QString& APath) {
@@ -708,8 +703,14 @@ TEST_F(ConfigTest, SavesKeepTheReplacedFilesOwnerAndGroup) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "only root may give a file to another account";
     const std::pair<const char*, std::function<void()>> saves[] = {
-        {"SaveConfig", [] { SaveConfig(); }},
-        {"SaveConfigKeys", [] { SaveConfigKeys({"lastquery"}); }},
+        {"SaveConfig",
+         [] {
+             SaveConfig();
+         }},
+        {"SaveConfigKeys",
+         [] {
+             SaveConfigKeys({"lastquery"});
+         }},
     };
     uid_t owner = 4321;
     gid_t group = 4322;

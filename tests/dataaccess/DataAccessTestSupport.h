@@ -25,10 +25,10 @@ public:
         FLogger = std::make_unique<TOVLogger>(QStringLiteral("DataAccess"), false);
         FLogger->SetLogLevel(9);
         FLogger->StartLogging();
-        uOVLogging::DefaultLogger = FLogger.get();
+        uOVLogging::SetDefaultLogger(FLogger.get());
     }
     ~TLogCapture() {
-        uOVLogging::DefaultLogger = nullptr;
+        uOVLogging::SetDefaultLogger(nullptr);
         FLogger.reset();
         uOVLogging::EndModule();
     }

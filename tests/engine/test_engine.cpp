@@ -5,6 +5,7 @@
 #include "common/uOVClock.h"
 #include "common/uOVLogging.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
+#include "tests/support/ProcessState.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/ScriptedClock.h"
 #include "tests/support/TestAppLogger.h"
@@ -58,7 +59,6 @@ protected:
     void TearDown() override {
         FEngine.reset();
         testsupport::EndTestAppLogger();
-        SetClock(nullptr);
     }
 
     // Everything logged so far; ends the logger.
@@ -81,6 +81,7 @@ protected:
         Config() = loaded;
     }
 
+    testsupport::TProcessState FProcessState;
     testsupport::TTempDir FDir;
     testsupport::TScriptedClock FClock{At(15, 10, 0)};
     std::unique_ptr<TdlgConnectorLogic> FEngine;
@@ -315,6 +316,7 @@ TEST_F(EngineTest, InitServiceCutsAHugeConfigurationValueInTheLog) {
 }
 
 TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
+    testsupport::StartTestAppLogger("EngineTest", testsupport::TTestLog::Files);
     testsupport::TTempDir serviceDir;
     testsupport::WriteFileBytes(
         FDir.File("registry.reg"),
@@ -325,7 +327,8 @@ TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
     Engine();
     EXPECT_EQ(ExeDir(), serviceDir.Dir());
     EXPECT_EQ(uOVLogging::LogDir(), serviceDir.Dir() + "logs/");
-    EXPECT_TRUE(LogText().contains("Configuration:")); // written into the new folder
+    testsupport::EndTestAppLogger();
+    EXPECT_TRUE(testsupport::LogFilesText(serviceDir.Dir() + "logs/").contains("Configuration:"));
 }
 
 TEST_F(EngineTest, EnablePausesForTheOutstandingOracleDelayOnlyInServiceModeBySlot) {

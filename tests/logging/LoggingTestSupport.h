@@ -1,11 +1,12 @@
 #pragma once
 // Shared set-up of the logging tests: a temporary log folder, a clock that
-// stands still, the module settings restored after each test, and readers of
+// stands still, the process state restored after each test, and readers of
 // the written log lines.
 #include "common/uOVClock.h"
 #include "common/uOVCodePage.h"
 #include "common/uOVLogging.h"
 #include "platform/Process.h"
+#include "tests/support/ProcessState.h"
 #include "tests/support/TestSupport.h"
 
 #include <chrono>
@@ -80,19 +81,9 @@ protected:
         uOVLogging::SetLogDir(FTemp.Dir());
         SetClock(&FClock);
     }
-    void TearDown() override {
-        uOVLogging::EndModule();
-        SetClock(nullptr);
-        platform::SetCommandLine(std::vector<std::string>{});
-        uOVLogging::StartModule();
-        uOVLogging::SetLogDir(QStringLiteral("logs") + QDir::separator());
-        uOVLogging::LogLevelChangesLogged = false;
-        uOVLogging::EndLoggingTimeoutMs = 10000;
-        uOVLogging::LogFilesToKeep = 30;
-        uOVLogging::WriteRetryPauseMinMs = 50;
-        uOVLogging::WriteRetryPauseMaxMs = 2000;
-    }
+    void TearDown() override { uOVLogging::EndModule(); }
 
+    testsupport::TProcessState FProcessState;
     testsupport::TTempDir FTemp;
     TManualClock FClock{StartOfTest};
 };

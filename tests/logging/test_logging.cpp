@@ -161,7 +161,7 @@ TEST_F(LoggingTest, LevelDecidesWhatIsWritten) {
         QFile::remove(FTemp.File("Mod_20240305.log"));
     }
     // Below 0 not even the header is written, so no file appears.
-    DefaultLogLevel = -1;
+    ChangeSettings([](TLogSettings& S) { S.DefaultLogLevel = -1; });
     RunLogger([](TOVLogger& l) { l.info(0, QStringLiteral("x")); });
     EXPECT_TRUE(LogFiles(FTemp.Path()).isEmpty());
 }
@@ -181,7 +181,7 @@ TEST_F(LoggingTest, LinesBeforeStartAndAfterEndAreDropped) {
     logger.info(0, QStringLiteral("after"));
     EXPECT_FALSE(logger.GetLoggingStarted());
     EXPECT_EQ(Messages(Body(ReadLines(FTemp.File("Mod_20240305.log")))), QStringList{"during"});
-    EXPECT_FALSE(LoggerList->contains(&logger));
+    EXPECT_FALSE(Loggers().contains(&logger));
 }
 
 TEST_F(LoggingTest, FilesPerDayAndPerStart) {
@@ -229,7 +229,7 @@ TEST_F(LoggingTest, NewDayMovesToANewFileWhileRunning) {
 }
 
 TEST_F(LoggingTest, HeaderLines) {
-    LogMachineInfo = true;
+    ChangeSettings([](TLogSettings& S) { S.LogMachineInfo = true; });
     const QStringList lines = RunLogger([](TOVLogger&) {});
     QStringList msgs;
     for (const QString& line : lines) {
@@ -269,7 +269,7 @@ TEST_F(LoggingTest, HeaderLines) {
 }
 
 TEST_F(LoggingTest, HeaderWithoutMachineBlockAndLevelInIt) {
-    DefaultLogLevel = 7;
+    ChangeSettings([](TLogSettings& S) { S.DefaultLogLevel = 7; });
     const QStringList lines = RunLogger([](TOVLogger&) {});
     EXPECT_EQ(lines.size(), 13);
     EXPECT_TRUE(lines.filter(QStringLiteral("| LogLevel = 7")).size() == 1);
@@ -301,11 +301,12 @@ TEST_F(LoggingTest, CommandLineSwitches) {
         StartModule();
         TOVLogger logger(QStringLiteral("Sw"), false);
         const std::string what = c.args.empty() ? "(none)" : c.args.front();
-        EXPECT_EQ(DefaultLogLevel, c.level) << what;
+        const TLogSettings settings = Settings();
+        EXPECT_EQ(settings.DefaultLogLevel, c.level) << what;
         EXPECT_EQ(logger.LogLevel(), c.level) << what;
         EXPECT_EQ(logger.LoggingEnabled(), c.enabled) << what;
-        EXPECT_EQ(LogMachineInfo, c.machine) << what;
-        EXPECT_EQ(TraceLogDir, c.traceDir) << what;
+        EXPECT_EQ(settings.LogMachineInfo, c.machine) << what;
+        EXPECT_EQ(settings.TraceLogDir, c.traceDir) << what;
     }
 }
 
@@ -329,7 +330,7 @@ TEST_F(LoggingTest, TraceFileAndLogFolderResolution) {
     const QString savedExeDir = uOVUtils::ExeDir();
     uOVUtils::SetExeDir(exe.Dir());
     SetLogDir(QStringLiteral("logs/"));
-    TraceLogDir = trace.Path();
+    ChangeSettings([&](TLogSettings& S) { S.TraceLogDir = trace.Path(); });
     RunLogger([](TOVLogger& l) { l.info(0, QStringLiteral("x")); });
     uOVUtils::SetExeDir(savedExeDir);
     EXPECT_EQ(LogDir(), exe.Dir() + "logs/");
@@ -350,7 +351,7 @@ TEST_F(LoggingTest, LevelChangesLoggedOnlyWhenAsked) {
     };
     const Case cases[] = {{true, 5, 1}, {true, 0, 0}, {false, 5, 0}, {true, -1, 0}};
     for (const Case& c : cases) {
-        LogLevelChangesLogged = c.logged;
+        ChangeSettings([&](TLogSettings& S) { S.LogLevelChangesLogged = c.logged; });
         const QStringList lines = RunLogger([&](TOVLogger& l) { l.SetLogLevel(c.value); });
         EXPECT_EQ(
             lines.filter("|" + QString(50, ' ') + "| LogLevel set to " + QString::number(c.value))
@@ -365,7 +366,7 @@ TEST_F(LoggingTest, ModuleProceduresForwardToTheDefaultLogger) {
     info(0, QStringLiteral("nobody listens"));
     EXPECT_EQ(GetDefaultLogLevel(), -1);
     auto* logger = new TOVLogger(QStringLiteral("Def"), false);
-    DefaultLogger = logger;
+    SetDefaultLogger(logger);
     SetDefaultLogLevel(9);
     SetDefaultLoggingEnabled(false);
     EXPECT_EQ(GetDefaultLogLevel(), 9);
@@ -380,11 +381,11 @@ TEST_F(LoggingTest, ModuleProceduresForwardToTheDefaultLogger) {
     info(2, QStringLiteral("i"));
     const QString path = logger->GetOutputPath();
     auto* idle = new TOVLogger(QStringLiteral("Idle"), false);
-    ASSERT_EQ(LoggerList->size(), 2);
+    ASSERT_EQ(Loggers().size(), 2);
     // Module end ends and frees every logger still listed.
     EndModule();
-    EXPECT_TRUE(LoggerList->isEmpty());
-    EXPECT_EQ(DefaultLogger, nullptr);
+    EXPECT_TRUE(Loggers().isEmpty());
+    EXPECT_EQ(DefaultLogger(), nullptr);
     (void)idle;
     EXPECT_EQ(Messages(Body(ReadLines(path))),
               (QStringList{"l", "BEGIN", "END", "EConvertError in C: bad", "e", "i"}));
@@ -431,7 +432,7 @@ TEST_F(LoggingTest, LineQueuedLaterIsWrittenWithoutAnotherLine) {
 }
 
 TEST_F(LoggingTest, EndLoggingIsBoundedWhenTheFolderNeverAppears) {
-    EndLoggingTimeoutMs = 300;
+    ChangeSettings([](TLogSettings& S) { S.EndLoggingTimeoutMs = 300; });
     SetLogDir(FTemp.File("missing/deeper/"));
     TOVLogger logger(QStringLiteral("Gone"), false);
     logger.StartLogging();

@@ -18,9 +18,12 @@ struct TWriter {
     std::shared_ptr<TLogThread> thread;
 };
 
-TWriter MakeWriter(const QString& AModule) {
-    auto output = std::make_shared<THandleLogOutput>(AModule, false);
-    return {output, std::make_shared<TLogThread>(output)};
+// A writer into LogDir() that reports its write problems as a logger's does.
+TWriter MakeWriter(const QString& AModule, TLogWriterSettings ASettings = {}) {
+    ASettings.LogDir = &LogDir;
+    ASettings.OnWriteProblem = &ReportLogWriteProblem;
+    auto output = std::make_shared<THandleLogOutput>(AModule, false, &LogDir);
+    return {output, std::make_shared<TLogThread>(output, std::move(ASettings))};
 }
 
 void Touch(const QString& APath, const QDateTime& AModified) {
@@ -226,15 +229,16 @@ TEST_F(LoggingTest, StampsAsTheFixedDateTimeFormat) {
 // A folder that cannot be written is told on stderr at the first failure,
 // then at most once a minute, and kept for the next notice.
 TEST_F(LoggingTest, UnwritableLogFolderIsToldOnStderrAndKeptForTheNotice) {
-    WriteRetryPauseMinMs = 1;
-    WriteRetryPauseMaxMs = 5;
     testsupport::WriteFileBytes(FTemp.File("blocker"), "x");
     const QString dir = FTemp.File("blocker/logs/");
     SetLogDir(dir);
     // The reason is the system's own text, in the locale's language.
     const QString prefix =
         "Log file cannot be written: cannot open " + dir + "Blocked_20240305.log: ";
-    TWriter w = MakeWriter(QStringLiteral("Blocked"));
+    TLogWriterSettings quickRetry;
+    quickRetry.RetryPauseMinMs = 1;
+    quickRetry.RetryPauseMaxMs = 5;
+    TWriter w = MakeWriter(QStringLiteral("Blocked"), quickRetry);
     const auto failures = [&](int ACount) {
         const int from = w.output->OpenCount();
         return WaitUntil([&] { return w.output->OpenCount() >= from + ACount; });

@@ -13,6 +13,7 @@
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/ProcessState.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
@@ -155,8 +156,6 @@ protected:
         FEngine.reset();
         EndLog();
         FSample.reset();
-        SetClock(nullptr);
-        platform::SetCommandLine(std::vector<std::string>{});
         DebugMode = false;
     }
 
@@ -231,6 +230,7 @@ protected:
         return int(AText.count(APart));
     }
 
+    testsupport::TProcessState FProcessState;
     std::optional<TSampleEnvironment> FSample;
     uBrevoltSampleDatabase::TSampleEnvironmentPaths FEnv;
     TManualClock FClock{RunStart};
@@ -664,12 +664,6 @@ protected:
         return ANames;
     }
 
-    // The log so far; logging goes on in a new file.
-    static QString LogSoFar() {
-        const QString text = LogText();
-        StartTestAppLogger(QStringLiteral("ScanTest"));
-        return text;
-    }
     QString Ledger() const { return ExeDir() + QStringLiteral("Brevoltconnector.sent"); }
     QString Pending() const { return ExeDir() + QStringLiteral("Brevoltconnector.pending"); }
     static int Count(const QStringList& AList, const QString& AItem) {
@@ -772,7 +766,7 @@ TEST_F(CursorTest, OneRunAtATimePerServiceDirectory) {
         ASSERT_TRUE(other.Lock);
         Play({RunOk});
         EXPECT_TRUE(Delivered().isEmpty());
-        const QString log = LogSoFar();
+        const QString log = LogText();
         EXPECT_TRUE(log.contains(" WARNING |"));
         EXPECT_TRUE(log.contains(
             "| Another process is running a scan in this service directory (BrevoltRPro9Service, "
@@ -814,7 +808,7 @@ TEST_F(CursorTest, EachInvoiceOncePerBatchWhateverTheJoinsReturn) {
     SaveConfigKeys({QStringLiteral("locations")});
     Play({RunOk});
     EXPECT_EQ(Delivered(), Addresses({"twoaddresses", "twocashiers"}));
-    const QString log = LogSoFar();
+    const QString log = LogText();
     EXPECT_TRUE(log.contains("     Repeated....2 (rows of invoices already written)"))
         << log.toStdString();
     EXPECT_EQ(CountOf(log, ": it is listed before"), 2);
@@ -858,7 +852,7 @@ TEST_F(CursorTest, ADamagedOrMissingLedgerIsToldAndSendsNothingTwice) {
         Play({Sale("late", -120), Sale("c", -30), RunOk, At(120), Sale("d", -30), RunOk});
 
         EXPECT_EQ(Delivered(), Addresses({"a", "b", "c", "d"}));
-        const QString log = LogSoFar();
+        const QString log = LogText();
         EXPECT_TRUE(log.contains(" WARNING |")) << log.toStdString();
         EXPECT_TRUE(log.contains(QStringLiteral("The ledger of sent invoices \"") + Ledger() +
                                  QString::fromLatin1(c.Told) +
@@ -877,16 +871,16 @@ TEST_F(CursorTest, LastQueryMovedByHandSkipsForwardLoudlyAndSendsAgainBack) {
     EditConfigLine(QStringLiteral("lastquery"), utc(Reference.addSecs(60)));
     Play({At(120), Sale("b", -30), RunOk});
     EXPECT_EQ(Delivered(), Addresses({"a", "b"}));
-    EXPECT_TRUE(LogSoFar().contains(QStringLiteral(" WARNING |")));
-    EXPECT_TRUE(LogSoFar().contains(QStringLiteral("\"lastquery\" was moved from ") +
-                                    utc(Reference) + " to " + utc(Reference.addSecs(60)) +
-                                    " (UTC): invoices created before "))
-        << LogSoFar().toStdString();
+    EXPECT_TRUE(LogText().contains(QStringLiteral(" WARNING |")));
+    EXPECT_TRUE(LogText().contains(QStringLiteral("\"lastquery\" was moved from ") +
+                                   utc(Reference) + " to " + utc(Reference.addSecs(60)) +
+                                   " (UTC): invoices created before "))
+        << LogText().toStdString();
 
     EditConfigLine(QStringLiteral("lastquery"), utc(Reference.addSecs(-3600)));
     Play({At(180), RunOk});
     EXPECT_EQ(Delivered(), Addresses({"a", "a", "b", "b", "skipped"}));
-    EXPECT_TRUE(LogSoFar().contains(" are sent again"));
+    EXPECT_TRUE(LogText().contains(" are sent again"));
 }
 
 TEST_F(CursorTest, ALookBackOutOfRangeIsSaidWithWhatIsUsed) {
@@ -905,7 +899,7 @@ TEST_F(CursorTest, ALookBackOutOfRangeIsSaidWithWhatIsUsed) {
                                 "using " +
                                 QString::number(used);
         // Once, not at every load.
-        EXPECT_EQ(CountOf(LogSoFar(), warning), used == 30 ? 0 : 1) << LogSoFar().toStdString();
+        EXPECT_EQ(CountOf(LogText(), warning), used == 30 ? 0 : 1) << LogText().toStdString();
     }
 }
 
@@ -917,7 +911,7 @@ TEST_F(CursorTest, NothingIsUploadedWhenTheUploadCannotBeRecordedFirst) {
     Play({Sale("a", -60), RunOk});
     EXPECT_TRUE(Delivered().isEmpty());
     EXPECT_FALSE(Server().Commands().join('\n').contains("STOR"));
-    const QString log = LogSoFar();
+    const QString log = LogText();
     EXPECT_TRUE(log.contains(" ERROR   |")) << log.toStdString();
     EXPECT_TRUE(log.contains("The batch file is not uploaded, because what it holds cannot be "
                              "recorded first: "));

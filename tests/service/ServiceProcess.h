@@ -84,7 +84,7 @@ protected:
         Config().scaninterval = 600000;
         Config().oracledelay = 0;
         Config().lastquery = uOVUtils::ToDateTime(QDateTime(QDate(2024, 5, 1), QTime(0, 0)));
-        uOVLogging::DefaultLogLevel = 9; // the "loglevel" written, unless AChange sets it
+        uOVLogging::SetDefaultLogLevel(9); // the "loglevel" written, unless AChange sets it
         if (AChange)
             AChange(Config());
         uOVUtils::SetExeDir(AFolder.isEmpty() ? SvcDir() : AFolder);

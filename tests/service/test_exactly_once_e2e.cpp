@@ -91,7 +91,7 @@ protected:
             c.ftpserver = FFtp.Address();
             c.ftpusername = QStringLiteral("shopone");
             c.ftppassword = QStringLiteral("secret");
-            uOVLogging::DefaultLogLevel = ALogLevel;
+            uOVLogging::SetDefaultLogLevel(ALogLevel);
         });
     }
 

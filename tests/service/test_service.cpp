@@ -398,7 +398,7 @@ TEST_F(ServiceTest, ADatabaseFoundUnreadableEndsTheServiceOnlyWhenARestartIsAske
 
 TEST_F(ServiceTest, SkipTransmitIsLoggedAtLevelZeroAtStartAndWithEveryRun) {
     WriteConfig([](TConnectorConfig& c) {
-        uOVLogging::DefaultLogLevel = 0;
+        uOVLogging::SetDefaultLogLevel(0);
         c.scaninterval = 1000;
         c.locations = QStringList{"001.001"};
     });

@@ -3,19 +3,27 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uOVCodePage.h"
 #include "common/uOVLogging.h"
+#include "tests/support/TestLogSink.h"
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 
 namespace testsupport {
 
 using uBrevoltRPro9ConnectorCommon::AppLogger;
 
-void StartTestAppLogger(const QString& AModuleName) {
+namespace {
+std::shared_ptr<TTestLogSink> TheSink; // of the logger in memory
+} // namespace
+
+void StartTestAppLogger(const QString& AModuleName, TTestLog ATo) {
+    EndTestAppLogger();
     AppLogger = new TOVLogger(AModuleName, true);
-    uOVLogging::DefaultLogger = AppLogger;
+    uOVLogging::SetDefaultLogger(AppLogger);
     AppLogger->SetLogLevel(9);
-    AppLogger->StartLogging();
+    TheSink = ATo == TTestLog::Memory ? std::make_shared<TTestLogSink>(AModuleName) : nullptr;
+    AppLogger->StartLogging(TheSink);
 }
 
 void EndTestAppLogger() {
@@ -24,12 +32,18 @@ void EndTestAppLogger() {
     AppLogger->EndLogging();
     delete AppLogger;
     AppLogger = nullptr;
-    uOVLogging::DefaultLogger = nullptr;
+    uOVLogging::SetDefaultLogger(nullptr);
 }
 
 QString TestAppLoggerText() {
-    EndTestAppLogger();
-    return LogFilesText(uOVLogging::LogDir());
+    if (!TheSink) {
+        EndTestAppLogger();
+        return LogFilesText(uOVLogging::LogDir());
+    }
+    // A line leaves the queue once the sink holds it.
+    if (AppLogger)
+        EXPECT_TRUE(WaitUntil([] { return AppLogger->GetQueueSize() == 0; }));
+    return TheSink->Text();
 }
 
 QString LogFilesText(const QString& AFolder) {
