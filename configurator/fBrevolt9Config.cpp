@@ -512,6 +512,37 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
 
 // --- Opening ----------------------------------------------------------------
 
+namespace {
+// The boxes that show one field of the record as it stands (a text trimmed);
+// the schedule, the times, the port, the level and the last run have rules
+// of their own.
+template <class TControl, class TValue> struct TPlainField {
+    TControl* TfrmBrevoltConfig::*Control;
+    TValue TConnectorConfig::*Field;
+};
+using W = TfrmBrevoltConfig;
+using R = TConnectorConfig;
+const TPlainField<QLineEdit, QString> TextFields[] = {
+    {&W::edtFTPServer, &R::ftpserver},
+    {&W::edtFTPUsername, &R::ftpusername},
+    {&W::edtFTPPassword, &R::ftppassword},
+    {&W::edtSMTPServer, &R::smtpserver},
+    {&W::edtSMTPUsername, &R::smtpusername},
+    {&W::edtSMTPPassword, &R::smtppassword},
+    {&W::edtSMTPFrom, &R::smtpfrom},
+    {&W::edtStartupEmails, &R::startupemails},
+    {&W::edtShutdownEmails, &R::shutdownemails},
+    {&W::edtDailyPingEmails, &R::dailypingemails},
+    {&W::edtErrorEmails, &R::erroremails},
+};
+const TPlainField<QCheckBox, bool> FlagFields[] = {
+    {&W::cbNotificationsEnabled, &R::notifications},
+    {&W::cbUseSSLTLS, &R::smtpusessltls},
+    {&W::cbRestartOnMissingData, &R::restartonmissingdata},
+    {&W::cbNotifyOnStartup, &R::notifyonstartup},
+};
+} // namespace
+
 void TfrmBrevoltConfig::FormCreate() {
     TConnectorConfig& cfg = Config();
     cfg.runimmediate = false;
@@ -529,22 +560,11 @@ void TfrmBrevoltConfig::FormCreate() {
     dtpLastRunDate->setDate(lastRun.date());
     dtpLastRunTime->setTime(lastRun.time());
     FLastRunShown = LastRunField();
-    edtFTPServer->setText(cfg.ftpserver.trimmed());
-    edtFTPUsername->setText(cfg.ftpusername.trimmed());
-    edtFTPPassword->setText(cfg.ftppassword.trimmed());
-    cbNotificationsEnabled->setChecked(cfg.notifications);
-    edtSMTPServer->setText(cfg.smtpserver.trimmed());
+    for (const auto& [control, field] : TextFields)
+        (this->*control)->setText((cfg.*field).trimmed());
+    for (const auto& [control, field] : FlagFields)
+        (this->*control)->setChecked(cfg.*field);
     edtSMTPPort->setText(QString::number(cfg.smtpport));
-    cbUseSSLTLS->setChecked(cfg.smtpusessltls);
-    edtSMTPUsername->setText(cfg.smtpusername.trimmed());
-    edtSMTPPassword->setText(cfg.smtppassword.trimmed());
-    edtSMTPFrom->setText(cfg.smtpfrom.trimmed());
-    edtStartupEmails->setText(cfg.startupemails.trimmed());
-    edtShutdownEmails->setText(cfg.shutdownemails.trimmed());
-    edtDailyPingEmails->setText(cfg.dailypingemails.trimmed());
-    edtErrorEmails->setText(cfg.erroremails.trimmed());
-    cbRestartOnMissingData->setChecked(cfg.restartonmissingdata);
-    cbNotifyOnStartup->setChecked(cfg.notifyonstartup);
     for (int day = 0; day < 7; ++day)
         for (int slot = 0; slot < 6; ++slot)
             ShowTimeValue(edtDayTimes[day][slot], cfg.DayTimes[day][slot]);
@@ -715,25 +735,14 @@ void TfrmBrevoltConfig::SaveSettings() {
     for (int day = 0; day < 7; ++day)
         for (int slot = 0; slot < 6; ++slot)
             cfg.DayTimes[day][slot] = ReadTimeControl(edtDayTimes[day][slot]);
-    cfg.ftpserver = edtFTPServer->text().trimmed();
-    cfg.ftpusername = edtFTPUsername->text().trimmed();
-    cfg.ftppassword = edtFTPPassword->text().trimmed();
-    cfg.restartonmissingdata = cbRestartOnMissingData->isChecked();
-    cfg.notifyonstartup = cbNotifyOnStartup->isChecked();
-    cfg.notifications = cbNotificationsEnabled->isChecked();
-    cfg.smtpserver = edtSMTPServer->text().trimmed();
+    for (const auto& [control, field] : TextFields)
+        cfg.*field = (this->*control)->text().trimmed();
+    for (const auto& [control, field] : FlagFields)
+        cfg.*field = (this->*control)->isChecked();
     bool portOk = false;
     const int port = edtSMTPPort->text().trimmed().toInt(&portOk);
     if (portOk)
         cfg.smtpport = port;
-    cfg.smtpusessltls = cbUseSSLTLS->isChecked();
-    cfg.smtpusername = edtSMTPUsername->text().trimmed();
-    cfg.smtppassword = edtSMTPPassword->text().trimmed();
-    cfg.smtpfrom = edtSMTPFrom->text().trimmed();
-    cfg.startupemails = edtStartupEmails->text().trimmed();
-    cfg.shutdownemails = edtShutdownEmails->text().trimmed();
-    cfg.dailypingemails = edtDailyPingEmails->text().trimmed();
-    cfg.erroremails = edtErrorEmails->text().trimmed();
     if (AppLogger)
         AppLogger->SetLogLevel(SpinValue(spnLogLevel));
     // The service moves "lastquery" after every upload while the window may

@@ -41,8 +41,9 @@ QString TestAppLoggerText() {
         return LogFilesText(uOVLogging::LogDir());
     }
     // A line leaves the queue once the sink holds it.
-    if (AppLogger)
+    if (AppLogger) {
         EXPECT_TRUE(WaitUntil([] { return AppLogger->GetQueueSize() == 0; }));
+    }
     return TheSink->Text();
 }
 
