@@ -220,6 +220,9 @@ const QList<TKeyRow>& KeyRows() {
             Text("ftpserver", &T::ftpserver),
             Text("ftpusername", &T::ftpusername),
             Text("ftppassword", &T::ftppassword, true),
+            // Written only when on, so that files from before it stay as they were.
+            {"ftpusetls", [](const T& C) { return C.ftpusetls ? QStringLiteral("1") : QString(); },
+             Flag01("ftpusetls", &T::ftpusetls).Read},
             Flag01("notifications", &T::notifications),
             Text("smtpserver", &T::smtpserver),
             // Not a number: the port held before stays.

@@ -23,6 +23,8 @@ struct TConnectorConfig {
     QString ftpserver = QStringLiteral("ftp.brevolt.invalid");
     QString ftpusername = QStringLiteral("undefined");
     QString ftppassword;
+    // Explicit FTPS: AUTH TLS, a protected data channel, never clear text.
+    bool ftpusetls = false;
     bool notifications = false;
     QString smtpserver;
     int smtpport = 465;

@@ -283,6 +283,9 @@ TEST_F(ConfigTest, ReadRulesOfEachKey) {
         {"lookbackminutes=-5", lookBack, "120"},
         {"lookbackminutes=2h", lookBack, "120"},
         {"lookbackminutes=99999", lookBack, "10080"},
+        {"ftpusetls=1", [](const TConnectorConfig& c) { return Bool(c.ftpusetls); }, "1"},
+        {"ftpusetls= 1 ", [](const TConnectorConfig& c) { return Bool(c.ftpusetls); }, "1"},
+        {"ftpusetls=yes", [](const TConnectorConfig& c) { return Bool(c.ftpusetls); }, "0"},
     };
     for (const Case& c : cases) {
         Config() = TConnectorConfig();
@@ -313,6 +316,21 @@ TEST_F(ConfigTest, TheLookBackIsWrittenLastAndOnlyWhenNotTheDefault) {
         Config().lookbackminutes = 7;
         ASSERT_TRUE(Load());
         EXPECT_EQ(Config().lookbackminutes, minutes);
+    }
+}
+
+TEST_F(ConfigTest, FtpsIsWrittenAfterThePasswordAndOnlyWhenOn) {
+    StartLogger();
+    for (const bool on : {true, false}) {
+        Config() = TConnectorConfig();
+        Config().ftppassword = "pw";
+        Config().ftpusetls = on;
+        SaveConfig();
+        EXPECT_EQ(FileText().contains("ftppassword=pw\r\nftpusetls=1\r\nnotifications=0\r\n"), on);
+        EXPECT_EQ(FileText().contains("ftpusetls"), on);
+        Config().ftpusetls = !on;
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(Config().ftpusetls, on);
     }
 }
 
