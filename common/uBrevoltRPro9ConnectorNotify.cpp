@@ -5,6 +5,7 @@
 #include "common/uOVLogging.h"
 #include "common/uOVNet.h"
 
+#include <algorithm>
 #include <array>
 #include <QFile>
 #include <QSaveFile>
@@ -45,6 +46,10 @@ constexpr std::array<TServiceEventRow, ServiceEventCount> ServiceEvents{{
     {"Brevolt service health check", "It's after 8am and the Brevolt service is still running",
      &TConnectorConfig::dailypingemails},
 }};
+// A count raised without its row would leave that row empty.
+static_assert(std::ranges::all_of(ServiceEvents, [](const TServiceEventRow& R) {
+    return R.Subject && R.BodyLine && R.Recipients;
+}));
 
 // One row per kind of failure, in the enum's order: what its notices say
 // when it starts and when it clears.
@@ -60,6 +65,9 @@ constexpr std::array<TFailureRow, FailureKindCount> FailureKinds{{
     {"Brevolt service: upload failing", "The Brevolt service cannot upload its batch files.",
      "Brevolt service: upload working again", "The Brevolt service uploads its batch files again."},
 }};
+static_assert(std::ranges::all_of(FailureKinds, [](const TFailureRow& R) {
+    return R.FailingSubject && R.FailingLine && R.ClearedSubject && R.ClearedLine;
+}));
 
 } // namespace
 
