@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <mutex>
 #include <QList>
+#include <QStringDecoder>
 
 namespace uOVCodePage {
 
@@ -92,6 +93,12 @@ QString FromAnsi(const QByteArray& ABytes) {
     const QByteArray utf32 = FromCp1252().Convert(ABytes, 1, QByteArray("\xFD\xFF\x00\x00", 4));
     return QString::fromUcs4(reinterpret_cast<const char32_t*>(utf32.constData()),
                              utf32.size() / 4);
+}
+
+QString FromServerText(const QByteArray& ABytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(ABytes);
+    return utf8.hasError() ? FromAnsi(ABytes) : text;
 }
 
 } // namespace uOVCodePage

@@ -17,5 +17,8 @@ QByteArray ToAnsi(const QString& AText);
 // AText in the code page onto the end of AOut.
 void AppendAnsi(QByteArray& AOut, QStringView AText);
 QString FromAnsi(const QByteArray& ABytes);
+// A server's reply text: UTF-8 when the bytes are valid UTF-8, otherwise
+// the code page (older servers answer in it).
+QString FromServerText(const QByteArray& ABytes);
 
 } // namespace uOVCodePage

@@ -1,13 +1,12 @@
 #include "common/uOVFtp.h"
 
 #include "common/uOVCodePage.h"
+#include "common/uOVCurl.h"
 #include "common/uOVLogging.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <curl/curl.h>
-#include <mutex>
 #include <QUrl>
 #include <vector>
 
@@ -21,11 +20,6 @@ const QString AreaReply = QStringLiteral("TOVFtpClient");
 
 // Bytes read from the source at a time: libcurl's upload buffer size.
 constexpr size_t SourceReadSize = 64 * 1024;
-
-void GlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The source of an upload, turned into NVT text on the way: every line end
 // (CR LF or a bare LF) goes out as exactly one CR LF. libcurl is left in
@@ -100,7 +94,7 @@ size_t DiscardData(char*, size_t ASize, size_t ACount, void*) {
 
 size_t KeepReply(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
     const size_t len = ASize * ACount;
-    const QString line = uOVCodePage::FromAnsi(QByteArray(ABuffer, qsizetype(len))).trimmed();
+    const QString line = uOVCodePage::FromServerText(QByteArray(ABuffer, qsizetype(len))).trimmed();
     if (!line.isEmpty()) {
         *static_cast<QString*>(AUser) = line;
         uOVLogging::log(9, QStringLiteral("     ftp: ") + line, uOVLogging::LOG_INFO, AreaReply);
@@ -110,11 +104,13 @@ size_t KeepReply(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
 
 // The reason of a failed transfer: the server's refusal in its own words,
 // otherwise libcurl's description.
+bool IsRefusal(const QString& AReply) {
+    return AReply.size() >= 3 && (AReply[0] == QLatin1Char('4') || AReply[0] == QLatin1Char('5')) &&
+           AReply[1].isDigit() && AReply[2].isDigit();
+}
+
 QString FailureText(CURLcode ACode, const char* AErrors, const QString& AReply) {
-    const bool refused = AReply.size() >= 3 &&
-                         (AReply[0] == QLatin1Char('4') || AReply[0] == QLatin1Char('5')) &&
-                         AReply[1].isDigit() && AReply[2].isDigit();
-    if (refused)
+    if (IsRefusal(AReply))
         return AReply;
     return QString::fromLocal8Bit(*AErrors ? AErrors : curl_easy_strerror(ACode));
 }
@@ -147,7 +143,7 @@ void CheckRemoteName(const QString& AName) {
 } // namespace
 
 TOVFtpClient::TOVFtpClient() {
-    GlobalInit();
+    uOVCurl::GlobalInit();
     // Tests shorten the wait for replies that never come.
     if (const char* text = std::getenv("BREVOLT_FTP_READ_TIMEOUT_MS")) {
         bool ok = false;
@@ -164,16 +160,53 @@ TOVFtpClient::~TOVFtpClient() {
 void TOVFtpClient::SplitHost(const QString& AHost, QString& AName, int& APort) {
     AName = AHost.trimmed();
     APort = 21;
+    const auto portOf = [](QStringView AText, int& APortOut) {
+        bool ok = false;
+        const int port = AText.toInt(&ok);
+        if (!ok || port <= 0 || port >= 65536)
+            return false;
+        APortOut = port;
+        return true;
+    };
+    // "[address]" or "[address]:port": an IPv6 address with its brackets.
+    if (AName.startsWith(QLatin1Char('['))) {
+        const qsizetype close = AName.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return;
+        const QStringView rest = QStringView(AName).mid(close + 1);
+        if (rest.isEmpty() || (rest.startsWith(QLatin1Char(':')) && portOf(rest.mid(1), APort)))
+            AName = AName.mid(1, close - 1);
+        return;
+    }
+    // More than one colon: a bare IPv6 address, which names no port.
     const qsizetype colon = AName.lastIndexOf(QLatin1Char(':'));
     if (colon < 0 || AName.indexOf(QLatin1Char(':')) != colon)
         return;
-    bool ok = false;
-    const int port = AName.mid(colon + 1).toInt(&ok);
-    if (ok && port > 0 && port < 65536) {
-        APort = port;
+    if (portOf(QStringView(AName).mid(colon + 1), APort))
         AName.truncate(colon);
+}
+
+namespace {
+
+// The message of a failed log-in: TLS problems in words an administrator
+// can act on, otherwise the server's refusal or libcurl's description.
+QString ConnectFailureText(CURLcode ACode, const char* AErrors, const QString& AReply) {
+    const QString detail = QString::fromLocal8Bit(*AErrors ? AErrors : curl_easy_strerror(ACode));
+    switch (ACode) {
+    case CURLE_USE_SSL_FAILED:
+        return QStringLiteral("The FTP server offered no TLS (AUTH TLS), which the settings "
+                              "require; nothing was sent: ") +
+               (AReply.isEmpty() ? detail : AReply);
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return QStringLiteral("The FTP server's certificate could not be verified: ") + detail;
+    case CURLE_SSL_CACERT_BADFILE:
+        return QStringLiteral("The trusted certificates could not be read: ") + detail;
+    default:
+        return FailureText(ACode, AErrors, AReply);
     }
 }
+
+} // namespace
 
 void TOVFtpClient::Connect() {
     Disconnect();
@@ -183,24 +216,48 @@ void TOVFtpClient::Connect() {
     SplitHost(Host, name, port);
     if (name.isEmpty())
         throw EOVFtpError(QStringLiteral("No FTP server given"));
+    const bool v6Address = name.contains(QLatin1Char(':'));
+    const QString shownHost = v6Address ? QLatin1Char('[') + name + QLatin1Char(']') : name;
     uOVLogging::log(9,
-                    QStringLiteral("Connecting to ") + name + QLatin1Char(':') +
-                        QString::number(port) + QStringLiteral(" as \"") + Username +
-                        QStringLiteral("\""),
+                    QStringLiteral("Connecting to ") + shownHost + QLatin1Char(':') +
+                        QString::number(port) + (UseTLS ? QStringLiteral(" (FTPS)") : QString()) +
+                        QStringLiteral(" as \"") + Username + QStringLiteral("\""),
                     uOVLogging::LOG_INFO, AreaConnect);
+    FBaseUrl = QStringLiteral("ftp://") + shownHost + QLatin1Char(':') + QString::number(port) +
+               QLatin1Char('/');
 
+    // IPv4 as before; a name that has no IPv4 address is tried over IPv6.
+    char errors[CURL_ERROR_SIZE] = {};
+    auto rc =
+        static_cast<CURLcode>(LogIn(v6Address ? CURL_IPRESOLVE_V6 : CURL_IPRESOLVE_V4, errors));
+    if (rc == CURLE_COULDNT_RESOLVE_HOST && !v6Address) {
+        errors[0] = '\0';
+        rc = static_cast<CURLcode>(LogIn(CURL_IPRESOLVE_V6, errors));
+    }
+    if (rc != CURLE_OK) {
+        const QString text = ConnectFailureText(rc, errors, FLastReply);
+        const QString reply = FLastReply;
+        Disconnect();
+        FLastReply = reply;
+        throw EOVFtpError(text);
+    }
+    FConnected = true;
+}
+
+int TOVFtpClient::LogIn(long AResolve, char* AErrors) {
+    if (FCurl)
+        curl_easy_cleanup(static_cast<CURL*>(FCurl));
     CURL* curl = curl_easy_init();
+    FCurl = curl;
     if (!curl)
         throw EOVFtpError(QStringLiteral("The FTP client could not be created"));
-    FCurl = curl;
-    FBaseUrl = QStringLiteral("ftp://") + name + QLatin1Char(':') + QString::number(port) +
-               QLatin1Char('/');
     const QByteArray user = uOVCodePage::ToAnsi(Username);
     const QByteArray password = uOVCodePage::ToAnsi(Password);
     const long readSecs = qMax(1, (ReadTimeout + 999) / 1000);
     curl_easy_setopt(curl, CURLOPT_USERNAME, user.constData());
     curl_easy_setopt(curl, CURLOPT_PASSWORD, password.constData());
-    curl_easy_setopt(curl, CURLOPT_IPRESOLVE, long(CURL_IPRESOLVE_V4));
+    curl_easy_setopt(curl, CURLOPT_IPRESOLVE, AResolve);
+    // PASV over IPv4; libcurl takes EPSV on an IPv6 connection by itself.
     curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 0L);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -213,25 +270,27 @@ void TOVFtpClient::Connect() {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &KeepReply);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &FLastReply);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardData);
+    if (UseTLS) {
+        // Required for the control and the data connections: a server (or
+        // someone in between) that offers no TLS gets neither the password
+        // nor the customers.
+        curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        curl_easy_setopt(curl, CURLOPT_FTPSSLAUTH, long(CURLFTPAUTH_TLS));
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        uOVCurl::SetTrustStore(curl);
+    }
 
     // Log in on the log-in directory without transferring anything; the
     // connection stays open for the uploads that follow.
     const QByteArray url = FBaseUrl.toUtf8();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    char errors[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errors);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, AErrors);
     FLastReply.clear();
     const CURLcode rc = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-    if (rc != CURLE_OK) {
-        const QString text = FailureText(rc, errors, FLastReply);
-        const QString reply = FLastReply;
-        Disconnect();
-        FLastReply = reply;
-        throw EOVFtpError(text);
-    }
-    FConnected = true;
+    return rc;
 }
 
 void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
@@ -276,7 +335,18 @@ void TOVFtpClient::Put(QIODevice& ASource, const QString& ADestFile) {
         return;
     if (!source.Error().isEmpty())
         throw EOVFtpError(QStringLiteral("Reading the file to upload failed: ") + source.Error());
-    throw EOVFtpError(FailureText(rc, errors, FLastReply));
+    const QString text = FailureText(rc, errors, FLastReply);
+    if (FStorSent && IsRefusal(FLastReply)) {
+        // Refused on the way (quota, full disk): what arrived is no whole
+        // file and must not stay behind. The refusal is what gets told.
+        try {
+            Delete(ADestFile);
+        } catch (...) {
+        }
+        FLastReply = text;
+        throw EOVFtpRefused(text);
+    }
+    throw EOVFtpError(text);
 }
 
 void TOVFtpClient::Rename(const QString& AFrom, const QString& ATo) {

@@ -1,7 +1,9 @@
 #pragma once
 // FTP client of the service's upload and the utility's connection test:
-// plain FTP over IPv4, passive mode (PASV), ASCII transfers, log-in right
-// after connecting. One connection at a time; not shared between threads.
+// plain FTP or explicit FTPS, passive mode (PASV over IPv4, EPSV over IPv6),
+// ASCII transfers, log-in right after connecting. IPv4 is used unless the
+// host is an IPv6 address or its name has IPv6 addresses only. One
+// connection at a time; not shared between threads.
 #include "common/uOVException.h"
 
 #include <QIODevice>
@@ -20,7 +22,8 @@ public:
     TOVFtpClient(const TOVFtpClient&) = delete;
     TOVFtpClient& operator=(const TOVFtpClient&) = delete;
 
-    // "host" or "host:port"; the port is 21 unless given.
+    // "host", "host:port", an IPv6 address, or "[IPv6 address]:port"; the
+    // port is 21 unless given.
     QString Host;
     QString Username;
     QString Password;
@@ -31,6 +34,10 @@ public:
     // For the tests, a positive whole number in the environment variable
     // BREVOLT_FTP_READ_TIMEOUT_MS replaces this default.
     int ReadTimeout = 60000;
+    // Explicit FTPS: AUTH TLS before the log-in, protected data connections,
+    // the server's certificate verified against the system's trust store
+    // (SSL_CERT_FILE / SSL_CERT_DIR name another one); never clear text.
+    bool UseTLS = false;
 
     // Connects and logs in; raises EOVFtpError (with the server's reply when
     // it refused) and leaves the client disconnected on failure.
@@ -38,7 +45,9 @@ public:
     bool Connected() const { return FConnected; }
     // Uploads ASource from its current position to its end as ADestFile in
     // the log-in directory, replacing a file of that name. Line ends go out
-    // as CR LF, each line once, whatever the source uses. Raises EOVFtpError.
+    // as CR LF, each line once, whatever the source uses. Raises EOVFtpError,
+    // EOVFtpRefused when the server refused the upload; what a refused upload
+    // left on the server is deleted (best effort).
     // Here and below, a name holding CR, LF or NUL raises EOVFtpError before
     // anything is sent.
     void Put(QIODevice& ASource, const QString& ADestFile);
@@ -56,7 +65,8 @@ public:
     // Logs out and closes; never raises.
     void Disconnect() noexcept;
 
-    // The host part of Host and the port it names (21 when it names none).
+    // The host part of Host (an IPv6 address without its brackets) and the
+    // port it names (21 when it names none).
     static void SplitHost(const QString& AHost, QString& AName, int& APort);
     // The last reply line the server sent; empty before the first one.
     const QString& LastReply() const { return FLastReply; }
@@ -65,6 +75,9 @@ private:
     // Sends ACommands one after the other on the log-in directory; the first
     // refusal ends them.
     void SendCommands(const QStringList& ACommands);
+    // A new handle for FBaseUrl, logged in with AResolve (a CURL_IPRESOLVE_
+    // value); answers the CURLcode, with the error text in AErrors.
+    int LogIn(long AResolve, char* AErrors);
 
     void* FCurl = nullptr;
     bool FConnected = false;

@@ -423,9 +423,10 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
         tsSettings, QStringLiteral("Enter the password to use in connecting to the FTP server"));
     edtFTPPassword->setEchoMode(QLineEdit::Password);
     field(QStringLiteral("FTP password:"), edtFTPPassword);
+    cbFTPUseTLS = check(CheckField(QStringLiteral("Use TLS (FTPS)"), tsSettings));
     btnTestFTP = new QPushButton(QStringLiteral("Test"), tsSettings);
     btnTestFTP->setAccessibleName(QStringLiteral("Test FTP"));
-    grid->addWidget(btnTestFTP, ftpRow, 2, 3, 1, Qt::AlignVCenter);
+    grid->addWidget(btnTestFTP, ftpRow, 2, 4, 1, Qt::AlignVCenter);
 
     note(QStringLiteral("Use this to change how much logging is done. "));
     spnLogLevel = new TSpinEdit(0, 9, tsSettings);
@@ -536,6 +537,7 @@ const TPlainField<QLineEdit, QString> TextFields[] = {
     {&W::edtErrorEmails, &R::erroremails},
 };
 const TPlainField<QCheckBox, bool> FlagFields[] = {
+    {&W::cbFTPUseTLS, &R::ftpusetls},
     {&W::cbNotificationsEnabled, &R::notifications},
     {&W::cbUseSSLTLS, &R::smtpusessltls},
     {&W::cbRestartOnMissingData, &R::restartonmissingdata},
@@ -843,6 +845,7 @@ void TfrmBrevoltConfig::btnTestFTPClick() {
     const QString server = edtFTPServer->text().trimmed();
     const QString user = edtFTPUsername->text().trimmed();
     const QString password = edtFTPPassword->text().trimmed();
+    const bool useTls = cbFTPUseTLS->isChecked();
     const QString problem = uConnectionTests::CheckFtpFields(server, user, password);
     if (!problem.isEmpty()) {
         uMessages::ShowMessage(this, problem);
@@ -850,8 +853,8 @@ void TfrmBrevoltConfig::btnTestFTPClick() {
         return;
     }
     // The log-in and upload may take up to the client's time-outs.
-    RunConnectionTest(testName, btnTestFTP, [server, user, password] {
-        return uConnectionTests::RunFtpTest(server, user, password);
+    RunConnectionTest(testName, btnTestFTP, [server, user, password, useTls] {
+        return uConnectionTests::RunFtpTest(server, user, password, useTls);
     });
 }
 

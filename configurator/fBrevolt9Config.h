@@ -110,6 +110,7 @@ public:
     QLineEdit* edtFTPServer;
     QLineEdit* edtFTPUsername;
     QLineEdit* edtFTPPassword;
+    QCheckBox* cbFTPUseTLS;
     QPushButton* btnTestFTP;
     QSpinBox* spnLogLevel;
     QDateEdit* dtpLastRunDate;

@@ -92,9 +92,11 @@ QString CheckFtpFields(const QString& AServer, const QString& AUser, const QStri
     return QString();
 }
 
-TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QString& APassword) {
+TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QString& APassword,
+                       bool AUseTLS) {
     uOVLogging::info(1,
                      QStringLiteral("Testing the FTP connection to ") + AServer +
+                         (AUseTLS ? QStringLiteral(" (FTPS)") : QString()) +
                          QStringLiteral(" as \"") + AUser + QLatin1Char('"'),
                      AreaFtp);
     try {
@@ -102,6 +104,7 @@ TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QStri
         client.Host = AServer;
         client.Username = AUser;
         client.Password = APassword;
+        client.UseTLS = AUseTLS;
         if (FtpTestLimits().ConnectTimeout > 0)
             client.ConnectTimeout = FtpTestLimits().ConnectTimeout;
         if (FtpTestLimits().ReadTimeout > 0)

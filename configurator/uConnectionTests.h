@@ -26,8 +26,10 @@ TFtpTestLimits& FtpTestLimits();
 
 // The first problem with the FTP fields as the user is told it, or empty.
 QString CheckFtpFields(const QString& AServer, const QString& AUser, const QString& APassword);
-// Logs in, writes Test.txt in the working folder and uploads it.
-TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QString& APassword);
+// Logs in (over explicit FTPS with AUseTLS), writes Test.txt in the working
+// folder and uploads it.
+TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QString& APassword,
+                       bool AUseTLS = false);
 
 struct TSmtpTestParams {
     QString Server;

@@ -294,6 +294,7 @@ bool TdlgConnectorLogic::TransmitBatch(const QString& APath, TAnsiTextStream* AS
                 IdFTP1->Host = Config().ftpserver;
                 IdFTP1->Username = Config().ftpusername;
                 IdFTP1->Password = Config().ftppassword;
+                IdFTP1->UseTLS = Config().ftpusetls;
                 IdFTP1->Connect();
                 if (IdFTP1->Connected()) {
                     SetStep(FStep, QStringLiteral("rewinding stream"), AreaTransmit, 9);

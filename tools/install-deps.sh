@@ -8,7 +8,7 @@ qt6-base-dev libqt6sql6-sqlite libgl-dev
 libcurl4-openssl-dev libssl-dev
 libgtest-dev libgmock-dev
 unixodbc libqt6sql6-odbc libsqliteodbc odbc-postgresql
-python3-pyftpdlib python3-aiosmtpd python3-cryptography openssl sqlite3
+python3-pyftpdlib vsftpd python3-aiosmtpd python3-cryptography openssl sqlite3
 xvfb xauth at-spi2-core dbus python3-pyatspi python3-gi python3-dbusmock
 locales-all
 dpkg-dev adduser systemd desktop-file-utils

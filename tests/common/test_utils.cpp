@@ -296,3 +296,12 @@ TEST(CodePage, Windows1252BothWaysWithQuestionMarkForTheRest) {
     EXPECT_EQ(FromAnsi("Caf\xE9 \x80\r\n"), QString::fromUtf8("Café €\r\n"));
     EXPECT_EQ(FromAnsi(QByteArray("a\x81" "b")), QString::fromUtf8("a\uFFFDb"));
 }
+
+TEST(CodePage, ServerTextIsUtf8WhenValidOtherwiseWindows1252) {
+    using uOVCodePage::FromServerText;
+    EXPECT_EQ(FromServerText("550 Empf\xC3\xA4nger \xE2\x80\x9Ex\xE2\x80\x9C"),
+              QString::fromUtf8("550 Empfänger „x“"));
+    EXPECT_EQ(FromServerText("550 Empf\xE4nger \x84x\x93"), QString::fromUtf8("550 Empfänger „x“"));
+    EXPECT_EQ(FromServerText("250 OK"), "250 OK");
+    EXPECT_EQ(FromServerText(""), "");
+}

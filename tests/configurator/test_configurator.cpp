@@ -372,6 +372,7 @@ TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
     window.edtFTPServer->setText("ftp.example.test");
     window.edtFTPUsername->setText("shop7");
     window.edtFTPPassword->setText("s3cret|x");
+    window.cbFTPUseTLS->setChecked(true);
     window.spnLogLevel->setValue(4);
     window.dtpLastRunDate->setDate(QDate(2024, 4, 2));
     window.dtpLastRunTime->setTime(QTime(13, 14, 15));
@@ -403,6 +404,7 @@ TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
     expected.ftpserver = "ftp.example.test";
     expected.ftpusername = "shop7";
     expected.ftppassword = "s3cret|x";
+    expected.ftpusetls = true;
     expected.restartonmissingdata = true;
     expected.notifyonstartup = true;
     expected.notifications = true;

@@ -132,6 +132,11 @@ TEST_F(FtpClientTest, SplitsHostAndPort) {
         {"host:", "host:", 21},
         {"host:abc", "host:abc", 21},
         {"host:70000", "host:70000", 21},
+        {"[::1]:2121", "::1", 2121},
+        {" [fe80::1] ", "fe80::1", 21},
+        {"::1", "::1", 21},
+        {"2001:db8::7", "2001:db8::7", 21},
+        {"[::1]:abc", "[::1]:abc", 21},
         {"", "", 21},
     };
     for (const Case& c : cases) {
@@ -444,3 +449,44 @@ TEST(FtpClientFailures, ServerThatStopsAnsweringTimesOut) {
 }
 
 } // namespace
+
+TEST(FtpClientFailures, UploadRefusedOnTheWayLeavesNothingOnTheServer) {
+    TFtpServer server(QStringLiteral("shopone"), QStringLiteral("secret"), QStringLiteral("quota"));
+    ASSERT_TRUE(server.Running());
+    TOVFtpClient client;
+    PointAt(client, server);
+    QBuffer source;
+    source.setData(QByteArray(64 * 1024, 'x') + "\r\n");
+    source.open(QIODevice::ReadOnly);
+    client.Connect();
+    try {
+        client.Put(source, QStringLiteral("full.csv"));
+        FAIL() << "upload accepted";
+    } catch (const EOVFtpRefused& E) {
+        // The refusal is what is told, not the clean-up after it.
+        EXPECT_EQ(E.Message(), "552 Quota exceeded; upload aborted.");
+    }
+    EXPECT_TRUE(client.StorSent());
+    client.Disconnect();
+    EXPECT_EQ(server.Received(QStringLiteral("full.csv")).left(16), QByteArray(16, 'x'));
+    EXPECT_TRUE(server.Files().isEmpty()) << Joined(server.Files()).toStdString();
+    EXPECT_TRUE(server.Commands().contains(QStringLiteral("DELE full.csv")));
+}
+
+TEST(FtpClientFailures, ServerRepliesReadAsUtf8OrWindows1252) {
+    for (const char* encoding : {"utf8", "ansi"}) {
+        TFtpServer server(QStringLiteral("shopone"), QStringLiteral("secret"),
+                          QStringLiteral("refuselogin:") + QLatin1String(encoding));
+        ASSERT_TRUE(server.Running());
+        TOVFtpClient client;
+        PointAt(client, server);
+        try {
+            client.Connect();
+            FAIL() << "log-in accepted";
+        } catch (const EOVFtpError& E) {
+            EXPECT_EQ(E.Message(), QStringLiteral("530 Anmeldung f\u00fcr \u201eshop.one\u201c "
+                                                  "fehlgeschlagen."))
+                << encoding;
+        }
+    }
+}

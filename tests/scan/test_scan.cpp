@@ -13,10 +13,12 @@
 #include "service/dBrevoltRPro9ConnectorBatch.h"
 #include "service/dBrevoltRPro9ConnectorLogic.h"
 #include "tests/support/FtpServer.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/ProcessState.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestAppLogger.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Vsftpd.h"
 
 #include <ctime>
 #include <functional>
@@ -271,6 +273,25 @@ TEST_F(ScanTest, UploadsTheBatchAdvancesLastQueryAndArchives) {
     EXPECT_TRUE(log.contains("Updating configuration with last transmission timestamp."));
     EXPECT_TRUE(log.contains("     Subsidiary..[001]"));
     EXPECT_EQ(CountOf(log, " ERROR   |"), 0) << log.toStdString();
+}
+
+TEST_F(ScanTest, UploadsOverFtpsToAServerThatRequiresTls) {
+    if (!TVsftpd::Installed())
+        GTEST_SKIP() << "vsftpd is not installed (tools/install-deps.sh installs it)";
+    TVsftpd ftps(true);
+    ASSERT_TRUE(ftps.Running()) << ftps.Log().toStdString();
+    qputenv("SSL_CERT_FILE", (TestCertificatesDir() + QStringLiteral("/ca.pem")).toUtf8());
+    Config().ftpserver = ftps.Address();
+    Config().ftpusername = TVsftpd::User();
+    Config().ftpusetls = true;
+    Config().locations = {QStringLiteral("001.001")};
+    EXPECT_FALSE(Scan());
+    qunsetenv("SSL_CERT_FILE");
+    const QString name = QStringLiteral("anonymous_20220605140309045.csv");
+    ASSERT_EQ(Archived(), QStringList{name}) << LogText().toStdString();
+    EXPECT_EQ(ftps.Files(), QStringList{name}) << ftps.Log().toStdString();
+    EXPECT_EQ(ftps.Stored(name), ArchivedFile(name));
+    EXPECT_TRUE(ftps.Log().contains("\"AUTH TLS\""));
 }
 
 TEST_F(ScanTest, LineLayoutIsExactAndValuesStayOnOneLine) {

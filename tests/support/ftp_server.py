@@ -13,13 +13,18 @@ an upload; "stall" stops reading uploads and never answers again; "mute"
 accepts connections but never sends its greeting; "late226" or
 "late226:SECONDS" stores an upload completely but sends its final "226"
 reply only SECONDS (default 5) later; "norename" refuses RNFR and RNTO with
-"550 Renaming is not allowed here." and renames nothing.
+"550 Renaming is not allowed here." and renames nothing; "quota" or
+"quota:BYTES" keeps the first BYTES (default 16) of an upload and then
+refuses it with "552 Quota exceeded; upload aborted.", leaving the partial
+file, as a full account does; "refuselogin:utf8" and "refuselogin:ansi"
+refuse every log-in with a German reply in UTF-8 or in Windows-1252 bytes.
 
 The mode can change while the server runs: a file "mode" in RECORDDIR, when
 present, holds the mode to use instead of MODE. It is read again at each new
 connection, each command and each upload start.
 """
 
+import asynchat
 import os
 import sys
 import threading
@@ -29,6 +34,8 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 DROP_AFTER = 64 * 1024
+QUOTA_BYTES = 16
+REFUSED_LOGIN = "530 Anmeldung f\u00fcr \u201eshop.one\u201c fehlgeschlagen."
 LATE_226_SECONDS = 5.0
 
 
@@ -52,6 +59,12 @@ def main():
 
     def mode():
         return current["name"]
+
+    def quota_bytes():
+        try:
+            return int(current["arg"])
+        except ValueError:
+            return QUOTA_BYTES
 
     refresh_mode()
 
@@ -85,6 +98,11 @@ def main():
                 self._raw_count += len(chunk)
                 if mode() == "drop" and self._raw_count >= DROP_AFTER:
                     self._resp = ("426 Connection closed; transfer aborted.", lambda *a: None)
+                    self.close()
+                    return b""
+                if mode() == "quota" and self._raw_count >= quota_bytes():
+                    self.file_obj.write(chunk[:quota_bytes() - (self._raw_count - len(chunk))])
+                    self._resp = ("552 Quota exceeded; upload aborted.", lambda *a: None)
                     self.close()
                     return b""
             return chunk
@@ -125,6 +143,11 @@ def main():
             if mode() == "stall" and self.data_channel is not None and self.data_channel.receive:
                 return
             record_command("PASS ******" if cmd == "PASS" else line)
+            if mode() == "refuselogin" and cmd == "PASS":
+                encoding = "cp1252" if current["arg"] == "ansi" else "utf8"
+                asynchat.async_chat.push(self, (REFUSED_LOGIN + "\r\n").encode(encoding,
+                                                                                 "replace"))
+                return
             if mode() == "norename" and cmd in ("RNFR", "RNTO"):
                 self._rnfr = None
                 self.respond("550 Renaming is not allowed here.")

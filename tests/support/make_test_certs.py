@@ -1,6 +1,6 @@
 """Throw-away certificates for the TLS tests, written to the given folder:
 ca.pem (the authority the tests trust), other-ca.pem (one they do not),
-server.pem/server.key (127.0.0.1, signed by ca) and wrong-name.pem/.key
+server.pem/server.key (127.0.0.1 and ::1, signed by ca) and wrong-name.pem/.key
 (a name that is not 127.0.0.1, signed by ca)."""
 import datetime
 import ipaddress
@@ -48,7 +48,8 @@ def main(folder):
     other = build("Other Test CA", other_key, name("Other Test CA"), other_key, True, None)
     save(folder, "ca", ca)
     save(folder, "other-ca", other)
-    for stem, san in (("server", [x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
+    loopback = [x509.IPAddress(ipaddress.ip_address(a)) for a in ("127.0.0.1", "::1")]
+    for stem, san in (("server", loopback),
                       ("wrong-name", [x509.DNSName("other.test.invalid")])):
         key = ec.generate_private_key(ec.SECP256R1())
         save(folder, stem, build(stem, key, ca.subject, ca_key, False, san), key)
