@@ -9,6 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace uOVNet {
+struct TMailResult;
+}
+
 struct TConnectorConfig {
     int scanscheduling = 1;
     int scaninterval = 60000;
@@ -119,9 +123,10 @@ QStringList TextToLocations(const QString& AText);
 
 // Sends one service notice through SendMail with the SMTP settings, sender
 // name "Brevolt Service"; silent when notices are off or a setting is missing.
-// Errors of the mail sender reach the caller.
-void SendNotification(const QString& ARecipients, const QString& ASubject,
-                      const QStringList& ABody);
+// Errors of the mail sender reach the caller, and so do the recipients the
+// mail did not reach.
+uOVNet::TMailResult SendNotification(const QString& ARecipients, const QString& ASubject,
+                                     const QStringList& ABody);
 
 // The switch "skiptransmit": runs pretend their uploads succeeded. An
 // installation left with it sends nothing, so it is said loudly.

@@ -12,21 +12,21 @@
 
 namespace uBrevoltRPro9ConnectorCommon {
 
-void SendNotification(const QString& ARecipients, const QString& ASubject,
-                      const QStringList& ABody) {
+uOVNet::TMailResult SendNotification(const QString& ARecipients, const QString& ASubject,
+                                     const QStringList& ABody) {
     const TConnectorConfig& config = Config();
     // Notices need a mail server with a log-in; anything missing means the
     // administrator has not set them up, which is no reason to log.
     if (!config.notifications || ARecipients.isEmpty() || config.smtpserver.isEmpty() ||
         config.smtpusername.isEmpty() || config.smtppassword.isEmpty() || config.smtpfrom.isEmpty())
-        return;
+        return {};
     // A log folder that cannot be written is told here, since the log cannot.
     QStringList body = ABody;
     if (const QString problem = uOVLogging::TakeLogWriteProblem(); !problem.isEmpty())
         body << QString() << problem;
-    uOVNet::SendMail(config.smtpserver, config.smtpport, config.smtpusessltls, config.smtpusername,
-                     config.smtppassword, config.smtpfrom, QStringLiteral("Brevolt Service"),
-                     ARecipients, ASubject, body);
+    return uOVNet::SendMail(config.smtpserver, config.smtpport, config.smtpusessltls,
+                            config.smtpusername, config.smtppassword, config.smtpfrom,
+                            QStringLiteral("Brevolt Service"), ARecipients, ASubject, body);
 }
 
 namespace {
@@ -82,19 +82,28 @@ QString ServiceNoticeRecipients(TServiceEvent AEvent) {
 
 namespace {
 
-// A notice is side work: a mail error becomes a warning in the log.
+const QString NoticeArea = QStringLiteral("uBrevoltRPro9ConnectorCommon.NotifyServiceEvent");
+
+// A notice is side work: a mail error becomes a warning in the log, and so
+// does each recipient it did not reach.
 void SendLogged(const QString& ARecipients, const QString& ASubject, const QStringList& ABody) {
+    const QString notice = QStringLiteral("Notification \"") + ASubject + QLatin1Char('"');
+    QStringList warnings;
     try {
-        SendNotification(ARecipients, ASubject, ABody);
+        const uOVNet::TMailResult result = SendNotification(ARecipients, ASubject, ABody);
+        for (const QString& entry : result.Invalid)
+            warnings << notice + QStringLiteral(": the recipient \"") + entry +
+                            QStringLiteral("\" is not a mail address and was skipped");
+        for (const QString& refused : result.Refused)
+            warnings << notice + QStringLiteral(" not delivered to ") + refused;
     } catch (const std::exception& E) {
-        if (AppLogger)
-            AppLogger->warn(1,
-                            QStringLiteral("Notification \"") + ASubject +
-                                QStringLiteral("\" not sent: ") + ExceptionClassName(E) +
-                                QStringLiteral(": ") + ExceptionMessage(E),
-                            QStringLiteral("uBrevoltRPro9ConnectorCommon.NotifyServiceEvent"));
+        warnings << notice + QStringLiteral(" not sent: ") + ExceptionClassName(E) +
+                        QStringLiteral(": ") + ExceptionMessage(E);
     } catch (...) {
     }
+    if (AppLogger)
+        for (const QString& warning : warnings)
+            AppLogger->warn(1, warning, NoticeArea);
 }
 
 QString RestartMarkerPath() {
@@ -105,14 +114,30 @@ QString NoticeTime(TDateTime AValue) {
     return uOVUtils::FormatDateTime(QStringLiteral("mm/dd/yyyy hh:nn:ss"), AValue);
 }
 
-// The recipients of both lists, each address once.
+// The recipients of both lists, each address once; entries that are not an
+// address go last, to be warned about when the notice is sent.
 QString JoinRecipients(const QString& AFirst, const QString& ASecond) {
-    QStringList result;
-    for (const QString& list : {AFirst, ASecond})
-        for (const QString& r : uOVNet::SplitRecipients(list))
-            if (!r.isEmpty() && !result.contains(r, Qt::CaseInsensitive))
-                result.append(r);
-    return result.join(QStringLiteral(", "));
+    QStringList addresses;
+    QStringList entries;
+    QStringList invalid;
+    for (const QString& list : {AFirst, ASecond}) {
+        const uOVNet::TAddressList parsed = uOVNet::ParseAddressList(list);
+        for (const uOVNet::TMailAddress& a : parsed.Addresses) {
+            if (addresses.contains(a.Address, Qt::CaseInsensitive))
+                continue;
+            addresses.append(a.Address);
+            QString name = a.Name;
+            name.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+                .replace(QLatin1Char('"'), QLatin1String("\\\""));
+            entries.append(name.isEmpty() ? a.Address
+                                          : QLatin1Char('"') + name + QStringLiteral("\" <") +
+                                                a.Address + QLatin1Char('>'));
+        }
+        for (const QString& entry : parsed.Invalid)
+            if (!invalid.contains(entry))
+                invalid.append(entry);
+    }
+    return (entries + invalid).join(QStringLiteral(", "));
 }
 
 } // namespace

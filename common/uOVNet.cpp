@@ -1,6 +1,8 @@
 #include "common/uOVNet.h"
 
 #include "common/uOVClock.h"
+#include "common/uOVCodePage.h"
+#include "common/uOVCurl.h"
 #include "platform/HostName.h"
 
 #include <algorithm>
@@ -43,54 +45,138 @@ bool LibraryHasTLS() {
            info->ssl_version[0] != '\0';
 }
 
-QStringList SplitRecipients(const QString& ARecipients) {
-    QStringList result;
-    for (const QString& piece : ARecipients.split(QLatin1Char(',')))
-        result.append(piece.trimmed());
-    return result;
-}
-
 namespace {
 
 using TSteadyClock = std::chrono::steady_clock;
 
-void GlobalInitOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+bool IsControl(QChar AChar) {
+    return (AChar.unicode() < 0x20 && AChar != QLatin1Char('\t')) || AChar.unicode() == 0x7F;
+}
+
+// The text for a message, control characters shown as "?".
+QString Shown(const QString& AText) {
+    QString shown = AText;
+    for (QChar& c : shown)
+        if (IsControl(c) || c == QLatin1Char('\t'))
+            c = QLatin1Char('?');
+    return shown;
 }
 
 // An address goes into "MAIL FROM:<...>" and "RCPT TO:<...>" as it is, so a
-// line break or bracket in it would let a setting write its own commands.
-void CheckEnvelopeAddress(const QString& AAddress, const QString& ARole) {
-    for (QChar c : AAddress) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F || c == QLatin1Char('<') ||
-            c == QLatin1Char('>')) {
-            QString shown = AAddress;
-            for (QChar& s : shown)
-                if (s.unicode() < 0x20 || s.unicode() == 0x7F)
-                    s = QLatin1Char('?');
-            throw ESMTPError(QStringLiteral("Invalid ") + ARole + QStringLiteral(" address \"") +
-                             shown +
-                             QStringLiteral("\": an address must not contain line breaks, "
-                                            "control characters, \"<\" or \">\""));
+// blank, line break or bracket in it would let a setting write its own
+// commands.
+bool IsMailAddress(const QString& AAddress) {
+    const qsizetype at = AAddress.indexOf(QLatin1Char('@'));
+    if (at <= 0 || at != AAddress.lastIndexOf(QLatin1Char('@')) || at == AAddress.size() - 1)
+        return false;
+    static const QString Forbidden = QStringLiteral("<>()[]\\\",;:");
+    return std::none_of(AAddress.begin(), AAddress.end(), [](QChar c) {
+        return c.unicode() <= 0x20 || c.unicode() == 0x7F || c.isSpace() || Forbidden.contains(c);
+    });
+}
+
+// One entry of an address list, fed a character at a time: a display name
+// (quoted strings unquoted) before "<address>", or a bare address; comments
+// in parentheses are dropped.
+class TAddressEntry {
+public:
+    // Whether a separator at this point ends the entry.
+    bool AtTopLevel() const { return !FInQuote && FDepth == 0; }
+
+    void Add(QChar AChar) {
+        FRaw += AChar;
+        FBad = FBad || IsControl(AChar);
+        if (FEscaped) {
+            FEscaped = false;
+            if (FInQuote)
+                FName += AChar;
+            return;
+        }
+        if (AChar == QLatin1Char('\\') && (FInQuote || FDepth > 0)) {
+            FEscaped = true;
+            return;
+        }
+        if (FInQuote) {
+            if (AChar == QLatin1Char('"'))
+                FInQuote = false;
+            else
+                FName += AChar;
+            return;
+        }
+        if (AChar == QLatin1Char('(') || (FDepth > 0 && AChar == QLatin1Char(')'))) {
+            FDepth += AChar == QLatin1Char('(') ? 1 : -1;
+            return;
+        }
+        if (FDepth > 0)
+            return;
+        switch (FPart) {
+        case TPart::Name:
+            if (AChar == QLatin1Char('"')) {
+                FInQuote = FQuoted = true;
+            } else if (AChar == QLatin1Char('<')) {
+                FPart = TPart::Address;
+            } else {
+                FBad = FBad || AChar == QLatin1Char('>');
+                FName += AChar;
+            }
+            break;
+        case TPart::Address:
+            if (AChar == QLatin1Char('>'))
+                FPart = TPart::After;
+            else
+                FAddress += AChar;
+            break;
+        case TPart::After:
+            FBad = FBad || !AChar.isSpace();
+            break;
         }
     }
-}
+
+    // Adds the entry to AList; an empty one is skipped.
+    void AddTo(TAddressList& AList) const {
+        const QString raw = FRaw.trimmed();
+        if (raw.isEmpty())
+            return;
+        bool bad = FBad || !AtTopLevel() || FEscaped || FPart == TPart::Address;
+        TMailAddress entry{FName.simplified(), FAddress.trimmed()};
+        if (FPart == TPart::Name) {
+            bad = bad || FQuoted;
+            entry = {QString(), entry.Name};
+        }
+        if (bad || !IsMailAddress(entry.Address))
+            AList.Invalid.append(raw);
+        else
+            AList.Addresses.append(entry);
+    }
+
+private:
+    enum class TPart { Name, Address, After };
+    QString FRaw;
+    QString FName;
+    QString FAddress;
+    TPart FPart = TPart::Name;
+    int FDepth = 0;
+    bool FInQuote = false;
+    bool FQuoted = false;
+    bool FEscaped = false;
+    bool FBad = false;
+};
 
 } // namespace
 
-QString EnvelopeAddress(const QString& AText) {
-    const QString text = AText.trimmed();
-    const qsizetype open = text.indexOf(QLatin1Char('<'));
-    // "Name <address>": one pair of brackets closing the text, none in the name.
-    if (open < 0 || !text.endsWith(QLatin1Char('>')) ||
-        text.indexOf(QLatin1Char('<'), open + 1) >= 0 ||
-        text.indexOf(QLatin1Char('>')) != text.size() - 1)
-        return AText;
-    for (QChar c : text.left(open))
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            return AText;
-    return text.mid(open + 1, text.size() - open - 2).trimmed();
+TAddressList ParseAddressList(const QString& AText) {
+    TAddressList result;
+    TAddressEntry entry;
+    for (const QChar c : AText) {
+        if ((c == QLatin1Char(',') || c == QLatin1Char(';')) && entry.AtTopLevel()) {
+            entry.AddTo(result);
+            entry = TAddressEntry();
+        } else {
+            entry.Add(c);
+        }
+    }
+    entry.AddTo(result);
+    return result;
 }
 
 namespace {
@@ -156,13 +242,11 @@ QByteArray Mailbox(const QString& AAddress, const QString& AName) {
     return name + " <" + address + '>';
 }
 
-QByteArray AddressList(const QStringList& AAddresses) {
+QByteArray AddressList(const QList<TMailAddress>& AAddresses) {
     QByteArray result;
     qsizetype lineLength = 4; // "To: "
-    for (const QString& address : AAddresses) {
-        if (address.isEmpty())
-            continue;
-        QByteArray item = address.toUtf8();
+    for (const TMailAddress& address : AAddresses) {
+        const QByteArray item = Mailbox(address.Address, address.Name);
         if (!result.isEmpty()) {
             if (lineLength + item.size() + 2 > 78) {
                 result += ",\r\n ";
@@ -173,9 +257,11 @@ QByteArray AddressList(const QStringList& AAddresses) {
             }
         }
         result += item;
-        lineLength += item.size();
+        // An encoded name may have folded the item itself.
+        const qsizetype fold = item.lastIndexOf("\r\n");
+        lineLength = fold < 0 ? lineLength + item.size() : item.size() - fold - 2;
     }
-    return result.isEmpty() ? QByteArray("undisclosed-recipients:;") : result;
+    return result;
 }
 
 QByteArray MailDate(const QDateTime& ATime) {
@@ -219,7 +305,7 @@ QByteArray QuotedPrintable(const QByteArray& ALine) {
 }
 
 QByteArray ComposeMessage(const QString& AFromAddress, const QString& AFromName,
-                          const QStringList& ARecipients, const QString& ASubject,
+                          const QList<TMailAddress>& ARecipients, const QString& ASubject,
                           const QStringList& ABody, const QString& AHostName) {
     QList<QByteArray> lines;
     for (const QString& entry : ABody) {
@@ -272,35 +358,70 @@ size_t ReadMessage(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
     return n;
 }
 
-// Every server reply line passes here. The last error reply is kept for the
-// message: the closing QUIT's reply comes after it.
-struct TReplies {
-    QStringList Current;
-    int ErrorCode = 0;
+// The conversation as the library's debug output shows it, kept only as far
+// as the outcome needs: of the commands, just which one a reply answers and
+// a recipient's address; log-in lines are never kept.
+class TTranscript {
+public:
+    QStringList Mechanisms; // of AUTH in the latest EHLO reply
+    QStringList Refused;    // "address: reply" per recipient refused
+    int ErrorCode = 0;      // the last error reply; the closing QUIT's comes after it
     QString ErrorText;
+
+    void CommandSent(QByteArrayView ALine) {
+        FRecipient.clear();
+        FInEhlo = ALine.startsWith("EHLO ");
+        if (FInEhlo)
+            Mechanisms.clear();
+        if (const qsizetype end = ALine.indexOf('>'); ALine.startsWith("RCPT TO:<") && end > 9)
+            FRecipient = QString::fromUtf8(ALine.sliced(9, end - 9));
+    }
+
+    void ReplyLine(QByteArrayView ALine) {
+        bool isCode = ALine.size() >= 3;
+        for (int i = 0; i < 3 && isCode; ++i)
+            isCode = ALine.at(i) >= '0' && ALine.at(i) <= '9';
+        if (!isCode)
+            return;
+        const QString text = uOVCodePage::FromServerText(
+            ALine.sliced(std::min<qsizetype>(4, ALine.size())).toByteArray());
+        FLines.append(text);
+        if (FInEhlo &&
+            (text.startsWith(QLatin1String("AUTH ")) || text.startsWith(QLatin1String("AUTH="))))
+            Mechanisms += text.mid(5).toUpper().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (ALine.size() > 3 && ALine.at(3) == '-')
+            return;
+        const int code = ALine.first(3).toInt();
+        const QString reply = FLines.join(QLatin1Char(' ')).trimmed();
+        FLines.clear();
+        if (code < 400)
+            return;
+        ErrorCode = code;
+        ErrorText = reply;
+        if (!FRecipient.isEmpty())
+            Refused.append(FRecipient + QStringLiteral(": ") + QString::number(code) +
+                           QLatin1Char(' ') + reply);
+    }
+
+private:
+    QStringList FLines;
+    QString FRecipient;
+    bool FInEhlo = false;
 };
 
-size_t OnReplyLine(char* ABuffer, size_t ASize, size_t ACount, void* AUser) {
-    auto* replies = static_cast<TReplies*>(AUser);
-    const size_t n = ASize * ACount;
-    QByteArray line(ABuffer, static_cast<qsizetype>(n));
+// Reads the text in place: a log-in line is looked at, never copied.
+int OnDebug(CURL*, curl_infotype AType, char* AData, size_t ASize, void* AUser) {
+    if (AType != CURLINFO_HEADER_OUT && AType != CURLINFO_HEADER_IN)
+        return 0;
+    QByteArrayView line(AData, static_cast<qsizetype>(ASize));
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
-    bool isCode = line.size() >= 3;
-    for (int i = 0; i < 3 && isCode; ++i)
-        isCode = line.at(i) >= '0' && line.at(i) <= '9';
-    if (!isCode)
-        return n;
-    replies->Current.append(QString::fromUtf8(line.mid(4)));
-    if (line.size() == 3 || line.at(3) != '-') {
-        const int code = line.left(3).toInt();
-        if (code >= 400) {
-            replies->ErrorCode = code;
-            replies->ErrorText = replies->Current.join(QLatin1Char(' ')).trimmed();
-        }
-        replies->Current.clear();
-    }
-    return n;
+    auto* transcript = static_cast<TTranscript*>(AUser);
+    if (AType == CURLINFO_HEADER_OUT)
+        transcript->CommandSent(line);
+    else
+        transcript->ReplyLine(line);
+    return 0;
 }
 
 // Bounds the whole call, the closing QUIT included, which the library
@@ -323,7 +444,7 @@ struct TAttempt {
     CURLcode Code = CURLE_OK;
     long ResponseCode = 0;
     QString ErrorText;
-    TReplies Replies;
+    TTranscript Transcript;
 };
 
 struct TCurlDeleter {
@@ -331,20 +452,10 @@ struct TCurlDeleter {
     void operator()(curl_slist* AList) const { curl_slist_free_all(AList); }
 };
 
-// The trust store: the system's, unless the standard OpenSSL variables name
-// another one (a private certificate authority).
-void SetTrustStore(CURL* AHandle) {
-    const char* file = std::getenv("SSL_CERT_FILE");
-    const char* dir = std::getenv("SSL_CERT_DIR");
-    const bool fileSet = file && *file;
-    const bool dirSet = dir && *dir;
-    if (!fileSet && !dirSet)
-        return;
-    curl_easy_setopt(AHandle, CURLOPT_CAINFO, fileSet ? file : nullptr);
-    curl_easy_setopt(AHandle, CURLOPT_CAPATH, dirSet ? dir : nullptr);
-}
-
-TAttempt Perform(const TMailJob& AJob, bool ALogin, TSteadyClock::time_point ADeadline) {
+// ALoginOptions: the log-in methods allowed ("AUTH=LOGIN"); nullptr for no
+// log-in.
+TAttempt Perform(const TMailJob& AJob, const char* ALoginOptions,
+                 TSteadyClock::time_point ADeadline) {
     TAttempt attempt;
     std::unique_ptr<CURL, TCurlDeleter> handle(curl_easy_init());
     if (!handle) {
@@ -381,20 +492,28 @@ TAttempt Perform(const TMailJob& AJob, bool ALogin, TSteadyClock::time_point ADe
                      static_cast<long>(AJob.ExplicitTLS ? CURLUSESSL_ALL : CURLUSESSL_NONE));
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    SetTrustStore(h);
-    if (ALogin) {
+    uOVCurl::SetTrustStore(h);
+    if (ALoginOptions) {
         curl_easy_setopt(h, CURLOPT_USERNAME, AJob.UserName.constData());
         curl_easy_setopt(h, CURLOPT_PASSWORD, AJob.Password.constData());
-        curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
+        curl_easy_setopt(h, CURLOPT_LOGIN_OPTIONS, ALoginOptions);
     }
     curl_easy_setopt(h, CURLOPT_MAIL_FROM, AJob.FromAddress.constData());
     curl_easy_setopt(h, CURLOPT_MAIL_RCPT, recipients.get());
+    // One refused recipient must not cost the others their mail (the option's
+    // name lost a misspelling in 8.2).
+#if LIBCURL_VERSION_NUM >= 0x080200
+    curl_easy_setopt(h, CURLOPT_MAIL_RCPT_ALLOWFAILS, 1L);
+#else
+    curl_easy_setopt(h, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
+#endif
     curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &ReadMessage);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.Data.size()));
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnReplyLine);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &attempt.Replies);
+    curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &OnDebug);
+    curl_easy_setopt(h, CURLOPT_DEBUGDATA, &attempt.Transcript);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
 
     attempt.Code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &attempt.ResponseCode);
@@ -431,14 +550,54 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
     return result;
 }
 
+// A name a strict server takes for EHLO: dotted, of letters, digits and
+// hyphens, and not one of the names every machine has.
+bool IsQualifiedName(const QString& AName) {
+    const QString name = AName.toLower();
+    if (!name.contains(QLatin1Char('.')) || name.startsWith(QLatin1Char('.')) ||
+        name.endsWith(QLatin1Char('.')) || name.contains(QLatin1String("..")) ||
+        name == QLatin1String("localhost") || name.startsWith(QLatin1String("localhost.")) ||
+        name.endsWith(QLatin1String(".localdomain")))
+        return false;
+    return std::all_of(name.begin(), name.end(), [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+               (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') ||
+               c == QLatin1Char('.');
+    });
+}
+
+// The machine's fully qualified name, or else the literal of its address
+// toward the server ("[192.0.2.7]", "[IPv6:2001:db8::7]"): strict servers
+// refuse a bare host name.
+QString EhloName(const QString& AHost, int APort) {
+    const QString fullName = QString::fromStdString(platform::LocalHostFullName());
+    if (IsQualifiedName(fullName))
+        return fullName;
+    QString host = AHost.trimmed();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QString address = QString::fromStdString(
+        platform::LocalAddressToward(host.toStdString(), APort > 0 ? APort : 25));
+    if (address.isEmpty())
+        return fullName;
+    const QString tag = address.contains(QLatin1Char(':')) ? QStringLiteral("IPv6:") : QString();
+    return QLatin1Char('[') + tag + address + QLatin1Char(']');
+}
+
+// The server's refusal of a mail sent without a log-in, as servers word it.
+bool IsAuthenticationRequired(const TAttempt& AAttempt) {
+    return AAttempt.Transcript.ErrorCode == 530 ||
+           AAttempt.Transcript.ErrorText.startsWith(QLatin1String("5.7.0"));
+}
+
 [[noreturn]] void RaiseFailure(const TAttempt& AAttempt, bool AExplicitTLS) {
     // A server that refuses EHLO cannot offer STARTTLS either; the library
     // then gives up instead of falling back to HELO.
     if (AExplicitTLS && AAttempt.Code == CURLE_REMOTE_ACCESS_DENIED)
         throw ESMTPError(QStringLiteral("The mail server offered no TLS (STARTTLS), which the "
                                         "settings require; it refused EHLO: ") +
-                         (AAttempt.Replies.ErrorText.isEmpty() ? AAttempt.ErrorText
-                                                               : AAttempt.Replies.ErrorText));
+                         (AAttempt.Transcript.ErrorText.isEmpty() ? AAttempt.ErrorText
+                                                                  : AAttempt.Transcript.ErrorText));
     switch (AAttempt.Code) {
     case CURLE_OPERATION_TIMEDOUT:
     case CURLE_ABORTED_BY_CALLBACK:
@@ -457,8 +616,9 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
     default:
         break;
     }
-    if (AAttempt.ResponseCode >= 400 && AAttempt.Replies.ErrorCode == AAttempt.ResponseCode)
-        throw ESMTPReplyError(static_cast<int>(AAttempt.ResponseCode), AAttempt.Replies.ErrorText);
+    if (AAttempt.ResponseCode >= 400 && AAttempt.Transcript.ErrorCode == AAttempt.ResponseCode)
+        throw ESMTPReplyError(static_cast<int>(AAttempt.ResponseCode),
+                              AAttempt.Transcript.ErrorText);
     if (AAttempt.ResponseCode == 354)
         throw ESMTPError(
             QStringLiteral("The connection to the mail server failed while the message was "
@@ -469,49 +629,77 @@ QByteArray MailUrl(const QString& AHost, int APort, bool AImplicitTLS, const QSt
 
 } // namespace
 
-void SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUserName,
-              const QString& APassword, const QString& AFromAddress, const QString& AFromName,
-              const QString& ARecipients, const QString& ASubject, const QStringList& ABody) {
+TMailResult SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUserName,
+                     const QString& APassword, const QString& AFromAddress,
+                     const QString& AFromName, const QString& ARecipients, const QString& ASubject,
+                     const QStringList& ABody) {
+    TMailResult result;
     if (AHost.isEmpty())
-        return;
+        return result;
     if (APort < 0 || APort > 65535)
         throw ERangeError(QStringLiteral("The mail server port ") + QString::number(APort) +
                           QStringLiteral(" is outside the range 0 to 65535"));
-    QStringList recipients;
-    for (const QString& r : SplitRecipients(ARecipients))
-        recipients.append(EnvelopeAddress(r));
-    const QString fromAddress = EnvelopeAddress(AFromAddress);
-    CheckEnvelopeAddress(fromAddress, QStringLiteral("sender"));
-    for (const QString& r : recipients)
-        CheckEnvelopeAddress(r, QStringLiteral("recipient"));
+    const TAddressList senders = ParseAddressList(AFromAddress);
+    if (senders.Addresses.size() != 1 || !senders.Invalid.isEmpty())
+        throw ESMTPError(QStringLiteral("Invalid sender address \"") + Shown(AFromAddress) +
+                         QStringLiteral("\": the sender must be one address, such as "
+                                        "name@example.com or Name <name@example.com>"));
+    const TMailAddress& sender = senders.Addresses.first();
+    const TAddressList recipients = ParseAddressList(ARecipients);
+    result.Invalid = recipients.Invalid;
+    if (recipients.Addresses.isEmpty())
+        throw ESMTPError(recipients.Invalid.isEmpty()
+                             ? QStringLiteral("No recipient address given")
+                             : QStringLiteral("No recipient is a mail address: \"") +
+                                   Shown(recipients.Invalid.join(QStringLiteral("\", \""))) +
+                                   QLatin1Char('"'));
 
-    GlobalInitOnce();
+    uOVCurl::GlobalInit();
     const TSMTPSettings& settings = SMTPSettings();
     const bool tls = AUseTLS && (settings.TLSAvailable ? settings.TLSAvailable() : LibraryHasTLS());
     const bool implicitTLS = tls && APort == settings.ImplicitTLSPort;
 
-    const QString heloName = QString::fromStdString(platform::LocalHostFullName());
+    // The server name is checked before anything resolves it.
+    MailUrl(AHost, APort, implicitTLS, QString());
+    const QString heloName = EhloName(AHost, APort);
     TMailJob job;
     job.Url = MailUrl(AHost, APort, implicitTLS, heloName);
     job.ExplicitTLS = tls && !implicitTLS;
     job.UserName = AUserName.toUtf8();
     job.Password = APassword.toUtf8();
-    job.FromAddress = fromAddress.toUtf8();
-    for (const QString& r : recipients)
-        job.Recipients.append(r.toUtf8());
-    job.Message = ComposeMessage(fromAddress, AFromName, recipients, ASubject, ABody, heloName);
+    job.FromAddress = sender.Address.toUtf8();
+    for (const TMailAddress& r : recipients.Addresses)
+        job.Recipients.append(r.Address.toUtf8());
+    job.Message = ComposeMessage(sender.Address, AFromName.isEmpty() ? sender.Name : AFromName,
+                                 recipients.Addresses, ASubject, ABody, heloName);
 
     const auto deadline =
         TSteadyClock::now() + std::chrono::milliseconds(std::max(1, settings.TotalTimeoutMs));
     const bool login = !AUserName.isEmpty();
-    TAttempt attempt = Perform(job, login, deadline);
+    TAttempt attempt = Perform(job, login ? "AUTH=LOGIN" : nullptr, deadline);
     // The server offers AUTH but not LOGIN: the library gives up before any
-    // AUTH command while the last reply is still the EHLO's. Such a server is
-    // used without authentication.
-    if (login && attempt.Code == CURLE_LOGIN_DENIED && attempt.ResponseCode / 100 == 2)
-        attempt = Perform(job, false, deadline);
-    if (attempt.Code != CURLE_OK)
+    // AUTH command while the last reply is still the EHLO's. The next try
+    // takes the best other method offered; without one, no log-in.
+    const QStringList offered = attempt.Transcript.Mechanisms;
+    const bool loginRefused =
+        login && attempt.Code == CURLE_LOGIN_DENIED && attempt.ResponseCode / 100 == 2;
+    const char* fallback = !loginRefused                                 ? nullptr
+                           : offered.contains(QLatin1String("CRAM-MD5")) ? "AUTH=CRAM-MD5"
+                           : offered.contains(QLatin1String("PLAIN"))    ? "AUTH=PLAIN"
+                                                                         : nullptr;
+    if (loginRefused)
+        attempt = Perform(job, fallback, deadline);
+    if (attempt.Code != CURLE_OK) {
+        if (loginRefused && !fallback && IsAuthenticationRequired(attempt))
+            throw ESMTPError(QStringLiteral("The mail server requires a log-in but offers none "
+                                            "of the methods LOGIN, PLAIN, CRAM-MD5 (it offers ") +
+                             offered.join(QLatin1Char(' ')) + QStringLiteral("): ") +
+                             QString::number(attempt.Transcript.ErrorCode) + QLatin1Char(' ') +
+                             attempt.Transcript.ErrorText);
         RaiseFailure(attempt, job.ExplicitTLS);
+    }
+    result.Refused = attempt.Transcript.Refused;
+    return result;
 }
 
 } // namespace uOVNet

@@ -5,6 +5,7 @@
 // is kept between calls.
 #include "common/uOVException.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -52,22 +53,47 @@ TSMTPSettings& SMTPSettings();
 // Whether the mail library was built with a TLS backend.
 bool LibraryHasTLS();
 
-// The recipients text split at every comma, each piece trimmed of spaces;
-// a trailing comma gives a last, empty address. Nothing else separates.
-QStringList SplitRecipients(const QString& ARecipients);
+// One mailbox of an address list: the display name (may be empty) and the
+// address that goes into the envelope.
+struct TMailAddress {
+    QString Name;
+    QString Address;
+};
 
-// The address of one sender or recipient setting: "Name <address>" gives the
-// address between the brackets; any other text is returned as it is (and
-// refused later when it holds a bracket or a line break).
-QString EnvelopeAddress(const QString& AText);
+struct TAddressList {
+    QList<TMailAddress> Addresses;
+    // Entries that are not an address, as typed (trimmed).
+    QStringList Invalid;
+};
+
+// An address list as administrators type it: entries separated by commas or
+// semicolons (not inside a quoted name), each "Name <address>", "<address>"
+// or a bare address, with a quoted name unquoted and comments dropped; empty
+// entries are skipped. An address needs a local part, "@" and a domain, and
+// no blanks, control characters, brackets or quotes, so that nothing in it
+// can write an SMTP command of its own.
+TAddressList ParseAddressList(const QString& AText);
+
+// What a sent mail did not reach: one "address: reply" item per recipient
+// the server refused, and the recipient entries that are not an address.
+struct TMailResult {
+    QStringList Refused;
+    QStringList Invalid;
+};
 
 // Returns at once when AHost is empty. Raises ERangeError for a port outside
 // 0..65535 (0 picks the protocol's standard port), ESMTPReplyError when the
-// server refuses a command, ESMTPError for every other failure, including a
-// connection lost while the message was transferred. AUserName empty means no
-// authentication; otherwise AUTH LOGIN is used when the server offers it.
-void SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUserName,
-              const QString& APassword, const QString& AFromAddress, const QString& AFromName,
-              const QString& ARecipients, const QString& ASubject, const QStringList& ABody);
+// server refuses a command (or every recipient), ESMTPError for every other
+// failure, including a connection lost while the message was transferred, a
+// sender that is not one address and recipients without any address.
+// The mail goes to every recipient the server accepts; the others are in the
+// result. AUserName empty means no authentication; otherwise LOGIN is used
+// when the server offers it, else CRAM-MD5, else PLAIN, and without any of
+// them the mail is sent without a log-in. The sender name, when empty, is
+// the one in AFromAddress ("Name <address>").
+TMailResult SendMail(const QString& AHost, int APort, bool AUseTLS, const QString& AUserName,
+                     const QString& APassword, const QString& AFromAddress,
+                     const QString& AFromName, const QString& ARecipients, const QString& ASubject,
+                     const QStringList& ABody);
 
 } // namespace uOVNet

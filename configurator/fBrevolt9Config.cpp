@@ -3,6 +3,7 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVLogging.h"
+#include "common/uOVNet.h"
 #include "configurator/dBrevoltEmailTest.h"
 #include "configurator/fBrevolt9About.h"
 #include "configurator/fBrevolt9Preview.h"
@@ -543,6 +544,13 @@ const TPlainField<QCheckBox, bool> FlagFields[] = {
     {&W::cbRestartOnMissingData, &R::restartonmissingdata},
     {&W::cbNotifyOnStartup, &R::notifyonstartup},
 };
+// The address lists, with the captions the user knows them by.
+const std::pair<const char*, QLineEdit * TfrmBrevoltConfig::*> RecipientFields[] = {
+    {"Start-up:", &W::edtStartupEmails},
+    {"Shutdown:", &W::edtShutdownEmails},
+    {"Daily ping:", &W::edtDailyPingEmails},
+    {"Errors:", &W::edtErrorEmails},
+};
 } // namespace
 
 void TfrmBrevoltConfig::FormCreate() {
@@ -788,6 +796,22 @@ void TfrmBrevoltConfig::btnRunImmediateClick() {
 }
 
 void TfrmBrevoltConfig::btnSaveClick() {
+    // An entry that is no address would only show up as a warning in the
+    // service's log, when a notice goes without it.
+    if (cbNotificationsEnabled->isChecked()) {
+        for (const auto& [caption, control] : RecipientFields) {
+            const QStringList invalid = uOVNet::ParseAddressList((this->*control)->text()).Invalid;
+            if (invalid.isEmpty())
+                continue;
+            PageControl1->setCurrentWidget(tsSettings);
+            (this->*control)->setFocus();
+            uMessages::ShowMessage(this, QStringLiteral("The entry \"") + invalid.first() +
+                                             QStringLiteral("\" under \"") +
+                                             QLatin1String(caption) +
+                                             QStringLiteral("\" is not a mail address."));
+            return;
+        }
+    }
     try {
         SaveSettings();
     } catch (const std::exception& E) {

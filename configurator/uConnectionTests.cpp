@@ -157,15 +157,26 @@ TTestResult RunSmtpTest(const TSmtpTestParams& AParams) {
                          (AParams.UseTLS ? QStringLiteral(" (TLS)") : QString()) +
                          QStringLiteral(" to ") + AParams.Recipient,
                      AreaSmtp);
+    uOVNet::TMailResult sent;
     try {
-        uOVNet::SendMail(AParams.Server, AParams.Port, AParams.UseTLS, AParams.User,
-                         AParams.Password, AParams.From, QString(), AParams.Recipient,
-                         TestMailSubject, QStringList{TestMailLine});
+        sent = uOVNet::SendMail(AParams.Server, AParams.Port, AParams.UseTLS, AParams.User,
+                                AParams.Password, AParams.From, QString(), AParams.Recipient,
+                                TestMailSubject, QStringList{TestMailLine});
     } catch (const std::exception& E) {
         return Failed(ExceptionMessage(E), AreaSmtp);
     }
     uOVLogging::info(1, QStringLiteral("SMTP test: the mail was sent"), AreaSmtp);
-    return {true, QStringLiteral("Send was successful")};
+    QStringList missed;
+    for (const QString& entry : sent.Invalid)
+        missed << QLatin1Char('"') + entry + QStringLiteral("\" is not a mail address");
+    for (const QString& refused : sent.Refused)
+        missed << QStringLiteral("refused ") + refused;
+    for (const QString& m : missed)
+        uOVLogging::log(1, QStringLiteral("SMTP test: ") + m, uOVLogging::LOG_WARNING, AreaSmtp);
+    return {true, QStringLiteral("Send was successful") +
+                      (missed.isEmpty() ? QString()
+                                        : QStringLiteral(", but not to every recipient: ") +
+                                              missed.join(QStringLiteral("; ")))};
 }
 
 } // namespace uConnectionTests

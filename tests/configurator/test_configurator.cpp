@@ -277,6 +277,30 @@ TEST_F(ConfiguratorTest, ClickingSaveOnARejectedTimeSavesNothing) {
     EXPECT_EQ(FormatConfigTime(Reload().sleepbegin), "10:00 PM");
 }
 
+TEST_F(ConfiguratorTest, ASaveRefusesARecipientEntryThatIsNoAddress) {
+    TConnectorConfig stored;
+    stored.notifications = true;
+    Store(stored);
+    const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+    TfrmBrevoltConfig window;
+    Settle(window);
+    window.edtStartupEmails->setText("\"Smith, Jr.\" <sales@shop.example>; ops@shop.example");
+    window.edtErrorEmails->setText("ops@shop.example, the owner");
+    window.btnSave->click();
+    EXPECT_EQ(BoxTexts(window),
+              QStringList{"The entry \"the owner\" under \"Errors:\" is not a mail address."});
+    EXPECT_NE(window.result(), QDialog::Accepted);
+    EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+    CloseBoxes(window);
+
+    // Fields that are off cannot be mended, so they stop no save.
+    window.cbNotificationsEnabled->setChecked(false);
+    window.btnSave->click();
+    EXPECT_TRUE(BoxTexts(window).isEmpty());
+    EXPECT_EQ(window.result(), QDialog::Accepted);
+    EXPECT_EQ(Reload().startupemails, "\"Smith, Jr.\" <sales@shop.example>; ops@shop.example");
+}
+
 TEST_F(ConfiguratorTest, LeavingTheWindowMidEntryRejectsNothing) {
     TfrmBrevoltConfig window;
     Settle(window);

@@ -331,10 +331,15 @@ TEST_F(ConnectionTestsTest, SmtpTestSendsTheTestMailToTheTypedAddress) {
     struct Case {
         const char* Name;
         bool PortFromConfig; // the port field holds no number
+        const char* Offered; // the server's log-in methods
     };
-    for (const Case c : {Case{"typed port", false}, Case{"configured port", true}}) {
+    for (const Case c :
+         {Case{"typed port", false, "LOGIN PLAIN"}, Case{"configured port", true, "LOGIN PLAIN"},
+          Case{"PLAIN only", false, "PLAIN"}}) {
         SCOPED_TRACE(c.Name);
-        TMailServer server(MailOptions());
+        TMailServerOptions options = MailOptions();
+        options.AuthMechanisms = QString::fromLatin1(c.Offered);
+        TMailServer server(options);
         Config().smtpport = c.PortFromConfig ? server.Port() : 1;
         Window();
         SetSmtpFields(" 127.0.0.1 ", c.PortFromConfig ? "none" : QString::number(server.Port()));
@@ -357,9 +362,11 @@ TEST_F(ConnectionTestsTest, SmtpTestSendsTheTestMailToTheTypedAddress) {
 
         EXPECT_EQ(Result(), QStringList{"Send was successful"});
         EXPECT_TRUE(FWindow->btnTestSMTP->isEnabled());
-        const QJsonArray sessions = server.Sessions();
-        ASSERT_EQ(sessions.size(), 1);
-        const QJsonObject session = sessions.at(0).toObject();
+        // Without LOGIN offered, the first connection only learns the methods.
+        const int connections = QString::fromLatin1(c.Offered).contains("LOGIN") ? 1 : 2;
+        const QJsonArray sessions = server.Sessions(connections);
+        ASSERT_EQ(sessions.size(), connections);
+        const QJsonObject session = sessions.at(connections - 1).toObject();
         EXPECT_EQ(session["auth_user"].toString(), MailUser);
         const QJsonArray mails = session["mails"].toArray();
         ASSERT_EQ(mails.size(), 1);
@@ -387,6 +394,23 @@ TEST_F(ConnectionTestsTest, SmtpRefusedRecipientShowsTheServersReply) {
     EXPECT_TRUE(messages.at(0).startsWith("Connection failed: 550 "))
         << messages.at(0).toStdString();
     EXPECT_TRUE(messages.at(0).contains("refused@example.test")) << messages.at(0).toStdString();
+}
+
+// Several recipients: the mail goes to those accepted, the result names the
+// others with the server's reply.
+TEST_F(ConnectionTestsTest, SmtpTestNamesRecipientsNotReached) {
+    TMailServer server(MailOptions());
+    const uConnectionTests::TTestResult result = uConnectionTests::RunSmtpTest(
+        {QStringLiteral("127.0.0.1"), server.Port(), false, MailUser, MailPassword, Sender,
+         QStringLiteral("someone@example.test, refused@example.test, Front Desk")});
+    EXPECT_TRUE(result.Ok);
+    EXPECT_EQ(result.Message,
+              "Send was successful, but not to every recipient: \"Front Desk\" is not a mail "
+              "address; refused refused@example.test: 550 5.1.1 <refused@example.test>: "
+              "Recipient address rejected");
+    const QJsonArray mails = server.Sessions().at(0)["mails"].toArray();
+    ASSERT_EQ(mails.size(), 1);
+    EXPECT_EQ(mails.at(0)["rcpts"].toArray(), QJsonArray{"someone@example.test"});
 }
 
 TEST_F(ConnectionTestsTest, SmtpCancelledAddressSendsNothing) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <QJsonDocument>
 #include <QJsonObject>
 
 using namespace testsupport;
@@ -49,6 +50,13 @@ QStringList Commands(const QJsonArray& ASessions, const QString& AVerb) {
             if (c.startsWith(AVerb))
                 result.append(c);
     return result;
+}
+
+// The name SendMail greets with from this machine: its own when fully
+// qualified, otherwise ALiteral, the literal of its address.
+QString EhloFrom(const QString& ALiteral) {
+    const QString name = QString::fromStdString(platform::LocalHostFullName());
+    return name.contains('.') && !name.startsWith("localhost") ? name : ALiteral;
 }
 
 QJsonObject OnlyMail(const QJsonArray& ASessions) {
@@ -94,8 +102,8 @@ TEST_F(SendMailTest, DeliversHeadersBodyAndEnvelope) {
               QStringLiteral("last line")});
     const QJsonArray sessions = server.Sessions();
     ASSERT_EQ(sessions.size(), 1);
-    const QString helo = QString::fromStdString(platform::LocalHostFullName());
-    EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")), QStringList{"EHLO " + helo});
+    EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")),
+              QStringList{"EHLO " + EhloFrom("[127.0.0.1]")});
     EXPECT_EQ(Commands(sessions, QStringLiteral("AUTH")), QStringList{"AUTH LOGIN"});
     EXPECT_EQ(sessions.at(0)[QStringLiteral("auth_user")].toString(), User);
 
@@ -114,31 +122,76 @@ TEST_F(SendMailTest, DeliversHeadersBodyAndEnvelope) {
         << data.toStdString();
 }
 
-TEST_F(SendMailTest, RecipientsSplitAtCommasOnly) {
+TEST(AddressList, EntriesNamesAndInvalidOnes) {
+    using uOVNet::TMailAddress;
     struct Case {
-        QString Recipients;
-        QStringList Expected;
+        QString Text;
+        QList<TMailAddress> Addresses;
+        QStringList Invalid;
     };
     const Case cases[] = {
-        {"a@shop.test, b@shop.test", {"a@shop.test", "b@shop.test"}},
-        {" a@shop.test ,b@shop.test ", {"a@shop.test", "b@shop.test"}},
-        {"a@shop.test; b@shop.test", {"a@shop.test; b@shop.test"}},
-        {"a@shop.test,", {"a@shop.test", ""}},
-        {"", {""}},
+        {"a@shop.test, b@shop.test", {{"", "a@shop.test"}, {"", "b@shop.test"}}, {}},
+        {" a@shop.test ;b@shop.test; ,", {{"", "a@shop.test"}, {"", "b@shop.test"}}, {}},
+        {"\"Smith, Jr.\" <sales@shop.example>", {{"Smith, Jr.", "sales@shop.example"}}, {}},
+        {"Zoë  Müller <zoe@shop.example>", {{"Zoë Müller", "zoe@shop.example"}}, {}},
+        {"\"a \\\"b\\\" c\" <x@shop.test>, <y@shop.test>, z@shop.test (night desk)",
+         {{"a \"b\" c", "x@shop.test"}, {"", "y@shop.test"}, {"", "z@shop.test"}},
+         {}},
+        {"ops@shop.test, Ops Desk, @shop.test, a@, a@b@c, a b@shop.test, x@shop.test",
+         {{"", "ops@shop.test"}, {"", "x@shop.test"}},
+         {"Ops Desk", "@shop.test", "a@", "a@b@c", "a b@shop.test"}},
+        {"Ops <ops@shop.test> <evil@shop.test>; Ops <ops@shop.test; \"q\"@shop.test; <<a@b.c>>",
+         {},
+         {"Ops <ops@shop.test> <evil@shop.test>", "Ops <ops@shop.test", "\"q\"@shop.test",
+          "<<a@b.c>>"}},
+        {"ops@shop.test>\r\nRCPT TO:<evil@shop.test",
+         {},
+         {"ops@shop.test>\r\nRCPT TO:<evil@shop.test"}},
+        {"Ops\r\n <ops@shop.test>, \"open, b@shop.test",
+         {},
+         {"Ops\r\n <ops@shop.test>", "\"open, b@shop.test"}},
+        {"", {}, {}},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(uOVNet::SplitRecipients(c.Recipients), c.Expected) << c.Recipients.toStdString();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text.toStdString());
+        const uOVNet::TAddressList list = uOVNet::ParseAddressList(c.Text);
+        ASSERT_EQ(list.Addresses.size(), c.Addresses.size());
+        for (qsizetype i = 0; i < list.Addresses.size(); ++i) {
+            EXPECT_EQ(list.Addresses.at(i).Name, c.Addresses.at(i).Name);
+            EXPECT_EQ(list.Addresses.at(i).Address, c.Addresses.at(i).Address);
+        }
+        EXPECT_EQ(list.Invalid, c.Invalid);
+    }
+}
 
-    // On the wire: the semicolon stays inside one address, the trailing comma
-    // gives an empty one that the server refuses.
+// What a strict reader finds in the To header, and the envelope beside it;
+// entries that are not an address are skipped and reported.
+TEST_F(SendMailTest, AddressListReachesTheEnvelopeAndAStrictReader) {
     TMailServer server(RealServer());
-    EXPECT_THROW(Send(server, QStringLiteral("a@shop.test;b@shop.test")), ESMTPReplyError);
-    EXPECT_EQ(Commands(server.Sessions(1), QStringLiteral("RCPT")),
-              QStringList{"RCPT TO:<a@shop.test;b@shop.test>"});
-    EXPECT_THROW(Send(server, QStringLiteral("a@shop.test,")), ESMTPReplyError);
-    EXPECT_EQ(
-        Commands(server.Sessions(2), QStringLiteral("RCPT")),
-        QStringList({"RCPT TO:<a@shop.test;b@shop.test>", "RCPT TO:<a@shop.test>", "RCPT TO:<>"}));
+    const uOVNet::TMailResult result = SendMail(
+        Host, server.Port(), false, User, Password, From, QString(),
+        QStringLiteral("\"Smith, Jr.\" <sales@shop.example>; Zoë Müller <zoe@shop.example>, "
+                       "ops@shop.test, Ops Desk,, "
+                       "Very Long Display Name Of A Shared Mailbox <shared@shop.example>"),
+        QStringLiteral("s"), {QStringLiteral("b")});
+    EXPECT_EQ(result.Invalid, QStringList{"Ops Desk"});
+    EXPECT_TRUE(result.Refused.isEmpty());
+    const QJsonObject mail = OnlyMail(server.Sessions());
+    EXPECT_EQ(Strings(mail[QStringLiteral("rcpts")]),
+              QStringList({"sales@shop.example", "zoe@shop.example", "ops@shop.test",
+                           "shared@shop.example"}));
+    const QJsonArray expected = {
+        QJsonObject{{"name", "Smith, Jr."}, {"address", "sales@shop.example"}},
+        QJsonObject{{"name", "Zoë Müller"}, {"address", "zoe@shop.example"}},
+        QJsonObject{{"name", ""}, {"address", "ops@shop.test"}},
+        QJsonObject{{"name", "Very Long Display Name Of A Shared Mailbox"},
+                    {"address", "shared@shop.example"}},
+    };
+    EXPECT_EQ(mail[QStringLiteral("to")], expected)
+        << QJsonDocument(mail[QStringLiteral("to")].toArray()).toJson().toStdString()
+        << mail[QStringLiteral("data")].toString().toStdString();
+    // The non-ASCII name travels as an encoded word.
+    EXPECT_TRUE(mail[QStringLiteral("data")].toString().contains("=?UTF-8?B?"));
 }
 
 TEST_F(SendMailTest, TlsModes) {
@@ -191,8 +244,6 @@ TEST_F(SendMailTest, TlsAskedForButNotOfferedSendsNothing) {
 }
 
 TEST_F(SendMailTest, NameAndAddressFormTakesTheAddressInBrackets) {
-    EXPECT_EQ(uOVNet::EnvelopeAddress(QStringLiteral(" Shop Office <svc@shop.test> ")),
-              "svc@shop.test");
     struct Case {
         QString From;
         QString Recipients;
@@ -251,68 +302,134 @@ TEST_F(SendMailTest, CertificateThatDoesNotVerifyIsAnError) {
     }
 }
 
-TEST_F(SendMailTest, AuthenticatesOnlyWithUserNameAndLoginMechanism) {
-    {
-        SCOPED_TRACE("no user name");
-        TMailServer server(RealServer());
-        Send(server, QStringLiteral("ops@shop.test"), false, QString(), QString());
-        const QJsonArray sessions = server.Sessions();
-        EXPECT_TRUE(Commands(sessions, QStringLiteral("AUTH")).isEmpty());
-        EXPECT_TRUE(sessions.at(0)[QStringLiteral("auth_user")].isNull());
-        OnlyMail(sessions);
-    }
-    TMailServerOptions plainOnly = RealServer();
-    plainOnly.Auth = QStringLiteral("plain-only");
-    {
-        SCOPED_TRACE("AUTH without LOGIN: sent without authentication");
-        TMailServer server(plainOnly);
-        Send(server, QStringLiteral("ops@shop.test"));
-        const QJsonArray sessions = server.Sessions(2);
-        EXPECT_TRUE(Commands(sessions, QStringLiteral("AUTH")).isEmpty());
-        OnlyMail(sessions);
-    }
-    {
-        SCOPED_TRACE("AUTH without LOGIN, server requires it: its refusal reaches the caller");
-        plainOnly.AuthRequired = true;
-        TMailServer server(plainOnly);
-        try {
-            Send(server, QStringLiteral("ops@shop.test"));
-            ADD_FAILURE() << "no error";
-        } catch (const ESMTPReplyError& E) {
-            EXPECT_EQ(E.ReplyCode(), 530);
-        }
-        EXPECT_TRUE(Commands(server.Sessions(2), QStringLiteral("AUTH")).isEmpty());
-    }
-}
-
-TEST_F(SendMailTest, ServerRefusalsReachTheCallerWithCodeAndText) {
+// LOGIN when offered, else CRAM-MD5, else PLAIN; without any of them, or
+// without a user name, no log-in. AUTH never before STARTTLS.
+TEST_F(SendMailTest, LogInMethodFollowsWhatTheServerOffers) {
     struct Case {
         const char* Name;
-        QString Password;
-        QString Recipients;
-        int Code;
-        QString Message;
+        QString Mode;
+        QString Offered;
+        QString Tls;
+        QString User;
+        QString Auth;    // the AUTH command sent, without its data; empty: none
+        int Connections; // a second after LOGIN was not offered
     };
     const Case cases[] = {
-        {"login refused", "wrong", "ops@shop.test", 535,
-         "535 5.7.8 Authentication credentials invalid"},
-        {"recipient refused", Password, "ops@shop.test, refused@shop.test", 550,
-         "550 5.1.1 <refused@shop.test>: Recipient address rejected"},
-        {"message refused after its data", Password, "data-refused@shop.test", 554,
-         "554 5.6.0 Message refused"},
+        {"LOGIN and PLAIN", "real", "LOGIN PLAIN", "none", User, "AUTH LOGIN", 1},
+        {"all three", "real", "LOGIN PLAIN CRAM-MD5", "none", User, "AUTH LOGIN", 1},
+        {"PLAIN only", "real", "PLAIN", "none", User, "AUTH PLAIN", 2},
+        {"PLAIN and CRAM-MD5", "real", "PLAIN CRAM-MD5", "none", User, "AUTH CRAM-MD5", 2},
+        {"PLAIN only, STARTTLS", "real", "PLAIN", "starttls", User, "AUTH PLAIN", 2},
+        {"no known method", "real", "X-OTHER", "none", User, "", 2},
+        {"no AUTH at all", "plain", "", "none", User, "", 1},
+        {"no user name", "real", "LOGIN PLAIN", "none", QString(), "", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        TMailServer server(RealServer());
+        TMailServerOptions options = RealServer(c.Tls);
+        options.Mode = c.Mode;
+        options.AuthMechanisms = c.Offered;
+        TMailServer server(options);
+        EXPECT_NO_THROW(Send(server, QStringLiteral("ops@shop.test"), c.Tls != "none", c.User));
+        const QJsonArray sessions = server.Sessions(c.Connections);
+        ASSERT_EQ(sessions.size(), c.Connections);
+        OnlyMail(sessions);
+        // Sessions are recorded when they end: the last one is the mail's.
+        const QJsonObject last = sessions.at(sessions.size() - 1).toObject();
+        const QStringList commands = Strings(last[QStringLiteral("commands")]);
+        QStringList auth;
+        for (const QString& command : Commands(sessions, QStringLiteral("AUTH")))
+            auth << command.section(' ', 0, 1);
+        EXPECT_EQ(auth, c.Auth.isEmpty() ? QStringList() : QStringList{c.Auth});
+        EXPECT_EQ(last[QStringLiteral("auth_user")].toString(), c.Auth.isEmpty() ? "" : User);
+        if (c.Tls == "starttls") {
+            EXPECT_TRUE(last[QStringLiteral("tls")].toBool());
+            EXPECT_LT(commands.indexOf(QStringLiteral("STARTTLS")),
+                      commands.indexOf(QRegularExpression(QStringLiteral("AUTH .*"))))
+                << commands.join('|').toStdString();
+        }
+    }
+}
+
+// One refused recipient costs the others nothing: the caller learns who was
+// refused, with the server's reply.
+TEST_F(SendMailTest, RefusedRecipientsAreReportedAndTheOthersGetTheMail) {
+    TMailServer server(RealServer());
+    const uOVNet::TMailResult result =
+        SendMail(Host, server.Port(), false, User, Password, From, QString(),
+                 QStringLiteral("a@shop.test, refused-x@shop.test, b@shop.test"),
+                 QStringLiteral("s"), {QStringLiteral("b")});
+    EXPECT_EQ(result.Refused,
+              QStringList{"refused-x@shop.test: 550 5.1.1 <refused-x@shop.test>: Recipient "
+                          "address rejected"});
+    EXPECT_TRUE(result.Invalid.isEmpty());
+    EXPECT_EQ(Strings(OnlyMail(server.Sessions())[QStringLiteral("rcpts")]),
+              QStringList({"a@shop.test", "b@shop.test"}));
+}
+
+// Reply texts arrive as UTF-8 when they are, else as Windows-1252.
+TEST_F(SendMailTest, ReplyTextInUtf8OrWindows1252ReachesTheCaller) {
+    const QString expected = QString::fromUtf8("550 Empfänger „x“ unbekannt");
+    for (const QByteArray& refusal :
+         {expected.toUtf8(), QByteArray("550 Empf\xE4nger \x84x\x93 unbekannt")}) {
+        SCOPED_TRACE(refusal.toHex().toStdString());
+        TMailServerOptions options = Scripted(QStringLiteral("plain"));
+        options.RefusePrefix = QStringLiteral("x@");
+        options.Refusal = refusal;
+        TMailServer server(options);
+        try {
+            Send(server, QStringLiteral("x@shop.test"), false, QString(), QString());
+            ADD_FAILURE() << "no error";
+        } catch (const ESMTPReplyError& E) {
+            EXPECT_EQ(E.ReplyCode(), 550);
+            EXPECT_EQ(E.Message(), expected);
+        }
+    }
+}
+
+// The server's refusal, with its code and text; a log-in the server requires
+// without offering a known method says so.
+TEST_F(SendMailTest, ServerRefusalsReachTheCallerWithCodeAndText) {
+    struct Case {
+        const char* Name;
+        QString Offered;
+        bool AuthRequired;
+        QString Password;
+        QString Recipients;
+        int Code; // 0: not a reply error
+        QString Message;
+    };
+    const QString invalid = QStringLiteral("535 5.7.8 Authentication credentials invalid");
+    const Case cases[] = {
+        {"LOGIN refused", "LOGIN PLAIN", false, "wrong", "ops@shop.test", 535, invalid},
+        {"PLAIN refused", "PLAIN", false, "wrong", "ops@shop.test", 535, invalid},
+        {"CRAM-MD5 refused", "CRAM-MD5 PLAIN", false, "wrong", "ops@shop.test", 535, invalid},
+        {"log-in required, no known method", "X-OTHER", true, Password, "ops@shop.test", 0,
+         "The mail server requires a log-in but offers none of the methods LOGIN, PLAIN, "
+         "CRAM-MD5 (it offers X-OTHER): 530 5.7.0 Authentication required"},
+        {"every recipient refused", "LOGIN PLAIN", false, Password,
+         "refused@shop.test, refused2@shop.test", 550,
+         "550 5.1.1 <refused2@shop.test>: Recipient address rejected"},
+        {"message refused after its data", "LOGIN PLAIN", false, Password, "data-refused@shop.test",
+         554, "554 5.6.0 Message refused"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TMailServerOptions options = RealServer();
+        options.AuthMechanisms = c.Offered;
+        options.AuthRequired = c.AuthRequired;
+        TMailServer server(options);
         try {
             Send(server, c.Recipients, false, User, c.Password);
             ADD_FAILURE() << "no error";
-        } catch (const ESMTPReplyError& E) {
-            EXPECT_EQ(E.ReplyCode(), c.Code);
+        } catch (const ESMTPError& E) {
+            const auto* reply = dynamic_cast<const ESMTPReplyError*>(&E);
+            EXPECT_EQ(reply ? reply->ReplyCode() : 0, c.Code);
             EXPECT_EQ(E.Message(), c.Message);
-            EXPECT_EQ(E.ClassName(), "ESMTPReplyError");
+            EXPECT_EQ(E.ClassName(), c.Code ? "ESMTPReplyError" : "ESMTPError");
         }
-        EXPECT_TRUE(server.Sessions(1).at(0)[QStringLiteral("mails")].toArray().isEmpty());
+        for (const QJsonValue& session : server.Sessions(1))
+            EXPECT_TRUE(session[QStringLiteral("mails")].toArray().isEmpty());
     }
 }
 
@@ -320,10 +437,54 @@ TEST_F(SendMailTest, FallsBackToHeloWithTheSameName) {
     TMailServer server(Scripted(QStringLiteral("ehlo-refused")));
     Send(server, QStringLiteral("ops@shop.test"), false, QString(), QString());
     const QJsonArray sessions = server.Sessions();
-    const QString name = QString::fromStdString(platform::LocalHostFullName());
+    const QString name = EhloFrom(QStringLiteral("[127.0.0.1]"));
     EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")), QStringList{"EHLO " + name});
     EXPECT_EQ(Commands(sessions, QStringLiteral("HELO")), QStringList{"HELO " + name});
     OnlyMail(sessions);
+}
+
+// A server that refuses a bare host name takes the machine's full name or
+// the literal of its address toward the server.
+void SendThroughStrictServer(const QString& ABind, const QList<QString>& AHosts,
+                             const QString& ALiteral) {
+    TMailServerOptions options = Scripted(QStringLiteral("strict-helo"));
+    options.Bind = ABind;
+    TMailServer server(options);
+    for (const QString& host : AHosts) {
+        SCOPED_TRACE(host.toStdString());
+        EXPECT_NO_THROW(SendMail(host, server.Port(), false, QString(), QString(), From, QString(),
+                                 QStringLiteral("ops@shop.test"), QStringLiteral("s"),
+                                 {QStringLiteral("b")}));
+    }
+    const QJsonArray sessions = server.Sessions(int(AHosts.size()));
+    EXPECT_EQ(Commands(sessions, QStringLiteral("EHLO")),
+              QStringList(AHosts.size(), "EHLO " + EhloFrom(ALiteral)));
+    EXPECT_EQ(Commands(sessions, QStringLiteral("MAIL")).size(), AHosts.size());
+}
+
+TEST_F(SendMailTest, StrictServerTakesTheEhloName) {
+    SendThroughStrictServer(QStringLiteral("127.0.0.1"), {Host}, QStringLiteral("[127.0.0.1]"));
+}
+
+TEST_F(SendMailTest, SendsOverIPv6) {
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "this machine has no IPv6 loopback address ::1";
+    SendThroughStrictServer(QStringLiteral("::1"), {QStringLiteral("::1"), QStringLiteral("[::1]")},
+                            QStringLiteral("[IPv6:::1]"));
+}
+
+// A host name that resolves to ::1 alone, from the usual hosts-file names.
+TEST_F(SendMailTest, HostNameThatResolvesOnlyToIPv6) {
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "this machine has no IPv6 loopback address ::1";
+    QString name;
+    for (const char* candidate : {"ip6-localhost", "ip6-loopback", "localhost6"})
+        if (ResolvesOnlyToIPv6Loopback(candidate))
+            name = QString::fromLatin1(candidate);
+    if (name.isEmpty())
+        GTEST_SKIP() << "no host name resolves to ::1 alone here (a hosts-file line "
+                        "\"::1 ip6-localhost\" gives one)";
+    SendThroughStrictServer(QStringLiteral("::1"), {name}, QStringLiteral("[IPv6:::1]"));
 }
 
 TEST_F(SendMailTest, NoHeloFallbackWhenTlsIsAskedFor) {
@@ -415,6 +576,12 @@ TEST_F(SendMailTest, RefusedBeforeAnyConnection) {
                               c.Recipients, QStringLiteral("s"), {}),
                      ESMTPError)
             << c.Recipients.toStdString();
+    // Not one recipient address.
+    for (const char* recipients : {"", " , ;", "Ops Desk"})
+        EXPECT_THROW(SendMail(Host, server.Port(), false, User, Password, From, QString(),
+                              QString::fromUtf8(recipients), QStringLiteral("s"), {}),
+                     ESMTPError)
+            << recipients;
     // Server names that would change the address the mail goes to.
     for (const char* host : {"mail server", "user@127.0.0.1", "127.0.0.1/x", "mail\r\n.shop.test"})
         EXPECT_THROW(SendMail(QString::fromLatin1(host), server.Port(), false, User, Password, From,

@@ -6,6 +6,7 @@
 #include "common/uOVNet.h"
 #include "platform/Process.h"
 #include "tests/support/MailServer.h"
+#include "tests/support/TestAppLogger.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -173,6 +174,28 @@ TEST_F(NotificationTest, MailErrorsReachSendNotificationButNotTheEvent) {
     EXPECT_TRUE(Mails(2).isEmpty());
 }
 
+// The notice reaches every good address; a refused recipient and an entry
+// that is no address are each a warning, with the server's reply.
+TEST_F(NotificationTest, RefusedAndInvalidRecipientsAreWarnings) {
+    StartTestAppLogger(QStringLiteral("NotifyTest"));
+    Config().startupemails =
+        QStringLiteral("start1@shop.test, refused-x@shop.test; Start Desk, start2@shop.test");
+    NotifyServiceEvent(TServiceEvent::Startup);
+    const QJsonArray mails = Mails();
+    ASSERT_EQ(mails.size(), 1);
+    EXPECT_EQ(Rcpts(mails.at(0)), QStringList({"start1@shop.test", "start2@shop.test"}));
+    const QStringList warnings = TestAppLoggerText().split('\n').filter(" WARNING ");
+    EndTestAppLogger();
+    ASSERT_EQ(warnings.size(), 2) << warnings.join('\n').toStdString();
+    EXPECT_TRUE(warnings.at(0).contains("Notification \"Brevolt service started\": the "
+                                        "recipient \"Start Desk\" is not a mail address"))
+        << warnings.at(0).toStdString();
+    EXPECT_TRUE(warnings.at(1).contains(
+        "Notification \"Brevolt service started\" not delivered to refused-x@shop.test: 550 "
+        "5.1.1 <refused-x@shop.test>: Recipient address rejected"))
+        << warnings.at(1).toStdString();
+}
+
 // Error notices: at the first failure of a kind, a reminder at most every
 // four hours while it lasts, one when it clears.
 TEST(FailureNoticesTest, FirstFailureRemindersAndRecovery) {
@@ -296,7 +319,8 @@ TEST_F(NotificationTest, StartupAfterARestartForMissingDataAlsoGoesToTheErrorLis
     TTempDir dir;
     const QString savedDir = uOVUtils::ExeDir();
     uOVUtils::SetExeDir(dir.Path() + QLatin1Char('/'));
-    Config().erroremails = QStringLiteral("errors@shop.test, start2@shop.test");
+    // A quoted comma and a semicolon: two entries, one already a recipient.
+    Config().erroremails = QStringLiteral("\"Errors, Night\" <errors@shop.test>; start2@shop.test");
     struct Case {
         const char* Name;
         bool Marker;

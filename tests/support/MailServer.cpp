@@ -3,13 +3,17 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -47,6 +51,32 @@ pid_t Spawn(const QStringList& AArgs, const QString& ALogFile) {
 
 } // namespace
 
+bool HasIPv6Loopback() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+bool ResolvesOnlyToIPv6Loopback(const char* AName) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(AName, nullptr, &hints, &list) != 0)
+        return false;
+    bool only = list != nullptr;
+    for (const addrinfo* a = list; a; a = a->ai_next)
+        only = only && a->ai_family == AF_INET6 &&
+               IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+    freeaddrinfo(list);
+    return only;
+}
+
 QString TestCertificatesDir() {
     static TTempDir dir;
     static const bool made = [] {
@@ -70,20 +100,24 @@ TMailServer::TMailServer(const TMailServerOptions& AOptions) {
                         AOptions.Mode,
                         QStringLiteral("--tls"),
                         AOptions.Tls,
-                        QStringLiteral("--auth"),
-                        AOptions.Auth,
+                        QStringLiteral("--auth-mechanisms"),
+                        AOptions.AuthMechanisms,
                         QStringLiteral("--user"),
                         AOptions.User,
                         QStringLiteral("--password"),
                         AOptions.Password,
                         QStringLiteral("--refuse-prefix"),
                         AOptions.RefusePrefix,
+                        QStringLiteral("--bind"),
+                        AOptions.Bind,
                         QStringLiteral("--record"),
                         FDir.File(QStringLiteral("record.jsonl")),
                         QStringLiteral("--port-file"),
                         FDir.File(QStringLiteral("port"))};
     if (AOptions.AuthRequired)
         args << QStringLiteral("--auth-required");
+    if (!AOptions.Refusal.isEmpty())
+        args << QStringLiteral("--refusal-hex") << QString::fromLatin1(AOptions.Refusal.toHex());
     if (AOptions.Tls != QStringLiteral("none")) {
         const QString certs = TestCertificatesDir() + QLatin1Char('/') + AOptions.CertStem;
         args << QStringLiteral("--cert") << certs + QStringLiteral(".pem")

@@ -1,5 +1,5 @@
 #pragma once
-// Mail servers on 127.0.0.1 for the tests: aiosmtpd ("real": AUTH LOGIN,
+// Mail servers on 127.0.0.1 or ::1 for the tests: aiosmtpd ("real": AUTH,
 // STARTTLS, implicit TLS) or a scripted server that misbehaves on purpose,
 // each in its own Python process on a free port, recording every connection.
 #include "tests/support/TestSupport.h"
@@ -12,16 +12,28 @@ namespace testsupport {
 
 struct TMailServerOptions {
     // "real", or a scripted mode: "ehlo-refused", "drop-after-354",
-    // "drop-after-dot", "silent" (never greets), "silent-at-quit".
+    // "drop-after-dot", "silent" (never greets), "silent-at-quit",
+    // "strict-helo" (504 for an EHLO/HELO name without a dot that is no
+    // address literal). Scripted servers offer no AUTH.
     QString Mode = QStringLiteral("real");
-    QString Tls = QStringLiteral("none");   // "none", "starttls", "implicit"
-    QString Auth = QStringLiteral("login"); // "login" (LOGIN and PLAIN), "plain-only"
+    QString Tls = QStringLiteral("none"); // "none", "starttls", "implicit"
+    // Those the real server offers, of LOGIN, PLAIN, CRAM-MD5 and X-OTHER (a
+    // method no client knows).
+    QString AuthMechanisms = QStringLiteral("LOGIN PLAIN");
     bool AuthRequired = false;
     QString User;
     QString Password;
-    QString RefusePrefix;                        // recipients starting with it are refused with 550
+    QString RefusePrefix; // recipients starting with it are refused with 550
+    // The scripted server's whole refusal line, as bytes; empty: its default.
+    QByteArray Refusal;
+    QString Bind = QStringLiteral("127.0.0.1");  // or "::1"
     QString CertStem = QStringLiteral("server"); // or "wrong-name"
 };
+
+// Whether this machine has the IPv6 loopback address ::1.
+bool HasIPv6Loopback();
+// Whether AName resolves to ::1 and nothing else.
+bool ResolvesOnlyToIPv6Loopback(const char* AName);
 
 // The folder of throw-away certificates (ca.pem, other-ca.pem, server.*,
 // wrong-name.*), made once per test program.
@@ -36,8 +48,9 @@ public:
 
     int Port() const { return FPort; }
     // The connections that have ended, each {"commands": [...], "tls": bool,
-    // "auth_user": str|null, "mails": [{"from", "rcpts", "data"}]}; waits up
-    // to ATimeoutMs until there are at least ACount.
+    // "auth_user": str|null, "mails": [{"from", "rcpts", "data", "to"}]},
+    // "to" being [{"name", "address"}] or {"error"} from a strict reader (real
+    // server only); waits up to ATimeoutMs until there are at least ACount.
     QJsonArray Sessions(int ACount = 1, int ATimeoutMs = 5000) const;
 
 private:

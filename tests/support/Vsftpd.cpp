@@ -43,18 +43,6 @@ bool Accepts(const QString& AListen, int APort) {
 }
 } // namespace
 
-bool HasIPv6Loopback() {
-    const int s = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (s < 0)
-        return false;
-    sockaddr_in6 addr{};
-    addr.sin6_family = AF_INET6;
-    addr.sin6_addr = in6addr_loopback;
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    ::close(s);
-    return ok;
-}
-
 bool TVsftpd::Installed() {
     return QFile::exists(Program);
 }

@@ -47,7 +47,4 @@ private:
     int FPort = 0;
 };
 
-// Whether this machine can listen and connect on ::1.
-bool HasIPv6Loopback();
-
 } // namespace testsupport
