@@ -10,6 +10,7 @@
 #include "tests/support/MailServer.h"
 #include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
+#include "tests/support/Vsftpd.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -191,6 +192,46 @@ TEST_F(ConnectionTestsTest, FtpTestUploadsTheTestFileAndLogsOut) {
         << log.toStdString();
     EXPECT_TRUE(log.contains("FTP test: connection successful"));
     EXPECT_FALSE(log.contains(FtpPassword));
+}
+
+// The box beside the FTP fields, against a server that requires TLS.
+TEST_F(ConnectionTestsTest, FtpTestUsesFtpsWhenTheBoxIsChecked) {
+    if (!TVsftpd::Installed())
+        GTEST_SKIP() << "vsftpd is not installed (tools/install-deps.sh installs it)";
+    TVsftpd ftps(true);
+    ASSERT_TRUE(ftps.Running()) << ftps.Log().toStdString();
+    qputenv("SSL_CERT_FILE", (TestCertificatesDir() + "/ca.pem").toUtf8());
+    TWorkingDir cwd(FWork.Path());
+    TfrmBrevoltConfig& window = Window();
+    SetFtpFields(ftps.Address(), TVsftpd::User(), "shop@example.com");
+    for (const bool tls : {false, true}) {
+        for (QMessageBox* box : window.findChildren<QMessageBox*>())
+            box->close();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Messages().isEmpty(); }, 5000));
+        FFinished->clear();
+        window.cbFTPUseTLS->setChecked(tls);
+        window.btnTestFTPClick();
+        const QStringList result = Result();
+        ASSERT_EQ(result.size(), 1);
+        if (tls)
+            EXPECT_EQ(result[0], "Connection successful") << ftps.Log().toStdString();
+        else
+            EXPECT_TRUE(result[0].startsWith("Connection failed: 530 ")) << result[0].toStdString();
+    }
+    qunsetenv("SSL_CERT_FILE");
+    EXPECT_EQ(ftps.Stored("Test.txt"), "Test file from anonymous\r\n");
+}
+
+// A refused upload leaves no partial test file on the server.
+TEST_F(ConnectionTestsTest, FtpTestRefusedOnTheWayLeavesNothingBehind) {
+    TFtpServer full(FtpUser, FtpPassword, "quota:4");
+    ASSERT_TRUE(full.Running());
+    TWorkingDir cwd(FWork.Path());
+    const uConnectionTests::TTestResult result =
+        uConnectionTests::RunFtpTest(full.Address(), FtpUser, FtpPassword);
+    EXPECT_FALSE(result.Ok);
+    EXPECT_EQ(result.Message, "Connection failed: 552 Quota exceeded; upload aborted.");
+    EXPECT_TRUE(full.Files().isEmpty()) << full.Files().join('|').toStdString();
 }
 
 TEST_F(ConnectionTestsTest, FtpFieldsAreCheckedBeforeAnyConnection) {
