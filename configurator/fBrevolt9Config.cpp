@@ -12,6 +12,8 @@
 #include "configurator/uMessages.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -165,6 +167,8 @@ bool NormaliseTimeText(const QString& AText, QString& AResult) {
             s = pmHour + s.mid(2) + QStringLiteral(" PM");
         else if (s.left(2) == QLatin1String("00"))
             s = QStringLiteral("12") + s.mid(2) + QStringLiteral(" AM");
+        else if (s.left(2) == QLatin1String("12")) // 24-hour noon
+            s += QStringLiteral(" PM");
         else
             s += QStringLiteral(" AM");
     } else if (afternoon) {
@@ -356,10 +360,14 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
     pnlIntervals = new QWidget(tsSchedule);
     auto* intervals = new QGridLayout(pnlIntervals);
     intervals->setContentsMargins(0, 0, 0, 0);
-    spnInterval = new TSpinEdit(0, 9, pnlIntervals);
+    // A day at most, as the service's runs go.
+    spnInterval = new TSpinEdit(1, 1440, pnlIntervals);
     intervals->addWidget(
         Caption(QStringLiteral("Interval, in minutes:"), spnInterval, pnlIntervals), 0, 0);
     intervals->addWidget(spnInterval, 0, 1);
+    lblIntervalKept = new QLabel(pnlIntervals);
+    lblIntervalKept->hide();
+    intervals->addWidget(lblIntervalKept, 0, 2, 1, 2);
     const QString sleepHint = QStringLiteral(
         "Enter the time period during which the connector should not run, such as during "
         "scheduled backups.  Enter the time as HH:MM am/pm");
@@ -450,12 +458,16 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
     grid->addWidget(lastRun, row++, 0, 1, 2);
 
     heading(QStringLiteral("Database optimizations"));
-    spnOracleDelay = new TSpinEdit(0, 999, tsSettings);
+    // Any delay the file can hold in whole seconds.
+    spnOracleDelay = new TSpinEdit(0, std::numeric_limits<int>::max() / 1000, tsSettings);
     auto* delay = new QWidget(tsSettings);
     auto* delayLayout = new QHBoxLayout(delay);
     delayLayout->setContentsMargins(0, 0, 0, 0);
     delayLayout->addWidget(spnOracleDelay);
     delayLayout->addWidget(new QLabel(QStringLiteral("seconds"), delay));
+    lblOracleDelayKept = new QLabel(delay);
+    lblOracleDelayKept->hide();
+    delayLayout->addWidget(lblOracleDelayKept);
     delayLayout->addStretch();
     grid->addWidget(Caption(QStringLiteral("Oracle settle delay:"), spnOracleDelay, tsSettings),
                     row, 0);
@@ -553,9 +565,9 @@ void TfrmBrevoltConfig::FormCreate() {
     bool scheduleChanged = false;
     LoadConfig(scheduleChanged);
 
-    SetSpinValue(spnInterval, cfg.scaninterval / 60000);
+    ShowMilliseconds(spnInterval, lblIntervalKept, 60000, cfg.scaninterval, FIntervalShown);
     (cfg.scanscheduling == 1 ? rbTimes : rbIntervals)->setChecked(true);
-    SetSpinValue(spnOracleDelay, cfg.oracledelay / 1000);
+    ShowMilliseconds(spnOracleDelay, lblOracleDelayKept, 1000, cfg.oracledelay, FOracleDelayShown);
     ShowTimeValue(edtSleepBegin, cfg.sleepbegin);
     ShowTimeValue(edtSleepEnd, cfg.sleepend);
     const QDateTime lastRun = uOVUtils::ToQDateTime(cfg.lastquery);
@@ -575,10 +587,6 @@ void TfrmBrevoltConfig::FormCreate() {
     rgSchedulingClick();
     cbNotificationsEnabledClick();
 
-    if (SpinValue(spnInterval) <= 0)
-        spnInterval->setValue(1);
-    if (SpinValue(spnOracleDelay) <= 0)
-        spnOracleDelay->setValue(120);
     PageControl1->setCurrentWidget(PageControl1->widget(0));
 
     // The store list loads once the window is on the screen.
@@ -714,13 +722,33 @@ TDateTime TfrmBrevoltConfig::ReadTimeControl(const QLineEdit* AControl) {
     return text.isEmpty() ? -1 : ParseConfigTime(text, -1, changed);
 }
 
+void TfrmBrevoltConfig::ShowMilliseconds(QSpinBox* ASpin, QLabel* ANote, int AUnitMs, int AStored,
+                                         TShownValue& AShown) {
+    const qint64 units = std::llround(double(AStored) / AUnitMs);
+    AShown.Shown = int(std::clamp<qint64>(units, ASpin->minimum(), ASpin->maximum()));
+    AShown.Kept.reset();
+    ASpin->setValue(AShown.Shown);
+    if (qint64(AShown.Shown) * AUnitMs != AStored) {
+        AShown.Kept = AStored;
+        ANote->setText(QStringLiteral("The file holds %1 ms, which this field cannot show; a "
+                                      "save keeps it unless you change the field.")
+                           .arg(AStored));
+    }
+    ANote->setVisible(AShown.Kept.has_value());
+}
+
+int TfrmBrevoltConfig::ReadMilliseconds(QSpinBox* ASpin, int AUnitMs, const TShownValue& AShown) {
+    const int value = SpinValue(ASpin);
+    return AShown.Kept && value == AShown.Shown ? *AShown.Kept : value * AUnitMs;
+}
+
 void TfrmBrevoltConfig::ShowTimeValue(QLineEdit* AControl, TDateTime AValue) {
     AControl->setText(AValue <= -0.05 ? QString() : FormatConfigTime(AValue));
 }
 
 // --- Saving -----------------------------------------------------------------
 
-void TfrmBrevoltConfig::SaveSettings() {
+void TfrmBrevoltConfig::SaveSettings(bool AWithRunRequest) {
     TConnectorConfig& cfg = Config();
     // Rows that never loaded would rebuild an empty list: keep the stored one.
     if (FLocationsLoaded) {
@@ -730,8 +758,8 @@ void TfrmBrevoltConfig::SaveSettings() {
                 cfg.locations.append(panel->LocationItem());
     }
     cfg.scanscheduling = rbTimes->isChecked() ? 1 : 0;
-    cfg.scaninterval = SpinValue(spnInterval) * 60000;
-    cfg.oracledelay = SpinValue(spnOracleDelay) * 1000;
+    cfg.scaninterval = ReadMilliseconds(spnInterval, 60000, FIntervalShown);
+    cfg.oracledelay = ReadMilliseconds(spnOracleDelay, 1000, FOracleDelayShown);
     cfg.sleepbegin = ReadTimeControl(edtSleepBegin);
     cfg.sleepend = ReadTimeControl(edtSleepEnd);
     for (int day = 0; day < 7; ++day)
@@ -750,14 +778,14 @@ void TfrmBrevoltConfig::SaveSettings() {
     // The service moves "lastquery" after every upload while the window may
     // stay open: writing back the value loaded would make it send again what
     // it sent since. Only a time the administrator changed is written.
-    if (LastRunField() != FLastRunShown) {
+    QStringList keys = ConfigKeys();
+    if (LastRunField() != FLastRunShown)
         cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
-        SaveConfig();
-    } else {
-        QStringList keys = ConfigKeys();
+    else
         keys.removeAll(QStringLiteral("lastquery"));
-        SaveConfigKeys(keys);
-    }
+    if (!AWithRunRequest)
+        keys.removeAll(QStringLiteral("runimmediate"));
+    SaveConfigKeys(keys);
 }
 
 QDateTime TfrmBrevoltConfig::LastRunField() const {
@@ -780,7 +808,7 @@ void TfrmBrevoltConfig::btnRunImmediateClick() {
     Config().runimmediate = true;
     ShowRunImmediateState();
     try {
-        SaveSettings();
+        SaveSettings(true);
     } catch (const std::exception& E) {
         uOVLogging::exc(E, AreaRunImmediate);
         uMessages::ShowError(this, ExceptionMessage(E));

@@ -12,6 +12,7 @@
 #include "configurator/uOVControlGrid.h"
 
 #include <functional>
+#include <optional>
 #include <QDateTime>
 #include <QDialog>
 #include <QFutureWatcher>
@@ -99,6 +100,7 @@ public:
     QPushButton* btnRunImmediate;
     QWidget* pnlIntervals;
     QSpinBox* spnInterval;
+    QLabel* lblIntervalKept; // a stored interval the field cannot show
     QLabel* lblSleepBetween;
     QLabel* lblSleepAnd;
     QLineEdit* edtSleepBegin;
@@ -116,6 +118,7 @@ public:
     QDateEdit* dtpLastRunDate;
     QTimeEdit* dtpLastRunTime;
     QSpinBox* spnOracleDelay;
+    QLabel* lblOracleDelayKept;
     QCheckBox* cbRestartOnMissingData;
     QCheckBox* cbNotifyOnStartup;
     QCheckBox* cbNotificationsEnabled;
@@ -148,7 +151,9 @@ private:
     void CreateSettingsPage();
     void FormCreate();
     void StoresQueryFinished();
-    void SaveSettings();
+    // Writes the fields; "runimmediate" only with the save of a run request,
+    // so that a later save cannot ask for a run the service already took up.
+    void SaveSettings(bool AWithRunRequest = false);
     void ShowRunImmediateState();
     static TDateTime ReadTimeControl(const QLineEdit* AControl);
     QDateTime LastRunField() const;
@@ -165,6 +170,17 @@ private:
     bool FRejectingTime = false;
     // The last run as shown when the window opened.
     QDateTime FLastRunShown;
+    // A setting in milliseconds on a field of whole minutes or seconds: the
+    // number shown at opening, and the stored value when the field could not
+    // show it, which a save keeps unless the field was changed.
+    struct TShownValue {
+        int Shown = 0;
+        std::optional<int> Kept;
+    };
+    TShownValue FIntervalShown, FOracleDelayShown;
+    static void ShowMilliseconds(QSpinBox* ASpin, QLabel* ANote, int AUnitMs, int AStored,
+                                 TShownValue& AShown);
+    static int ReadMilliseconds(QSpinBox* ASpin, int AUnitMs, const TShownValue& AShown);
     QPointer<QMessageBox> FNote;
     QPointer<TfrmPreview> FPreview;
     QFutureWatcher<uConfiguratorDatabase::TQueryResult> FStoresWatcher;

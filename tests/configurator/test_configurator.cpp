@@ -191,11 +191,17 @@ TEST_F(ConfiguratorTest, TimeFieldsNormaliseOrRejectTheEntry) {
         const char* Rejected; // the working text the rejection names; nullptr: accepted
     };
     const TCase cases[] = {
-        {"9:05 pm", "09:05 PM", nullptr}, {"9:05pm", "09:05 PM", nullptr},
-        {"13:30", "01:30 PM", nullptr},   {"00:15", "12:15 AM", nullptr},
-        {"12:00", "12:00 AM", nullptr},   {"", "", nullptr},
-        {"9:5", nullptr, "09:5"},         {"9:05p", nullptr, "09:05 P"},
-        {"25:00", nullptr, "13:00 PM"},   {"abc", nullptr, "ABC"},
+        {"9:05 pm", "09:05 PM", nullptr},
+        {"9:05pm", "09:05 PM", nullptr},
+        {"13:30", "01:30 PM", nullptr},
+        {"00:15", "12:15 AM", nullptr},
+        {"12:00", "12:00 PM", nullptr},
+        {"12:30", "12:30 PM", nullptr},
+        {"", "", nullptr},
+        {"9:5", nullptr, "09:5"},
+        {"9:05p", nullptr, "09:05 P"},
+        {"25:00", nullptr, "13:00 PM"},
+        {"abc", nullptr, "ABC"},
     };
     // Each entry is left three ways: the handler called directly, and Tab out
     // of a sleep field and out of a day field.
@@ -314,43 +320,57 @@ TEST_F(ConfiguratorTest, WithoutAFileOpensOnTheScheduleWithStartValues) {
     EXPECT_FALSE(QFileInfo::exists(ConfigFilePath())); // opening writes nothing
 }
 
-TEST_F(ConfiguratorTest, IntervalAndDelayShowInRangeAndSaveAsShown) {
+// What the file holds is shown, and a save without an edit writes it back;
+// a value the field cannot show is kept and said beside the field.
+TEST_F(ConfiguratorTest, IntervalAndDelayShowWhatIsStoredAndSaveItBack) {
     struct TCase {
-        int StoredInterval, ShownInterval, SavedInterval;
-        int StoredDelay, ShownDelay, SavedDelay;
+        int StoredInterval, ShownInterval;
+        bool IntervalNote;
+        int StoredDelay, ShownDelay;
+        bool DelayNote;
     };
     const TCase cases[] = {
-        {600000, 9, 540000, 5000000, 999, 999000},
-        {180000, 3, 180000, 45000, 45, 45000},
-        {0, 1, 60000, 0, 120, 120000},
+        {3600000, 60, false, 0, 0, false},      // an hour; no settle delay
+        {180000, 3, false, 45000, 45, false},   //
+        {86400000, 1440, false, 1500, 2, true}, // a day; half seconds
+        {90000, 2, true, 120000, 120, false},   // a minute and a half
+        {0, 1, true, -5, 0, true},              // what the service corrects
+        {172800000, 1440, true, 86400000, 86400, false},
     };
     for (const TCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.StoredInterval) + " " + std::to_string(c.StoredDelay));
         TConnectorConfig stored;
         stored.scaninterval = c.StoredInterval;
         stored.oracledelay = c.StoredDelay;
         Store(stored);
         {
             TfrmBrevoltConfig window;
-            EXPECT_EQ(window.spnInterval->value(), c.ShownInterval) << c.StoredInterval;
-            EXPECT_EQ(window.spnOracleDelay->value(), c.ShownDelay) << c.StoredDelay;
+            EXPECT_EQ(window.spnInterval->value(), c.ShownInterval);
+            EXPECT_EQ(window.spnOracleDelay->value(), c.ShownDelay);
+            EXPECT_EQ(!window.lblIntervalKept->isHidden(), c.IntervalNote);
+            EXPECT_EQ(!window.lblOracleDelayKept->isHidden(), c.DelayNote);
             window.btnSave->click();
             EXPECT_EQ(window.result(), QDialog::Accepted);
         }
         const TConnectorConfig saved = Reload();
-        EXPECT_EQ(saved.scaninterval, c.SavedInterval) << c.StoredInterval;
-        EXPECT_EQ(saved.oracledelay, c.SavedDelay) << c.StoredDelay;
+        EXPECT_EQ(saved.scaninterval, c.StoredInterval);
+        EXPECT_EQ(saved.oracledelay, c.StoredDelay);
+        // Changed, the field's own value is written.
+        {
+            TfrmBrevoltConfig window;
+            window.spnInterval->setValue(c.ShownInterval == 5 ? 6 : 5);
+            window.spnOracleDelay->setValue(7);
+            window.btnSave->click();
+        }
+        EXPECT_EQ(Reload().scaninterval, (c.ShownInterval == 5 ? 6 : 5) * 60000);
+        EXPECT_EQ(Reload().oracledelay, 7000);
     }
-
-    // A zero entered and saved comes back as one minute.
-    Store(TConnectorConfig());
-    {
-        TfrmBrevoltConfig window;
-        window.spnInterval->setValue(0);
-        window.btnSave->click();
-    }
-    EXPECT_EQ(Reload().scaninterval, 0);
-    TfrmBrevoltConfig reopened;
-    EXPECT_EQ(reopened.spnInterval->value(), 1);
+    TConnectorConfig zero;
+    zero.scaninterval = 0;
+    Store(zero);
+    TfrmBrevoltConfig window;
+    EXPECT_EQ(window.lblIntervalKept->text(), "The file holds 0 ms, which this field cannot "
+                                              "show; a save keeps it unless you change the field.");
 }
 
 TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
@@ -495,6 +515,31 @@ TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled
     const TConnectorConfig saved = Reload();
     EXPECT_TRUE(saved.runimmediate);
     EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
+}
+
+// The service clears "runimmediate" when it takes the run up; only the save
+// of "Run Immediately" itself writes the request.
+TEST_F(ConfiguratorTest, OnlyRunImmediatelyWritesTheRunRequest) {
+    for (const bool requested : {false, true}) {
+        TConnectorConfig stored;
+        stored.runimmediate = requested;
+        Store(stored);
+        TfrmBrevoltConfig window;
+        Settle(window);
+        window.btnRunImmediate->click();
+        ASSERT_TRUE(Reload().runimmediate);
+        // The service takes the run up: its key only.
+        const TConnectorConfig held = Config();
+        Config().runimmediate = false;
+        SaveConfigKeys({QStringLiteral("runimmediate")});
+        Config() = held;
+        window.edtFTPServer->setText("ftp.changed.test");
+        window.btnSave->click();
+        ASSERT_EQ(window.result(), QDialog::Accepted);
+        const TConnectorConfig saved = Reload();
+        EXPECT_FALSE(saved.runimmediate) << requested;
+        EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
+    }
 }
 
 // The service advances "lastquery" after each upload while the window may be
