@@ -588,6 +588,7 @@ void TfrmBrevoltConfig::FormCreate() {
     cbNotificationsEnabledClick();
 
     PageControl1->setCurrentWidget(PageControl1->widget(0));
+    FSavedFields = FieldsText();
 
     // The store list loads once the window is on the screen.
     QMetaObject::invokeMethod(this, &TfrmBrevoltConfig::WMConfigInit, Qt::QueuedConnection);
@@ -625,10 +626,15 @@ void TfrmBrevoltConfig::StoresQueryFinished() {
     delete FNote;
     const uConfiguratorDatabase::TQueryResult result = FStoresWatcher.result();
     if (!result.Error.isEmpty()) {
-        uMessages::ShowError(this, result.Error);
+        uMessages::AskRetry(
+            this, fBrevolt9Config::StoreListFailedText + QStringLiteral("\n\n") + result.Error,
+            [this] { WMConfigInit(); });
         Q_EMIT LocationsLoadFinished();
         return;
     }
+    // Rows that differ from the stored list only by stores the database no
+    // longer has are no edit of the user's.
+    const bool unedited = FieldsText() == FSavedFields;
     TConnectorDataset& q = *result.Dataset;
     if (q.RecordCount() == 0) {
         uMessages::ShowMessage(
@@ -652,6 +658,8 @@ void TfrmBrevoltConfig::StoresQueryFinished() {
         }
     }
     FLocationsLoaded = true;
+    if (unedited)
+        FSavedFields = FieldsText();
     PageControl1->setCurrentIndex(0);
     uOVLogging::log(9, QStringLiteral("END"), uOVLogging::LOG_EXIT, AreaConfigInit);
     Q_EMIT LocationsLoadFinished();
@@ -748,8 +756,7 @@ void TfrmBrevoltConfig::ShowTimeValue(QLineEdit* AControl, TDateTime AValue) {
 
 // --- Saving -----------------------------------------------------------------
 
-void TfrmBrevoltConfig::SaveSettings(bool AWithRunRequest) {
-    TConnectorConfig& cfg = Config();
+void TfrmBrevoltConfig::ReadFields(TConnectorConfig& cfg) const {
     // Rows that never loaded would rebuild an empty list: keep the stored one.
     if (FLocationsLoaded) {
         cfg.locations.clear();
@@ -773,19 +780,44 @@ void TfrmBrevoltConfig::SaveSettings(bool AWithRunRequest) {
     const int port = edtSMTPPort->text().trimmed().toInt(&portOk);
     if (portOk)
         cfg.smtpport = port;
+    if (LastRunField() != FLastRunShown)
+        cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
+}
+
+QString TfrmBrevoltConfig::FieldsText() const {
+    TConnectorConfig shown = Config();
+    ReadFields(shown);
+    QString text = QString::number(SpinValue(spnLogLevel));
+    for (const QString& key : ConfigKeys())
+        if (key != QLatin1String("runimmediate") && key != QLatin1String("loglevel"))
+            text += QLatin1Char('\n') + ConfigValueText(shown, key);
+    return text;
+}
+
+void TfrmBrevoltConfig::SaveSettings(bool AWithRunRequest) {
+    TConnectorConfig& cfg = Config();
+    ReadFields(cfg);
     if (AppLogger)
         AppLogger->SetLogLevel(SpinValue(spnLogLevel));
     // The service moves "lastquery" after every upload while the window may
     // stay open: writing back the value loaded would make it send again what
     // it sent since. Only a time the administrator changed is written.
     QStringList keys = ConfigKeys();
-    if (LastRunField() != FLastRunShown)
-        cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
-    else
+    if (LastRunField() == FLastRunShown)
         keys.removeAll(QStringLiteral("lastquery"));
     if (!AWithRunRequest)
         keys.removeAll(QStringLiteral("runimmediate"));
     SaveConfigKeys(keys);
+    FSavedFields = FieldsText();
+}
+
+void TfrmBrevoltConfig::reject() {
+    // Edits are not thrown away unasked.
+    if (FSavedFields.isEmpty() || FieldsText() == FSavedFields) {
+        QDialog::reject();
+        return;
+    }
+    uMessages::AskToDiscard(this, [this] { QDialog::reject(); });
 }
 
 QDateTime TfrmBrevoltConfig::LastRunField() const {
@@ -845,6 +877,7 @@ void TfrmBrevoltConfig::btnCheckServiceClick() {
 void TfrmBrevoltConfig::RunConnectionTest(const QString& AName, QPushButton* AButton,
                                           std::function<uConnectionTests::TTestResult()> AJob) {
     AButton->setEnabled(false);
+    AButton->setText(QStringLiteral("Testing\u2026"));
     // The test runs on a worker so that the window stays usable; the watcher,
     // named after the test, also marks it as running.
     auto* watcher = new QFutureWatcher<uConnectionTests::TTestResult>(this);
@@ -852,6 +885,7 @@ void TfrmBrevoltConfig::RunConnectionTest(const QString& AName, QPushButton* ABu
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, AButton] {
         watcher->setObjectName(QString());
         watcher->deleteLater();
+        AButton->setText(QStringLiteral("Test"));
         // The SMTP button also follows the notification switch.
         AButton->setEnabled(AButton != btnTestSMTP || cbNotificationsEnabled->isChecked());
         const uConnectionTests::TTestResult result = watcher->result();

@@ -22,6 +22,7 @@ class QCheckBox;
 class QDateEdit;
 class QGroupBox;
 class QLabel;
+struct TConnectorConfig;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
@@ -77,6 +78,8 @@ public:
     void btnRunImmediateClick();
     void btnSaveClick();
     void btnCancelClick();
+    // Escape, "Cancel" and closing: with unsaved edits, asks first.
+    void reject() override;
     void btnCheckServiceClick();
     void btnTestFTPClick();
     void btnTestSMTPClick();
@@ -154,6 +157,10 @@ private:
     // Writes the fields; "runimmediate" only with the save of a run request,
     // so that a later save cannot ask for a run the service already took up.
     void SaveSettings(bool AWithRunRequest = false);
+    // The record as the fields show it, on top of ACfg.
+    void ReadFields(TConnectorConfig& ACfg) const;
+    // What a save would write, as one text: compared to tell unsaved edits.
+    QString FieldsText() const;
     void ShowRunImmediateState();
     static TDateTime ReadTimeControl(const QLineEdit* AControl);
     QDateTime LastRunField() const;
@@ -170,6 +177,9 @@ private:
     bool FRejectingTime = false;
     // The last run as shown when the window opened.
     QDateTime FLastRunShown;
+    // FieldsText() at opening and after each save; empty before the window
+    // has shown its values.
+    QString FSavedFields;
     // A setting in milliseconds on a field of whole minutes or seconds: the
     // number shown at opening, and the stored value when the field could not
     // show it, which a save keeps unless the field was changed.
@@ -187,6 +197,12 @@ private:
 };
 
 namespace fBrevolt9Config {
+
+// What a failed store list says before the driver's own text.
+inline const QString StoreListFailedText =
+    QStringLiteral("The stores could not be read from the Retail Pro database. Check that the "
+                   "database is running, that this computer reaches it, and the database "
+                   "settings; then choose Retry.");
 // The time-entry rule of the time fields: the typed text normalised to
 // "hh:nn AM/PM" in AResult, or false with the working text as far as it was
 // transformed. Empty text is accepted as empty (unset).

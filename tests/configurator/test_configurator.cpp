@@ -10,6 +10,8 @@
 #include "configurator/fBrevolt9Config.h"
 #include "configurator/fBrevolt9Preview.h"
 #include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uConnectionTests.h"
+#include "tests/support/FtpServer.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
@@ -72,7 +74,8 @@ void CloseBoxes(QWidget& AWindow) {
     for (QMessageBox* box : OpenBoxes(AWindow)) {
         EXPECT_TRUE(RunUntil([&] { return QApplication::activeWindow() == box; }))
             << box->text().toStdString();
-        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        QAbstractButton* close = box->button(QMessageBox::Ok);
+        QTest::mouseClick(close ? close : box->escapeButton(), Qt::LeftButton);
     }
     if (AWindow.isVisible()) {
         AWindow.activateWindow();
@@ -517,6 +520,70 @@ TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled
     EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
 }
 
+TEST_F(ConfiguratorTest, ATestThatRunsSaysSoOnItsButton) {
+    testsupport::TFtpServer mute(QStringLiteral("shop"), QStringLiteral("pw"),
+                                 QStringLiteral("mute"));
+    ASSERT_TRUE(mute.Running());
+    uConnectionTests::FtpTestLimits() = {1000, 1000};
+    TfrmBrevoltConfig window;
+    Settle(window);
+    QSignalSpy finished(&window, &TfrmBrevoltConfig::ConnectionTestFinished);
+    window.edtFTPServer->setText(mute.Address());
+    window.edtFTPUsername->setText("shop");
+    window.edtFTPPassword->setText("pw");
+    window.btnTestFTP->click();
+    EXPECT_EQ(window.btnTestFTP->text(), "Testing\u2026");
+    EXPECT_FALSE(window.btnTestFTP->isEnabled());
+    EXPECT_EQ(window.btnTestFTP->accessibleName(), "Test FTP");
+    EXPECT_TRUE(RunUntil([&] { return finished.count() > 0; }, 10000));
+    EXPECT_EQ(window.btnTestFTP->text(), "Test");
+    EXPECT_TRUE(window.btnTestFTP->isEnabled());
+    uConnectionTests::FtpTestLimits() = {};
+}
+
+TEST_F(ConfiguratorTest, CancelOrEscapeWithUnsavedEditsAsksFirst) {
+    Store(TConnectorConfig());
+    const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+    const auto answer = [](TfrmBrevoltConfig& AWindow, const QString& AButton) {
+        const QList<QMessageBox*> boxes = OpenBoxes(AWindow);
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_EQ(boxes.first()->text(), "Discard your changes?");
+        for (QAbstractButton* button : boxes.first()->buttons())
+            if (button->text() == AButton)
+                QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(RunUntil([&] { return OpenBoxes(AWindow).isEmpty(); }));
+    };
+    {
+        // Nothing edited: the window closes at once.
+        TfrmBrevoltConfig window;
+        window.show();
+        Settle(window);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        EXPECT_TRUE(OpenBoxes(window).isEmpty());
+        EXPECT_EQ(window.result(), QDialog::Rejected);
+    }
+    for (const bool byKey : {false, true}) {
+        TfrmBrevoltConfig window;
+        window.show();
+        Settle(window);
+        window.edtFTPServer->setText("ftp.changed.test");
+        const auto cancel = [&] {
+            if (byKey)
+                QTest::keyClick(&window, Qt::Key_Escape);
+            else
+                window.btnCancel->click();
+        };
+        cancel();
+        answer(window, "Keep editing");
+        EXPECT_TRUE(window.isVisible()) << byKey;
+        cancel();
+        answer(window, "Discard");
+        EXPECT_FALSE(window.isVisible()) << byKey;
+        EXPECT_EQ(window.result(), QDialog::Rejected);
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+}
+
 // The service clears "runimmediate" when it takes the run up; only the save
 // of "Run Immediately" itself writes the request.
 TEST_F(ConfiguratorTest, OnlyRunImmediatelyWritesTheRunRequest) {
@@ -729,6 +796,30 @@ TEST_F(LocationListTest, SavingWithoutLoadedRowsKeepsTheStoredLocations) {
     window.btnSave->click();
     EXPECT_EQ(window.result(), QDialog::Accepted);
     EXPECT_EQ(StoredLocations(), stored);
+}
+
+TEST_F(LocationListTest, AFailedStoreListSaysWhatToCheckAndCanBeRetried) {
+    const QString database = FEnv->Paths().DatabaseFile;
+    ASSERT_TRUE(QFile::rename(database, database + ".away"));
+    TfrmBrevoltConfig window;
+    QSignalSpy loaded(&window, &TfrmBrevoltConfig::LocationsLoadFinished);
+    window.show();
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 0; }));
+    QList<QMessageBox*> boxes = OpenBoxes(window);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0]->text().startsWith(fBrevolt9Config::StoreListFailedText + "\n\n"));
+    EXPECT_TRUE(boxes[0]->text().contains(database)) << boxes[0]->text().toStdString();
+    QAbstractButton* retry = nullptr;
+    for (QAbstractButton* button : boxes[0]->buttons())
+        if (button->text() == "Retry")
+            retry = button;
+    ASSERT_NE(retry, nullptr);
+    ASSERT_TRUE(QFile::rename(database + ".away", database));
+    QTest::mouseClick(retry, Qt::LeftButton);
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 1; }));
+    EXPECT_TRUE(BoxTexts(window).isEmpty());
+    EXPECT_TRUE(window.LocationsLoaded());
+    EXPECT_EQ(window.grdLocations->PanelCount(), 4);
 }
 
 // A preview that failed while the database was away leaves nothing behind
