@@ -10,6 +10,7 @@
 #include "configurator/uBackgroundJobs.h"
 #include "configurator/uConnectionTests.h"
 #include "configurator/uMessages.h"
+#include "configurator/uScreenFit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -235,9 +236,7 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setMinimumSize(600, 600);
     setMaximumWidth(1000);
-    resize(676, 838);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    uScreenFit::FitToScreen(this, DesignSize);
 
     PageControl1 = new QTabWidget(this);
     tsSchedule = new QWidget;

@@ -17,6 +17,7 @@
 #include <QDialog>
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QSize>
 
 class QCheckBox;
 class QDateEdit;
@@ -55,6 +56,8 @@ class TfrmBrevoltConfig : public QDialog {
     Q_OBJECT
 public:
     static inline const QString WindowCaption = QStringLiteral("Brevolt Connector Configuration");
+    // The size the window is laid out for, where the screen has room.
+    static constexpr QSize DesignSize{676, 838};
     static inline const QString ServiceName = QString::fromLatin1(BrevoltIdentity::ServiceName);
 
     // FormCreate: loads the configuration, fills every field and posts the

@@ -11,6 +11,7 @@
 #include "configurator/fBrevolt9Preview.h"
 #include "configurator/uConfiguratorDatabase.h"
 #include "configurator/uConnectionTests.h"
+#include "configurator/uScreenFit.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestApplication.h"
@@ -33,6 +34,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QHeaderView>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QSqlDatabase>
@@ -520,6 +522,27 @@ TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled
     EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
 }
 
+TEST(ScreenFit, WindowsKeepTheirDesignSizeWhereTheyFitAndStayOnScreen) {
+    struct TCase {
+        QSize Design;
+        QRect Area;
+        QPoint Centre;
+        QRect Expected; // frame's top left, client size
+    };
+    const QSize config = TfrmBrevoltConfig::DesignSize;
+    const TCase cases[] = {
+        {config, {0, 0, 1920, 1040}, {}, {614, 77, 676, 838}},
+        // 1366 x 768 less a panel: the height shrinks, the top stays on screen.
+        {config, {0, 0, 1366, 728}, {}, {337, 0, 676, 680}},
+        {config, {0, 32, 1366, 736}, {}, {337, 32, 676, 688}},
+        {{327, 588}, {0, 0, 800, 600}, {100, 100}, {0, 0, 327, 552}},
+        {{2000, 300}, {1920, 0, 1280, 1024}, {}, {1920, 338, 1264, 300}},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(uScreenFit::FittedGeometry(c.Design, c.Area, c.Centre), c.Expected)
+            << c.Area.width() << "x" << c.Area.height();
+}
+
 TEST_F(ConfiguratorTest, ATestThatRunsSaysSoOnItsButton) {
     testsupport::TFtpServer mute(QStringLiteral("shop"), QStringLiteral("pw"),
                                  QStringLiteral("mute"));
@@ -981,6 +1004,15 @@ TEST_F(LocationListTest, PreviewListsTheLastDaysInvoicesOrSaysThereAreNone) {
                 invoices.append(preview->Model->item(row, 0)->text());
             invoices.sort();
             EXPECT_EQ(invoices, c.Invoices) << label;
+            // As wide as its columns within the screen.
+            const QRect screen = preview->screen()->availableGeometry();
+            EXPECT_GT(preview->width(), TfrmPreview::DesignSize.width()) << label;
+            EXPECT_TRUE(screen.contains(preview->frameGeometry().topLeft())) << label;
+            EXPECT_LE(preview->width(), screen.width()) << label;
+            EXPECT_TRUE(preview->DBGrid1->viewport()->width() >=
+                            preview->DBGrid1->horizontalHeader()->length() ||
+                        preview->width() == screen.width() - uScreenFit::FrameAllowance.width())
+                << label;
 
             // Only the release of a plain Escape closes it.
             const QPointer<TfrmPreview> open = preview;
