@@ -19,6 +19,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDateEdit>
+#include <QDir>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -263,8 +265,13 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     buttons->addStretch();
     buttons->addWidget(btnSave);
     buttons->addWidget(btnCancel);
+    // Which file the window edits, and whether the service reads it.
+    lblConfigFile = new QLabel(this);
+    lblConfigFile->setWordWrap(true);
+    lblConfigFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(PageControl1);
+    layout->addWidget(lblConfigFile);
     layout->addLayout(buttons);
 
     connect(btnCheckService, &QPushButton::clicked, this, &TfrmBrevoltConfig::btnCheckServiceClick);
@@ -562,7 +569,7 @@ void TfrmBrevoltConfig::FormCreate() {
     // A missing or unreadable file leaves the start values in place; the
     // configuration module has logged why.
     bool scheduleChanged = false;
-    LoadConfig(scheduleChanged);
+    ShowConfigFileState(LoadConfig(scheduleChanged));
 
     ShowMilliseconds(spnInterval, lblIntervalKept, 60000, cfg.scaninterval, FIntervalShown);
     (cfg.scanscheduling == 1 ? rbTimes : rbIntervals)->setChecked(true);
@@ -591,6 +598,23 @@ void TfrmBrevoltConfig::FormCreate() {
 
     // The store list loads once the window is on the screen.
     QMetaObject::invokeMethod(this, &TfrmBrevoltConfig::WMConfigInit, Qt::QueuedConnection);
+}
+
+void TfrmBrevoltConfig::ShowConfigFileState(bool ALoaded) {
+    const QString path = QDir::toNativeSeparators(ConfigFilePath());
+    QStringList problems;
+    if (!ALoaded && QFileInfo::exists(path))
+        problems << QStringLiteral("It could not be read: the window shows the start values, and "
+                                   "nothing is written until you save.");
+    if (RegisteredServiceDirectory().isEmpty())
+        problems << QStringLiteral("No service directory is registered, so the service does not "
+                                   "read this file; install the service first.");
+    QString text = QStringLiteral("Settings file: ") + path;
+    if (!ALoaded && !QFileInfo::exists(path))
+        text += QStringLiteral(" (not there yet: saving creates it)");
+    lblConfigFile->setText((QStringList{text} + problems).join(QLatin1Char('\n')));
+    lblConfigFile->setStyleSheet(problems.isEmpty() ? QString()
+                                                    : QStringLiteral("color: #b00000;"));
 }
 
 void TfrmBrevoltConfig::rgSchedulingClick() {

@@ -96,6 +96,7 @@ public:
     QPushButton* btnCheckService;
     QPushButton* btnSave;
     QPushButton* btnCancel;
+    QLabel* lblConfigFile;
 
     // Schedule page.
     QLabel* Image1;
@@ -157,6 +158,9 @@ private:
     void CreateSettingsPage();
     void FormCreate();
     void StoresQueryFinished();
+    // The line under the pages: the file the window edits, and what is wrong
+    // with it or with the service's directory.
+    void ShowConfigFileState(bool ALoaded);
     // Writes the fields; "runimmediate" only with the save of a run request,
     // so that a later save cannot ask for a run the service already took up.
     void SaveSettings(bool AWithRunRequest = false);

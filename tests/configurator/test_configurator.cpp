@@ -28,13 +28,13 @@
 #include <QDateEdit>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QHeaderView>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QSqlDatabase>
@@ -541,6 +541,55 @@ TEST(ScreenFit, WindowsKeepTheirDesignSizeWhereTheyFitAndStayOnScreen) {
     for (const TCase& c : cases)
         EXPECT_EQ(uScreenFit::FittedGeometry(c.Design, c.Area, c.Centre), c.Expected)
             << c.Area.width() << "x" << c.Area.height();
+}
+
+TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
+    const QString path = ConfigFilePath();
+    const QString registered = FDir.File("registered.reg");
+    testsupport::WriteFileBytes(registered,
+                                "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
+                                "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"" +
+                                    uOVUtils::ExeDir().toUtf8() + "\"\r\n");
+    const QString noService = "\nNo service directory is registered, so the service does not "
+                              "read this file; install the service first.";
+    struct TCase {
+        const char* Name;
+        bool Registered;
+        std::function<void()> Prepare;
+        QString Line;
+    };
+    const TCase cases[] = {
+        {"readable", true, [] { Store(TConnectorConfig()); }, "Settings file: " + path},
+        {"missing", true, [&] { QFile::remove(path); },
+         "Settings file: " + path + " (not there yet: saving creates it)"},
+        {"unreadable", true,
+         [&] {
+             QFile::remove(path);
+             QDir().mkpath(path); // a directory in the way
+         },
+         "Settings file: " + path +
+             "\nIt could not be read: the window shows the start values, and nothing is "
+             "written until you save."},
+        {"no service directory", false,
+         [&] {
+             QDir(path).removeRecursively();
+             Store(TConnectorConfig());
+         },
+         "Settings file: " + path + noService},
+    };
+    for (const TCase& c : cases) {
+        qputenv("BREVOLT_REGISTRY",
+                (c.Registered ? registered : FDir.File("no-registry.reg")).toUtf8());
+        c.Prepare();
+        TfrmBrevoltConfig window;
+        EXPECT_EQ(window.lblConfigFile->text(), c.Line) << c.Name;
+        EXPECT_EQ(window.lblConfigFile->styleSheet().isEmpty(),
+                  c.Line == "Settings file: " + path ||
+                      c.Line.endsWith("(not there yet: saving creates it)"))
+            << c.Name;
+    }
+    QDir(path).removeRecursively();
 }
 
 TEST_F(ConfiguratorTest, ATestThatRunsSaysSoOnItsButton) {
