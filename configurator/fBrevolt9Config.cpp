@@ -35,6 +35,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -111,9 +112,12 @@ QLabel* Heading(const QString& AText, QWidget* AParent) {
     return label;
 }
 
+// A field's caption, which also names the field for screen readers.
 QLabel* Caption(const QString& AText, QWidget* ABuddy, QWidget* AParent) {
     auto* label = new QLabel(AText, AParent);
     label->setBuddy(ABuddy);
+    if (ABuddy->accessibleName().isEmpty())
+        ABuddy->setAccessibleName(AText);
     return label;
 }
 
@@ -248,6 +252,8 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     // Each page scrolls on a screen smaller than the window.
     for (auto [page, title] : {std::pair{tsSchedule, "Schedule"}, {tsSettings, "Settings"}}) {
         auto* scroll = new QScrollArea;
+        // Scrolled by the wheel and by focus moving on: no stop of its own.
+        scroll->setFocusPolicy(Qt::NoFocus);
         scroll->setWidget(page);
         scroll->setWidgetResizable(true);
         scroll->setFrameShape(QFrame::NoFrame);
@@ -600,6 +606,19 @@ void TfrmBrevoltConfig::FormCreate() {
     QMetaObject::invokeMethod(this, &TfrmBrevoltConfig::WMConfigInit, Qt::QueuedConnection);
 }
 
+void TfrmBrevoltConfig::OrderStoreRows() {
+    // Made after the rest of the window, the rows would come after "Cancel":
+    // they go between the tabs and the scheduling choice, as on the page.
+    QWidget* previous = PageControl1->findChild<QTabBar*>();
+    for (const TStorePanel* panel : FStorePanels)
+        for (QWidget* w :
+             {static_cast<QWidget*>(panel->cbInclude), static_cast<QWidget*>(panel->btnPreview)}) {
+            setTabOrder(previous, w);
+            previous = w;
+        }
+    setTabOrder(previous, rbIntervals);
+}
+
 void TfrmBrevoltConfig::ShowConfigFileState(bool ALoaded) {
     const QString path = QDir::toNativeSeparators(ConfigFilePath());
     QStringList problems;
@@ -681,6 +700,7 @@ void TfrmBrevoltConfig::StoresQueryFinished() {
         }
     }
     FLocationsLoaded = true;
+    OrderStoreRows();
     if (unedited)
         FSavedFields = FieldsText();
     PageControl1->setCurrentIndex(0);

@@ -161,6 +161,7 @@ private:
     // The line under the pages: the file the window edits, and what is wrong
     // with it or with the service's directory.
     void ShowConfigFileState(bool ALoaded);
+    void OrderStoreRows();
     // Writes the fields; "runimmediate" only with the save of a run request,
     // so that a later save cannot ask for a run the service already took up.
     void SaveSettings(bool AWithRunRequest = false);

@@ -23,9 +23,11 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateEdit>
+#include <QDateTimeEdit>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHeaderView>
@@ -41,6 +43,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardItemModel>
+#include <QTabBar>
 #include <QTableView>
 #include <QTabWidget>
 #include <QTest>
@@ -922,6 +925,49 @@ TEST_F(LocationListTest, APreviewWorksAgainOnceTheDatabaseIsBack) {
     EXPECT_EQ(preview->Model->rowCount(), 5);
     preview->close();
     EXPECT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }));
+}
+
+// Tab walks the page from top to bottom, with no stop a user cannot see,
+// and every field a screen reader reaches has a name.
+TEST_F(LocationListTest, TabFollowsThePageAndEveryFieldHasAName) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    QWidget* tabs = window.PageControl1->findChild<QTabBar*>();
+    tabs->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == tabs; }));
+    QList<QWidget*> walk;
+    for (int i = 0; i < 100 && !walk.contains(window.btnCancel); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        walk.append(QApplication::focusWidget());
+    }
+    QStringList names;
+    for (QWidget* w : walk) {
+        EXPECT_EQ(qobject_cast<QAbstractScrollArea*>(w), nullptr) << w->metaObject()->className();
+        names.append(w->accessibleName());
+    }
+    const QString shown = names.join(" | ");
+    QStringList rows;
+    for (const char* store : {"001.001 Flagship Store", "001.002 Mall Store", "002.001 Outlet Nord",
+                              "002.005 Outlet M\u00fcnchen"})
+        rows << "Include " + QString::fromUtf8(store) << "Preview " + QString::fromUtf8(store);
+    EXPECT_EQ(names.mid(0, 8), rows) << shown.toStdString();
+    ASSERT_GT(walk.size(), 8);
+    EXPECT_NE(qobject_cast<QRadioButton*>(walk[8]), nullptr) << shown.toStdString();
+    EXPECT_EQ(walk.last(), window.btnCancel) << shown.toStdString();
+
+    for (QWidget* page : {window.tsSchedule, window.tsSettings})
+        for (QWidget* w : page->findChildren<QWidget*>()) {
+            const bool input = qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) ||
+                               qobject_cast<QAbstractSpinBox*>(w) ||
+                               qobject_cast<QDateTimeEdit*>(w);
+            if (!input || qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+                continue;
+            const QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            ASSERT_NE(a, nullptr);
+            EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
+                << w->metaObject()->className() << " " << w->toolTip().toStdString();
+        }
+    EXPECT_EQ(window.spnOracleDelay->accessibleName(), "Oracle settle delay:");
 }
 
 TEST_F(LocationListTest, FocusHighlightsItsRowOnly) {
