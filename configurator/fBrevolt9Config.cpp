@@ -891,6 +891,30 @@ void TfrmBrevoltConfig::btnRunImmediateClick() {
 }
 
 void TfrmBrevoltConfig::btnSaveClick() {
+    // The service sends no notice without these; a save that leaves one
+    // empty must be meant.
+    if (cbNotificationsEnabled->isChecked()) {
+        const std::pair<const char*, const QLineEdit*> needed[] = {
+            {"SMTP server:", edtSMTPServer},
+            {"SMTP username:", edtSMTPUsername},
+            {"SMTP password:", edtSMTPPassword},
+            {"From email address:", edtSMTPFrom},
+        };
+        for (const auto& [caption, control] : needed)
+            if (control->text().trimmed().isEmpty()) {
+                uMessages::AskToSaveAnyway(
+                    this,
+                    QStringLiteral("Notifications are enabled, but \"") + QLatin1String(caption) +
+                        QStringLiteral("\" is empty, so the service sends no notices. Save "
+                                       "anyway?"),
+                    [this] { SaveAndClose(); });
+                return;
+            }
+    }
+    SaveAndClose();
+}
+
+void TfrmBrevoltConfig::SaveAndClose() {
     try {
         SaveSettings();
     } catch (const std::exception& E) {

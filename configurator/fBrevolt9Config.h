@@ -162,6 +162,8 @@ private:
     // with it or with the service's directory.
     void ShowConfigFileState(bool ALoaded);
     void OrderStoreRows();
+    // Saves, closing the window unless the save failed.
+    void SaveAndClose();
     // Writes the fields; "runimmediate" only with the save of a run request,
     // so that a later save cannot ask for a run the service already took up.
     void SaveSettings(bool AWithRunRequest = false);

@@ -56,6 +56,11 @@ QMessageBox* AskRetry(QWidget* AParent, const QString& AText, std::function<void
                QMessageBox::AcceptRole, QStringLiteral("Close"), std::move(ARetry));
 }
 
+QMessageBox* AskToSaveAnyway(QWidget* AParent, const QString& AText, std::function<void()> ASave) {
+    return Ask(AParent, QMessageBox::Warning, AText, QStringLiteral("Save"),
+               QMessageBox::AcceptRole, QStringLiteral("Keep editing"), std::move(ASave));
+}
+
 QMessageBox* AskToDiscard(QWidget* AParent, std::function<void()> AOnDiscard) {
     // Keeping the edits is what Enter and Escape do.
     return Ask(AParent, QMessageBox::Question, QStringLiteral("Discard your changes?"),

@@ -21,6 +21,8 @@ QMessageBox* ShowError(QWidget* AParent, const QString& AText);
 QMessageBox* ShowNote(QWidget* AParent, const QString& AText);
 // An error box with "Retry" and "Close"; ARetry runs when the user retries.
 QMessageBox* AskRetry(QWidget* AParent, const QString& AText, std::function<void()> ARetry);
+// AText with "Save" and "Keep editing"; ASave runs when the user saves.
+QMessageBox* AskToSaveAnyway(QWidget* AParent, const QString& AText, std::function<void()> ASave);
 // "Discard your changes?" with "Discard" and "Keep editing"; AOnDiscard
 // runs when the user discards.
 QMessageBox* AskToDiscard(QWidget* AParent, std::function<void()> AOnDiscard);

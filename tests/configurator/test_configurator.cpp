@@ -616,6 +616,37 @@ TEST_F(ConfiguratorTest, ATestThatRunsSaysSoOnItsButton) {
     uConnectionTests::FtpTestLimits() = {};
 }
 
+TEST_F(ConfiguratorTest, SavingNotificationsWithoutWhatTheServiceNeedsAsksFirst) {
+    const char* const captions[] = {
+        "SMTP server:", "SMTP username:", "SMTP password:", "From email address:"};
+    for (int empty = 0; empty < 4; ++empty) {
+        TConnectorConfig stored;
+        stored.notifications = true;
+        Store(stored);
+        const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+        TfrmBrevoltConfig window;
+        Settle(window);
+        QLineEdit* const fields[] = {window.edtSMTPServer, window.edtSMTPUsername,
+                                     window.edtSMTPPassword, window.edtSMTPFrom};
+        for (int i = 0; i < 4; ++i)
+            fields[i]->setText(i == empty ? "" : "x@example.test");
+        window.btnSave->click();
+        EXPECT_EQ(BoxTexts(window),
+                  QStringList{QString("Notifications are enabled, but \"%1\" is empty, so the "
+                                      "service sends no notices. Save anyway?")
+                                  .arg(captions[empty])});
+        CloseBoxes(window); // "Keep editing"
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+        window.btnSave->click();
+        for (QAbstractButton* button : OpenBoxes(window).value(0)->buttons())
+            if (button->text() == "Save")
+                QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(RunUntil([&] { return window.result() == QDialog::Accepted; }));
+        EXPECT_EQ(Reload().smtpfrom, empty == 3 ? "" : "x@example.test");
+    }
+}
+
 TEST_F(ConfiguratorTest, CancelOrEscapeWithUnsavedEditsAsksFirst) {
     Store(TConnectorConfig());
     const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
