@@ -11,12 +11,17 @@
 #include "configurator/uBackgroundJobs.h"
 #include "configurator/uConnectionTests.h"
 #include "configurator/uMessages.h"
+#include "configurator/uScreenFit.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDateEdit>
+#include <QDir>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -31,6 +36,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -107,9 +113,12 @@ QLabel* Heading(const QString& AText, QWidget* AParent) {
     return label;
 }
 
+// A field's caption, which also names the field for screen readers.
 QLabel* Caption(const QString& AText, QWidget* ABuddy, QWidget* AParent) {
     auto* label = new QLabel(AText, AParent);
     label->setBuddy(ABuddy);
+    if (ABuddy->accessibleName().isEmpty())
+        ABuddy->setAccessibleName(AText);
     return label;
 }
 
@@ -166,6 +175,8 @@ bool NormaliseTimeText(const QString& AText, QString& AResult) {
             s = pmHour + s.mid(2) + QStringLiteral(" PM");
         else if (s.left(2) == QLatin1String("00"))
             s = QStringLiteral("12") + s.mid(2) + QStringLiteral(" AM");
+        else if (s.left(2) == QLatin1String("12")) // 24-hour noon
+            s += QStringLiteral(" PM");
         else
             s += QStringLiteral(" AM");
     } else if (afternoon) {
@@ -232,9 +243,7 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setMinimumSize(600, 600);
     setMaximumWidth(1000);
-    resize(676, 838);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    uScreenFit::FitToScreen(this, DesignSize);
 
     PageControl1 = new QTabWidget(this);
     tsSchedule = new QWidget;
@@ -244,6 +253,8 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     // Each page scrolls on a screen smaller than the window.
     for (auto [page, title] : {std::pair{tsSchedule, "Schedule"}, {tsSettings, "Settings"}}) {
         auto* scroll = new QScrollArea;
+        // Scrolled by the wheel and by focus moving on: no stop of its own.
+        scroll->setFocusPolicy(Qt::NoFocus);
         scroll->setWidget(page);
         scroll->setWidgetResizable(true);
         scroll->setFrameShape(QFrame::NoFrame);
@@ -261,8 +272,13 @@ TfrmBrevoltConfig::TfrmBrevoltConfig(QWidget* AParent) : QDialog(AParent) {
     buttons->addStretch();
     buttons->addWidget(btnSave);
     buttons->addWidget(btnCancel);
+    // Which file the window edits, and whether the service reads it.
+    lblConfigFile = new QLabel(this);
+    lblConfigFile->setWordWrap(true);
+    lblConfigFile->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(PageControl1);
+    layout->addWidget(lblConfigFile);
     layout->addLayout(buttons);
 
     connect(btnCheckService, &QPushButton::clicked, this, &TfrmBrevoltConfig::btnCheckServiceClick);
@@ -357,10 +373,14 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
     pnlIntervals = new QWidget(tsSchedule);
     auto* intervals = new QGridLayout(pnlIntervals);
     intervals->setContentsMargins(0, 0, 0, 0);
-    spnInterval = new TSpinEdit(0, 9, pnlIntervals);
+    // A day at most, as the service's runs go.
+    spnInterval = new TSpinEdit(1, 1440, pnlIntervals);
     intervals->addWidget(
         Caption(QStringLiteral("Interval, in minutes:"), spnInterval, pnlIntervals), 0, 0);
     intervals->addWidget(spnInterval, 0, 1);
+    lblIntervalKept = new QLabel(pnlIntervals);
+    lblIntervalKept->hide();
+    intervals->addWidget(lblIntervalKept, 0, 2, 1, 2);
     const QString sleepHint = QStringLiteral(
         "Enter the time period during which the connector should not run, such as during "
         "scheduled backups.  Enter the time as HH:MM am/pm");
@@ -451,12 +471,16 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
     grid->addWidget(lastRun, row++, 0, 1, 2);
 
     heading(QStringLiteral("Database optimizations"));
-    spnOracleDelay = new TSpinEdit(0, 999, tsSettings);
+    // Any delay the file can hold in whole seconds.
+    spnOracleDelay = new TSpinEdit(0, std::numeric_limits<int>::max() / 1000, tsSettings);
     auto* delay = new QWidget(tsSettings);
     auto* delayLayout = new QHBoxLayout(delay);
     delayLayout->setContentsMargins(0, 0, 0, 0);
     delayLayout->addWidget(spnOracleDelay);
     delayLayout->addWidget(new QLabel(QStringLiteral("seconds"), delay));
+    lblOracleDelayKept = new QLabel(delay);
+    lblOracleDelayKept->hide();
+    delayLayout->addWidget(lblOracleDelayKept);
     delayLayout->addStretch();
     grid->addWidget(Caption(QStringLiteral("Oracle settle delay:"), spnOracleDelay, tsSettings),
                     row, 0);
@@ -559,11 +583,11 @@ void TfrmBrevoltConfig::FormCreate() {
     // A missing or unreadable file leaves the start values in place; the
     // configuration module has logged why.
     bool scheduleChanged = false;
-    LoadConfig(scheduleChanged);
+    ShowConfigFileState(LoadConfig(scheduleChanged));
 
-    SetSpinValue(spnInterval, cfg.scaninterval / 60000);
+    ShowMilliseconds(spnInterval, lblIntervalKept, 60000, cfg.scaninterval, FIntervalShown);
     (cfg.scanscheduling == 1 ? rbTimes : rbIntervals)->setChecked(true);
-    SetSpinValue(spnOracleDelay, cfg.oracledelay / 1000);
+    ShowMilliseconds(spnOracleDelay, lblOracleDelayKept, 1000, cfg.oracledelay, FOracleDelayShown);
     ShowTimeValue(edtSleepBegin, cfg.sleepbegin);
     ShowTimeValue(edtSleepEnd, cfg.sleepend);
     const QDateTime lastRun = uOVUtils::ToQDateTime(cfg.lastquery);
@@ -583,14 +607,41 @@ void TfrmBrevoltConfig::FormCreate() {
     rgSchedulingClick();
     cbNotificationsEnabledClick();
 
-    if (SpinValue(spnInterval) <= 0)
-        spnInterval->setValue(1);
-    if (SpinValue(spnOracleDelay) <= 0)
-        spnOracleDelay->setValue(120);
     PageControl1->setCurrentWidget(PageControl1->widget(0));
+    FSavedFields = FieldsText();
 
     // The store list loads once the window is on the screen.
     QMetaObject::invokeMethod(this, &TfrmBrevoltConfig::WMConfigInit, Qt::QueuedConnection);
+}
+
+void TfrmBrevoltConfig::OrderStoreRows() {
+    // Made after the rest of the window, the rows would come after "Cancel":
+    // they go between the tabs and the scheduling choice, as on the page.
+    QWidget* previous = PageControl1->findChild<QTabBar*>();
+    for (const TStorePanel* panel : FStorePanels)
+        for (QWidget* w :
+             {static_cast<QWidget*>(panel->cbInclude), static_cast<QWidget*>(panel->btnPreview)}) {
+            setTabOrder(previous, w);
+            previous = w;
+        }
+    setTabOrder(previous, rbIntervals);
+}
+
+void TfrmBrevoltConfig::ShowConfigFileState(bool ALoaded) {
+    const QString path = QDir::toNativeSeparators(ConfigFilePath());
+    QStringList problems;
+    if (!ALoaded && QFileInfo::exists(path))
+        problems << QStringLiteral("It could not be read: the window shows the start values, and "
+                                   "nothing is written until you save.");
+    if (RegisteredServiceDirectory().isEmpty())
+        problems << QStringLiteral("No service directory is registered, so the service does not "
+                                   "read this file; install the service first.");
+    QString text = QStringLiteral("Settings file: ") + path;
+    if (!ALoaded && !QFileInfo::exists(path))
+        text += QStringLiteral(" (not there yet: saving creates it)");
+    lblConfigFile->setText((QStringList{text} + problems).join(QLatin1Char('\n')));
+    lblConfigFile->setStyleSheet(problems.isEmpty() ? QString()
+                                                    : QStringLiteral("color: #b00000;"));
 }
 
 void TfrmBrevoltConfig::rgSchedulingClick() {
@@ -625,10 +676,15 @@ void TfrmBrevoltConfig::StoresQueryFinished() {
     delete FNote;
     const uConfiguratorDatabase::TQueryResult result = FStoresWatcher.result();
     if (!result.Error.isEmpty()) {
-        uMessages::ShowError(this, result.Error);
+        uMessages::AskRetry(
+            this, fBrevolt9Config::StoreListFailedText + QStringLiteral("\n\n") + result.Error,
+            [this] { WMConfigInit(); });
         Q_EMIT LocationsLoadFinished();
         return;
     }
+    // Rows that differ from the stored list only by stores the database no
+    // longer has are no edit of the user's.
+    const bool unedited = FieldsText() == FSavedFields;
     TConnectorDataset& q = *result.Dataset;
     if (q.RecordCount() == 0) {
         uMessages::ShowMessage(
@@ -652,6 +708,9 @@ void TfrmBrevoltConfig::StoresQueryFinished() {
         }
     }
     FLocationsLoaded = true;
+    OrderStoreRows();
+    if (unedited)
+        FSavedFields = FieldsText();
     PageControl1->setCurrentIndex(0);
     uOVLogging::log(9, QStringLiteral("END"), uOVLogging::LOG_EXIT, AreaConfigInit);
     Q_EMIT LocationsLoadFinished();
@@ -722,14 +781,33 @@ TDateTime TfrmBrevoltConfig::ReadTimeControl(const QLineEdit* AControl) {
     return text.isEmpty() ? -1 : ParseConfigTime(text, -1, changed);
 }
 
+void TfrmBrevoltConfig::ShowMilliseconds(QSpinBox* ASpin, QLabel* ANote, int AUnitMs, int AStored,
+                                         TShownValue& AShown) {
+    const qint64 units = std::llround(double(AStored) / AUnitMs);
+    AShown.Shown = int(std::clamp<qint64>(units, ASpin->minimum(), ASpin->maximum()));
+    AShown.Kept.reset();
+    ASpin->setValue(AShown.Shown);
+    if (qint64(AShown.Shown) * AUnitMs != AStored) {
+        AShown.Kept = AStored;
+        ANote->setText(QStringLiteral("The file holds %1 ms, which this field cannot show; a "
+                                      "save keeps it unless you change the field.")
+                           .arg(AStored));
+    }
+    ANote->setVisible(AShown.Kept.has_value());
+}
+
+int TfrmBrevoltConfig::ReadMilliseconds(QSpinBox* ASpin, int AUnitMs, const TShownValue& AShown) {
+    const int value = SpinValue(ASpin);
+    return AShown.Kept && value == AShown.Shown ? *AShown.Kept : value * AUnitMs;
+}
+
 void TfrmBrevoltConfig::ShowTimeValue(QLineEdit* AControl, TDateTime AValue) {
     AControl->setText(AValue <= -0.05 ? QString() : FormatConfigTime(AValue));
 }
 
 // --- Saving -----------------------------------------------------------------
 
-void TfrmBrevoltConfig::SaveSettings() {
-    TConnectorConfig& cfg = Config();
+void TfrmBrevoltConfig::ReadFields(TConnectorConfig& cfg) const {
     // Rows that never loaded would rebuild an empty list: keep the stored one.
     if (FLocationsLoaded) {
         cfg.locations.clear();
@@ -738,8 +816,8 @@ void TfrmBrevoltConfig::SaveSettings() {
                 cfg.locations.append(panel->LocationItem());
     }
     cfg.scanscheduling = rbTimes->isChecked() ? 1 : 0;
-    cfg.scaninterval = SpinValue(spnInterval) * 60000;
-    cfg.oracledelay = SpinValue(spnOracleDelay) * 1000;
+    cfg.scaninterval = ReadMilliseconds(spnInterval, 60000, FIntervalShown);
+    cfg.oracledelay = ReadMilliseconds(spnOracleDelay, 1000, FOracleDelayShown);
     cfg.sleepbegin = ReadTimeControl(edtSleepBegin);
     cfg.sleepend = ReadTimeControl(edtSleepEnd);
     for (int day = 0; day < 7; ++day)
@@ -753,19 +831,44 @@ void TfrmBrevoltConfig::SaveSettings() {
     const int port = edtSMTPPort->text().trimmed().toInt(&portOk);
     if (portOk)
         cfg.smtpport = port;
+    if (LastRunField() != FLastRunShown)
+        cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
+}
+
+QString TfrmBrevoltConfig::FieldsText() const {
+    TConnectorConfig shown = Config();
+    ReadFields(shown);
+    QString text = QString::number(SpinValue(spnLogLevel));
+    for (const QString& key : ConfigKeys())
+        if (key != QLatin1String("runimmediate") && key != QLatin1String("loglevel"))
+            text += QLatin1Char('\n') + ConfigValueText(shown, key);
+    return text;
+}
+
+void TfrmBrevoltConfig::SaveSettings(bool AWithRunRequest) {
+    TConnectorConfig& cfg = Config();
+    ReadFields(cfg);
     if (AppLogger)
         AppLogger->SetLogLevel(SpinValue(spnLogLevel));
     // The service moves "lastquery" after every upload while the window may
     // stay open: writing back the value loaded would make it send again what
     // it sent since. Only a time the administrator changed is written.
-    if (LastRunField() != FLastRunShown) {
-        cfg.lastquery = uOVUtils::ToDateTime(LastRunField());
-        SaveConfig();
-    } else {
-        QStringList keys = ConfigKeys();
+    QStringList keys = ConfigKeys();
+    if (LastRunField() == FLastRunShown)
         keys.removeAll(QStringLiteral("lastquery"));
-        SaveConfigKeys(keys);
+    if (!AWithRunRequest)
+        keys.removeAll(QStringLiteral("runimmediate"));
+    SaveConfigKeys(keys);
+    FSavedFields = FieldsText();
+}
+
+void TfrmBrevoltConfig::reject() {
+    // Edits are not thrown away unasked.
+    if (FSavedFields.isEmpty() || FieldsText() == FSavedFields) {
+        QDialog::reject();
+        return;
     }
+    uMessages::AskToDiscard(this, [this] { QDialog::reject(); });
 }
 
 QDateTime TfrmBrevoltConfig::LastRunField() const {
@@ -788,7 +891,7 @@ void TfrmBrevoltConfig::btnRunImmediateClick() {
     Config().runimmediate = true;
     ShowRunImmediateState();
     try {
-        SaveSettings();
+        SaveSettings(true);
     } catch (const std::exception& E) {
         uOVLogging::exc(E, AreaRunImmediate);
         uMessages::ShowError(this, ExceptionMessage(E));
@@ -812,6 +915,30 @@ void TfrmBrevoltConfig::btnSaveClick() {
             return;
         }
     }
+    // The service sends no notice without these; a save that leaves one
+    // empty must be meant.
+    if (cbNotificationsEnabled->isChecked()) {
+        const std::pair<const char*, const QLineEdit*> needed[] = {
+            {"SMTP server:", edtSMTPServer},
+            {"SMTP username:", edtSMTPUsername},
+            {"SMTP password:", edtSMTPPassword},
+            {"From email address:", edtSMTPFrom},
+        };
+        for (const auto& [caption, control] : needed)
+            if (control->text().trimmed().isEmpty()) {
+                uMessages::AskToSaveAnyway(
+                    this,
+                    QStringLiteral("Notifications are enabled, but \"") + QLatin1String(caption) +
+                        QStringLiteral("\" is empty, so the service sends no notices. Save "
+                                       "anyway?"),
+                    [this] { SaveAndClose(); });
+                return;
+            }
+    }
+    SaveAndClose();
+}
+
+void TfrmBrevoltConfig::SaveAndClose() {
     try {
         SaveSettings();
     } catch (const std::exception& E) {
@@ -841,6 +968,7 @@ void TfrmBrevoltConfig::btnCheckServiceClick() {
 void TfrmBrevoltConfig::RunConnectionTest(const QString& AName, QPushButton* AButton,
                                           std::function<uConnectionTests::TTestResult()> AJob) {
     AButton->setEnabled(false);
+    AButton->setText(QStringLiteral("Testing\u2026"));
     // The test runs on a worker so that the window stays usable; the watcher,
     // named after the test, also marks it as running.
     auto* watcher = new QFutureWatcher<uConnectionTests::TTestResult>(this);
@@ -848,6 +976,7 @@ void TfrmBrevoltConfig::RunConnectionTest(const QString& AName, QPushButton* ABu
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, AButton] {
         watcher->setObjectName(QString());
         watcher->deleteLater();
+        AButton->setText(QStringLiteral("Test"));
         // The SMTP button also follows the notification switch.
         AButton->setEnabled(AButton != btnTestSMTP || cbNotificationsEnabled->isChecked());
         const uConnectionTests::TTestResult result = watcher->result();

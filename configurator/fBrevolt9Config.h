@@ -12,15 +12,18 @@
 #include "configurator/uOVControlGrid.h"
 
 #include <functional>
+#include <optional>
 #include <QDateTime>
 #include <QDialog>
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QSize>
 
 class QCheckBox;
 class QDateEdit;
 class QGroupBox;
 class QLabel;
+struct TConnectorConfig;
 class QLineEdit;
 class QMessageBox;
 class QPushButton;
@@ -53,6 +56,8 @@ class TfrmBrevoltConfig : public QDialog {
     Q_OBJECT
 public:
     static inline const QString WindowCaption = QStringLiteral("Brevolt Connector Configuration");
+    // The size the window is laid out for, where the screen has room.
+    static constexpr QSize DesignSize{676, 838};
     static inline const QString ServiceName = QString::fromLatin1(BrevoltIdentity::ServiceName);
 
     // FormCreate: loads the configuration, fills every field and posts the
@@ -76,6 +81,8 @@ public:
     void btnRunImmediateClick();
     void btnSaveClick();
     void btnCancelClick();
+    // Escape, "Cancel" and closing: with unsaved edits, asks first.
+    void reject() override;
     void btnCheckServiceClick();
     void btnTestFTPClick();
     void btnTestSMTPClick();
@@ -89,6 +96,7 @@ public:
     QPushButton* btnCheckService;
     QPushButton* btnSave;
     QPushButton* btnCancel;
+    QLabel* lblConfigFile;
 
     // Schedule page.
     QLabel* Image1;
@@ -99,6 +107,7 @@ public:
     QPushButton* btnRunImmediate;
     QWidget* pnlIntervals;
     QSpinBox* spnInterval;
+    QLabel* lblIntervalKept; // a stored interval the field cannot show
     QLabel* lblSleepBetween;
     QLabel* lblSleepAnd;
     QLineEdit* edtSleepBegin;
@@ -116,6 +125,7 @@ public:
     QDateEdit* dtpLastRunDate;
     QTimeEdit* dtpLastRunTime;
     QSpinBox* spnOracleDelay;
+    QLabel* lblOracleDelayKept;
     QCheckBox* cbRestartOnMissingData;
     QCheckBox* cbNotifyOnStartup;
     QCheckBox* cbNotificationsEnabled;
@@ -148,7 +158,19 @@ private:
     void CreateSettingsPage();
     void FormCreate();
     void StoresQueryFinished();
-    void SaveSettings();
+    // The line under the pages: the file the window edits, and what is wrong
+    // with it or with the service's directory.
+    void ShowConfigFileState(bool ALoaded);
+    void OrderStoreRows();
+    // Saves, closing the window unless the save failed.
+    void SaveAndClose();
+    // Writes the fields; "runimmediate" only with the save of a run request,
+    // so that a later save cannot ask for a run the service already took up.
+    void SaveSettings(bool AWithRunRequest = false);
+    // The record as the fields show it, on top of ACfg.
+    void ReadFields(TConnectorConfig& ACfg) const;
+    // What a save would write, as one text: compared to tell unsaved edits.
+    QString FieldsText() const;
     void ShowRunImmediateState();
     static TDateTime ReadTimeControl(const QLineEdit* AControl);
     QDateTime LastRunField() const;
@@ -165,12 +187,32 @@ private:
     bool FRejectingTime = false;
     // The last run as shown when the window opened.
     QDateTime FLastRunShown;
+    // FieldsText() at opening and after each save; empty before the window
+    // has shown its values.
+    QString FSavedFields;
+    // A setting in milliseconds on a field of whole minutes or seconds: the
+    // number shown at opening, and the stored value when the field could not
+    // show it, which a save keeps unless the field was changed.
+    struct TShownValue {
+        int Shown = 0;
+        std::optional<int> Kept;
+    };
+    TShownValue FIntervalShown, FOracleDelayShown;
+    static void ShowMilliseconds(QSpinBox* ASpin, QLabel* ANote, int AUnitMs, int AStored,
+                                 TShownValue& AShown);
+    static int ReadMilliseconds(QSpinBox* ASpin, int AUnitMs, const TShownValue& AShown);
     QPointer<QMessageBox> FNote;
     QPointer<TfrmPreview> FPreview;
     QFutureWatcher<uConfiguratorDatabase::TQueryResult> FStoresWatcher;
 };
 
 namespace fBrevolt9Config {
+
+// What a failed store list says before the driver's own text.
+inline const QString StoreListFailedText =
+    QStringLiteral("The stores could not be read from the Retail Pro database. Check that the "
+                   "database is running, that this computer reaches it, and the database "
+                   "settings; then choose Retry.");
 // The time-entry rule of the time fields: the typed text normalised to
 // "hh:nn AM/PM" in AResult, or false with the working text as far as it was
 // transformed. Empty text is accepted as empty (unset).

@@ -3,10 +3,12 @@
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVLogging.h"
 #include "configurator/uMessages.h"
+#include "configurator/uScreenFit.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -16,7 +18,7 @@ const QString AreaExecute = QStringLiteral("TfrmPreviewExecute");
 }
 
 TfrmPreview::TfrmPreview(QWidget* AParent) : QDialog(AParent) {
-    resize(327, 588);
+    resize(DesignSize);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 8);
     DBGrid1 = new QTableView(this);
@@ -63,8 +65,13 @@ void TfrmPreview::QueryFinished() {
         return;
     }
     Bind(*result.Dataset);
-    if (parentWidget())
-        move(parentWidget()->geometry().center() - rect().center());
+    // As wide as its columns, as far as the screen allows.
+    const QMargins margins = layout()->contentsMargins();
+    const int width = DBGrid1->horizontalHeader()->length() + 2 * DBGrid1->frameWidth() +
+                      DBGrid1->verticalScrollBar()->sizeHint().width() + margins.left() +
+                      margins.right();
+    uScreenFit::FitToScreen(this, QSize(std::max(width, DesignSize.width()), DesignSize.height()),
+                            parentWidget() ? parentWidget()->geometry().center() : QPoint());
     open();
 }
 

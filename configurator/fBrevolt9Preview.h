@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QFutureWatcher>
 #include <QPointer>
+#include <QSize>
 
 class QMessageBox;
 class QStandardItemModel;
@@ -14,6 +15,9 @@ class QTableView;
 class TfrmPreview : public QDialog {
     Q_OBJECT
 public:
+    // Its height, and its narrowest width; it widens to its columns.
+    static constexpr QSize DesignSize{327, 588};
+
     explicit TfrmPreview(QWidget* AParent = nullptr);
     ~TfrmPreview() override;
 

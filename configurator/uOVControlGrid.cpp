@@ -16,6 +16,8 @@ void TControlPanel::GridWasResized(int AGridClientWidth) {
 TControlGrid::TControlGrid(QWidget* AParent) : QScrollArea(AParent), FContent(new QWidget) {
     setWidget(FContent);
     setWidgetResizable(false);
+    // The rows' fields take the focus; the list itself is no stop.
+    setFocusPolicy(Qt::NoFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     FContent->resize(ClientWidth(), 0);

@@ -396,10 +396,12 @@ void TdlgConnectorLogic::ScheduleBySlot() {
     const TDateTime n = now - today;
     TDateTime target = 0;
     bool found = FindNextSlot(d, d, n, target);
+    // On a later day every slot lies ahead, a midnight one (0) too.
+    constexpr TDateTime beforeMidnight = -1.0 / 86400;
     for (int q = d + 1; !found && q <= 7; ++q)
-        found = FindNextSlot(q, q, 0, target);
+        found = FindNextSlot(q, q, beforeMidnight, target);
     for (int q = 1; !found && q <= d; ++q)
-        found = FindNextSlot(q, q + 7, 0, target);
+        found = FindNextSlot(q, q + 7, beforeMidnight, target);
     if (found) {
         Log().log(9,
                   QString::asprintf(

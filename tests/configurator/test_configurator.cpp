@@ -10,6 +10,9 @@
 #include "configurator/fBrevolt9Config.h"
 #include "configurator/fBrevolt9Preview.h"
 #include "configurator/uConfiguratorDatabase.h"
+#include "configurator/uConnectionTests.h"
+#include "configurator/uScreenFit.h"
+#include "tests/support/FtpServer.h"
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/TestApplication.h"
 #include "tests/support/TestAppLogger.h"
@@ -20,11 +23,14 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDateEdit>
+#include <QDateTimeEdit>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -37,6 +43,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardItemModel>
+#include <QTabBar>
 #include <QTableView>
 #include <QTabWidget>
 #include <QTest>
@@ -72,7 +79,8 @@ void CloseBoxes(QWidget& AWindow) {
     for (QMessageBox* box : OpenBoxes(AWindow)) {
         EXPECT_TRUE(RunUntil([&] { return QApplication::activeWindow() == box; }))
             << box->text().toStdString();
-        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        QAbstractButton* close = box->button(QMessageBox::Ok);
+        QTest::mouseClick(close ? close : box->escapeButton(), Qt::LeftButton);
     }
     if (AWindow.isVisible()) {
         AWindow.activateWindow();
@@ -191,11 +199,17 @@ TEST_F(ConfiguratorTest, TimeFieldsNormaliseOrRejectTheEntry) {
         const char* Rejected; // the working text the rejection names; nullptr: accepted
     };
     const TCase cases[] = {
-        {"9:05 pm", "09:05 PM", nullptr}, {"9:05pm", "09:05 PM", nullptr},
-        {"13:30", "01:30 PM", nullptr},   {"00:15", "12:15 AM", nullptr},
-        {"12:00", "12:00 AM", nullptr},   {"", "", nullptr},
-        {"9:5", nullptr, "09:5"},         {"9:05p", nullptr, "09:05 P"},
-        {"25:00", nullptr, "13:00 PM"},   {"abc", nullptr, "ABC"},
+        {"9:05 pm", "09:05 PM", nullptr},
+        {"9:05pm", "09:05 PM", nullptr},
+        {"13:30", "01:30 PM", nullptr},
+        {"00:15", "12:15 AM", nullptr},
+        {"12:00", "12:00 PM", nullptr},
+        {"12:30", "12:30 PM", nullptr},
+        {"", "", nullptr},
+        {"9:5", nullptr, "09:5"},
+        {"9:05p", nullptr, "09:05 P"},
+        {"25:00", nullptr, "13:00 PM"},
+        {"abc", nullptr, "ABC"},
     };
     // Each entry is left three ways: the handler called directly, and Tab out
     // of a sleep field and out of a day field.
@@ -338,43 +352,57 @@ TEST_F(ConfiguratorTest, WithoutAFileOpensOnTheScheduleWithStartValues) {
     EXPECT_FALSE(QFileInfo::exists(ConfigFilePath())); // opening writes nothing
 }
 
-TEST_F(ConfiguratorTest, IntervalAndDelayShowInRangeAndSaveAsShown) {
+// What the file holds is shown, and a save without an edit writes it back;
+// a value the field cannot show is kept and said beside the field.
+TEST_F(ConfiguratorTest, IntervalAndDelayShowWhatIsStoredAndSaveItBack) {
     struct TCase {
-        int StoredInterval, ShownInterval, SavedInterval;
-        int StoredDelay, ShownDelay, SavedDelay;
+        int StoredInterval, ShownInterval;
+        bool IntervalNote;
+        int StoredDelay, ShownDelay;
+        bool DelayNote;
     };
     const TCase cases[] = {
-        {600000, 9, 540000, 5000000, 999, 999000},
-        {180000, 3, 180000, 45000, 45, 45000},
-        {0, 1, 60000, 0, 120, 120000},
+        {3600000, 60, false, 0, 0, false},      // an hour; no settle delay
+        {180000, 3, false, 45000, 45, false},   //
+        {86400000, 1440, false, 1500, 2, true}, // a day; half seconds
+        {90000, 2, true, 120000, 120, false},   // a minute and a half
+        {0, 1, true, -5, 0, true},              // what the service corrects
+        {172800000, 1440, true, 86400000, 86400, false},
     };
     for (const TCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.StoredInterval) + " " + std::to_string(c.StoredDelay));
         TConnectorConfig stored;
         stored.scaninterval = c.StoredInterval;
         stored.oracledelay = c.StoredDelay;
         Store(stored);
         {
             TfrmBrevoltConfig window;
-            EXPECT_EQ(window.spnInterval->value(), c.ShownInterval) << c.StoredInterval;
-            EXPECT_EQ(window.spnOracleDelay->value(), c.ShownDelay) << c.StoredDelay;
+            EXPECT_EQ(window.spnInterval->value(), c.ShownInterval);
+            EXPECT_EQ(window.spnOracleDelay->value(), c.ShownDelay);
+            EXPECT_EQ(!window.lblIntervalKept->isHidden(), c.IntervalNote);
+            EXPECT_EQ(!window.lblOracleDelayKept->isHidden(), c.DelayNote);
             window.btnSave->click();
             EXPECT_EQ(window.result(), QDialog::Accepted);
         }
         const TConnectorConfig saved = Reload();
-        EXPECT_EQ(saved.scaninterval, c.SavedInterval) << c.StoredInterval;
-        EXPECT_EQ(saved.oracledelay, c.SavedDelay) << c.StoredDelay;
+        EXPECT_EQ(saved.scaninterval, c.StoredInterval);
+        EXPECT_EQ(saved.oracledelay, c.StoredDelay);
+        // Changed, the field's own value is written.
+        {
+            TfrmBrevoltConfig window;
+            window.spnInterval->setValue(c.ShownInterval == 5 ? 6 : 5);
+            window.spnOracleDelay->setValue(7);
+            window.btnSave->click();
+        }
+        EXPECT_EQ(Reload().scaninterval, (c.ShownInterval == 5 ? 6 : 5) * 60000);
+        EXPECT_EQ(Reload().oracledelay, 7000);
     }
-
-    // A zero entered and saved comes back as one minute.
-    Store(TConnectorConfig());
-    {
-        TfrmBrevoltConfig window;
-        window.spnInterval->setValue(0);
-        window.btnSave->click();
-    }
-    EXPECT_EQ(Reload().scaninterval, 0);
-    TfrmBrevoltConfig reopened;
-    EXPECT_EQ(reopened.spnInterval->value(), 1);
+    TConnectorConfig zero;
+    zero.scaninterval = 0;
+    Store(zero);
+    TfrmBrevoltConfig window;
+    EXPECT_EQ(window.lblIntervalKept->text(), "The file holds 0 ms, which this field cannot "
+                                              "show; a save keeps it unless you change the field.");
 }
 
 TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
@@ -519,6 +547,196 @@ TEST_F(ConfiguratorTest, RunImmediatelySavesTheRequestAndTheEditsEvenIfCancelled
     const TConnectorConfig saved = Reload();
     EXPECT_TRUE(saved.runimmediate);
     EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
+}
+
+TEST(ScreenFit, WindowsKeepTheirDesignSizeWhereTheyFitAndStayOnScreen) {
+    struct TCase {
+        QSize Design;
+        QRect Area;
+        QPoint Centre;
+        QRect Expected; // frame's top left, client size
+    };
+    const QSize config = TfrmBrevoltConfig::DesignSize;
+    const TCase cases[] = {
+        {config, {0, 0, 1920, 1040}, {}, {614, 77, 676, 838}},
+        // 1366 x 768 less a panel: the height shrinks, the top stays on screen.
+        {config, {0, 0, 1366, 728}, {}, {337, 0, 676, 680}},
+        {config, {0, 32, 1366, 736}, {}, {337, 32, 676, 688}},
+        {{327, 588}, {0, 0, 800, 600}, {100, 100}, {0, 0, 327, 552}},
+        {{2000, 300}, {1920, 0, 1280, 1024}, {}, {1920, 338, 1264, 300}},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(uScreenFit::FittedGeometry(c.Design, c.Area, c.Centre), c.Expected)
+            << c.Area.width() << "x" << c.Area.height();
+}
+
+TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
+    const QString path = ConfigFilePath();
+    const QString registered = FDir.File("registered.reg");
+    testsupport::WriteFileBytes(registered,
+                                "Windows Registry Editor Version 5.00\r\n\r\n"
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
+                                "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"" +
+                                    uOVUtils::ExeDir().toUtf8() + "\"\r\n");
+    const QString noService = "\nNo service directory is registered, so the service does not "
+                              "read this file; install the service first.";
+    struct TCase {
+        const char* Name;
+        bool Registered;
+        std::function<void()> Prepare;
+        QString Line;
+    };
+    const TCase cases[] = {
+        {"readable", true, [] { Store(TConnectorConfig()); }, "Settings file: " + path},
+        {"missing", true, [&] { QFile::remove(path); },
+         "Settings file: " + path + " (not there yet: saving creates it)"},
+        {"unreadable", true,
+         [&] {
+             QFile::remove(path);
+             QDir().mkpath(path); // a directory in the way
+         },
+         "Settings file: " + path +
+             "\nIt could not be read: the window shows the start values, and nothing is "
+             "written until you save."},
+        {"no service directory", false,
+         [&] {
+             QDir(path).removeRecursively();
+             Store(TConnectorConfig());
+         },
+         "Settings file: " + path + noService},
+    };
+    for (const TCase& c : cases) {
+        qputenv("BREVOLT_REGISTRY",
+                (c.Registered ? registered : FDir.File("no-registry.reg")).toUtf8());
+        c.Prepare();
+        TfrmBrevoltConfig window;
+        EXPECT_EQ(window.lblConfigFile->text(), c.Line) << c.Name;
+        EXPECT_EQ(window.lblConfigFile->styleSheet().isEmpty(),
+                  c.Line == "Settings file: " + path ||
+                      c.Line.endsWith("(not there yet: saving creates it)"))
+            << c.Name;
+    }
+    QDir(path).removeRecursively();
+}
+
+TEST_F(ConfiguratorTest, ATestThatRunsSaysSoOnItsButton) {
+    testsupport::TFtpServer mute(QStringLiteral("shop"), QStringLiteral("pw"),
+                                 QStringLiteral("mute"));
+    ASSERT_TRUE(mute.Running());
+    uConnectionTests::FtpTestLimits() = {1000, 1000};
+    TfrmBrevoltConfig window;
+    Settle(window);
+    QSignalSpy finished(&window, &TfrmBrevoltConfig::ConnectionTestFinished);
+    window.edtFTPServer->setText(mute.Address());
+    window.edtFTPUsername->setText("shop");
+    window.edtFTPPassword->setText("pw");
+    window.btnTestFTP->click();
+    EXPECT_EQ(window.btnTestFTP->text(), "Testing\u2026");
+    EXPECT_FALSE(window.btnTestFTP->isEnabled());
+    EXPECT_EQ(window.btnTestFTP->accessibleName(), "Test FTP");
+    EXPECT_TRUE(RunUntil([&] { return finished.count() > 0; }, 10000));
+    EXPECT_EQ(window.btnTestFTP->text(), "Test");
+    EXPECT_TRUE(window.btnTestFTP->isEnabled());
+    uConnectionTests::FtpTestLimits() = {};
+}
+
+TEST_F(ConfiguratorTest, SavingNotificationsWithoutWhatTheServiceNeedsAsksFirst) {
+    const char* const captions[] = {
+        "SMTP server:", "SMTP username:", "SMTP password:", "From email address:"};
+    for (int empty = 0; empty < 4; ++empty) {
+        TConnectorConfig stored;
+        stored.notifications = true;
+        Store(stored);
+        const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+        TfrmBrevoltConfig window;
+        Settle(window);
+        QLineEdit* const fields[] = {window.edtSMTPServer, window.edtSMTPUsername,
+                                     window.edtSMTPPassword, window.edtSMTPFrom};
+        for (int i = 0; i < 4; ++i)
+            fields[i]->setText(i == empty ? "" : "x@example.test");
+        window.btnSave->click();
+        EXPECT_EQ(BoxTexts(window),
+                  QStringList{QString("Notifications are enabled, but \"%1\" is empty, so the "
+                                      "service sends no notices. Save anyway?")
+                                  .arg(captions[empty])});
+        CloseBoxes(window); // "Keep editing"
+        EXPECT_TRUE(window.isVisible());
+        EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+        window.btnSave->click();
+        for (QAbstractButton* button : OpenBoxes(window).value(0)->buttons())
+            if (button->text() == "Save")
+                QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(RunUntil([&] { return window.result() == QDialog::Accepted; }));
+        EXPECT_EQ(Reload().smtpfrom, empty == 3 ? "" : "x@example.test");
+    }
+}
+
+TEST_F(ConfiguratorTest, CancelOrEscapeWithUnsavedEditsAsksFirst) {
+    Store(TConnectorConfig());
+    const QByteArray before = testsupport::ReadFileBytes(ConfigFilePath());
+    const auto answer = [](TfrmBrevoltConfig& AWindow, const QString& AButton) {
+        const QList<QMessageBox*> boxes = OpenBoxes(AWindow);
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_EQ(boxes.first()->text(), "Discard your changes?");
+        for (QAbstractButton* button : boxes.first()->buttons())
+            if (button->text() == AButton)
+                QTest::mouseClick(button, Qt::LeftButton);
+        EXPECT_TRUE(RunUntil([&] { return OpenBoxes(AWindow).isEmpty(); }));
+    };
+    {
+        // Nothing edited: the window closes at once.
+        TfrmBrevoltConfig window;
+        window.show();
+        Settle(window);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        EXPECT_TRUE(OpenBoxes(window).isEmpty());
+        EXPECT_EQ(window.result(), QDialog::Rejected);
+    }
+    for (const bool byKey : {false, true}) {
+        TfrmBrevoltConfig window;
+        window.show();
+        Settle(window);
+        window.edtFTPServer->setText("ftp.changed.test");
+        const auto cancel = [&] {
+            if (byKey)
+                QTest::keyClick(&window, Qt::Key_Escape);
+            else
+                window.btnCancel->click();
+        };
+        cancel();
+        answer(window, "Keep editing");
+        EXPECT_TRUE(window.isVisible()) << byKey;
+        cancel();
+        answer(window, "Discard");
+        EXPECT_FALSE(window.isVisible()) << byKey;
+        EXPECT_EQ(window.result(), QDialog::Rejected);
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(ConfigFilePath()), before);
+}
+
+// The service clears "runimmediate" when it takes the run up; only the save
+// of "Run Immediately" itself writes the request.
+TEST_F(ConfiguratorTest, OnlyRunImmediatelyWritesTheRunRequest) {
+    for (const bool requested : {false, true}) {
+        TConnectorConfig stored;
+        stored.runimmediate = requested;
+        Store(stored);
+        TfrmBrevoltConfig window;
+        Settle(window);
+        window.btnRunImmediate->click();
+        ASSERT_TRUE(Reload().runimmediate);
+        // The service takes the run up: its key only.
+        const TConnectorConfig held = Config();
+        Config().runimmediate = false;
+        SaveConfigKeys({QStringLiteral("runimmediate")});
+        Config() = held;
+        window.edtFTPServer->setText("ftp.changed.test");
+        window.btnSave->click();
+        ASSERT_EQ(window.result(), QDialog::Accepted);
+        const TConnectorConfig saved = Reload();
+        EXPECT_FALSE(saved.runimmediate) << requested;
+        EXPECT_EQ(saved.ftpserver, "ftp.changed.test");
+    }
 }
 
 // The service advances "lastquery" after each upload while the window may be
@@ -710,6 +928,30 @@ TEST_F(LocationListTest, SavingWithoutLoadedRowsKeepsTheStoredLocations) {
     EXPECT_EQ(StoredLocations(), stored);
 }
 
+TEST_F(LocationListTest, AFailedStoreListSaysWhatToCheckAndCanBeRetried) {
+    const QString database = FEnv->Paths().DatabaseFile;
+    ASSERT_TRUE(QFile::rename(database, database + ".away"));
+    TfrmBrevoltConfig window;
+    QSignalSpy loaded(&window, &TfrmBrevoltConfig::LocationsLoadFinished);
+    window.show();
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 0; }));
+    QList<QMessageBox*> boxes = OpenBoxes(window);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0]->text().startsWith(fBrevolt9Config::StoreListFailedText + "\n\n"));
+    EXPECT_TRUE(boxes[0]->text().contains(database)) << boxes[0]->text().toStdString();
+    QAbstractButton* retry = nullptr;
+    for (QAbstractButton* button : boxes[0]->buttons())
+        if (button->text() == "Retry")
+            retry = button;
+    ASSERT_NE(retry, nullptr);
+    ASSERT_TRUE(QFile::rename(database + ".away", database));
+    QTest::mouseClick(retry, Qt::LeftButton);
+    ASSERT_TRUE(RunUntil([&] { return loaded.count() > 1; }));
+    EXPECT_TRUE(BoxTexts(window).isEmpty());
+    EXPECT_TRUE(window.LocationsLoaded());
+    EXPECT_EQ(window.grdLocations->PanelCount(), 4);
+}
+
 // A preview that failed while the database was away leaves nothing behind
 // that keeps the next one from working.
 TEST_F(LocationListTest, APreviewWorksAgainOnceTheDatabaseIsBack) {
@@ -738,6 +980,49 @@ TEST_F(LocationListTest, APreviewWorksAgainOnceTheDatabaseIsBack) {
     EXPECT_EQ(preview->Model->rowCount(), 5);
     preview->close();
     EXPECT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }));
+}
+
+// Tab walks the page from top to bottom, with no stop a user cannot see,
+// and every field a screen reader reaches has a name.
+TEST_F(LocationListTest, TabFollowsThePageAndEveryFieldHasAName) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    QWidget* tabs = window.PageControl1->findChild<QTabBar*>();
+    tabs->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == tabs; }));
+    QList<QWidget*> walk;
+    for (int i = 0; i < 100 && !walk.contains(window.btnCancel); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        walk.append(QApplication::focusWidget());
+    }
+    QStringList names;
+    for (QWidget* w : walk) {
+        EXPECT_EQ(qobject_cast<QAbstractScrollArea*>(w), nullptr) << w->metaObject()->className();
+        names.append(w->accessibleName());
+    }
+    const QString shown = names.join(" | ");
+    QStringList rows;
+    for (const char* store : {"001.001 Flagship Store", "001.002 Mall Store", "002.001 Outlet Nord",
+                              "002.005 Outlet M\u00fcnchen"})
+        rows << "Include " + QString::fromUtf8(store) << "Preview " + QString::fromUtf8(store);
+    EXPECT_EQ(names.mid(0, 8), rows) << shown.toStdString();
+    ASSERT_GT(walk.size(), 8);
+    EXPECT_NE(qobject_cast<QRadioButton*>(walk[8]), nullptr) << shown.toStdString();
+    EXPECT_EQ(walk.last(), window.btnCancel) << shown.toStdString();
+
+    for (QWidget* page : {window.tsSchedule, window.tsSettings})
+        for (QWidget* w : page->findChildren<QWidget*>()) {
+            const bool input = qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractButton*>(w) ||
+                               qobject_cast<QAbstractSpinBox*>(w) ||
+                               qobject_cast<QDateTimeEdit*>(w);
+            if (!input || qobject_cast<QAbstractSpinBox*>(w->parentWidget()))
+                continue;
+            const QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            ASSERT_NE(a, nullptr);
+            EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
+                << w->metaObject()->className() << " " << w->toolTip().toStdString();
+        }
+    EXPECT_EQ(window.spnOracleDelay->accessibleName(), "Oracle settle delay:");
 }
 
 TEST_F(LocationListTest, FocusHighlightsItsRowOnly) {
@@ -869,6 +1154,15 @@ TEST_F(LocationListTest, PreviewListsTheLastDaysInvoicesOrSaysThereAreNone) {
                 invoices.append(preview->Model->item(row, 0)->text());
             invoices.sort();
             EXPECT_EQ(invoices, c.Invoices) << label;
+            // As wide as its columns within the screen.
+            const QRect screen = preview->screen()->availableGeometry();
+            EXPECT_GT(preview->width(), TfrmPreview::DesignSize.width()) << label;
+            EXPECT_TRUE(screen.contains(preview->frameGeometry().topLeft())) << label;
+            EXPECT_LE(preview->width(), screen.width()) << label;
+            EXPECT_TRUE(preview->DBGrid1->viewport()->width() >=
+                            preview->DBGrid1->horizontalHeader()->length() ||
+                        preview->width() == screen.width() - uScreenFit::FrameAllowance.width())
+                << label;
 
             // Only the release of a plain Escape closes it.
             const QPointer<TfrmPreview> open = preview;

@@ -212,7 +212,7 @@ TEST_F(EngineTest, SchedulesByIntervalAndBySlot) {
          At(15, 10, 0, 30),
          At(15, 12, 0),
          (2 * 3600 - 30) * 1000LL},
-        {"12:00 AM never chosen",
+        {"12:00 AM is a slot like any other",
          1,
          60000,
          0,
@@ -220,8 +220,18 @@ TEST_F(EngineTest, SchedulesByIntervalAndBySlot) {
          0,
          {{2, 1, 0}, {3, 1, 0}, {4, 1, TimeOfDay(8, 0)}},
          At(15, 10, 0),
-         At(17, 8, 0),
-         46 * 3600000LL},
+         At(16, 0, 0),
+         14 * 3600000LL},
+        {"12:00 AM of today, a week ahead",
+         1,
+         60000,
+         0,
+         0,
+         0,
+         {{2, 1, 0}},
+         At(15, 10, 0),
+         At(22, 0, 0),
+         (6 * 24 + 14) * 3600000LL},
         {"first qualifying slot in slot order",
          1,
          60000,
@@ -625,8 +635,6 @@ TEST_F(EngineTest, ASlotOnTheRealTimerRunsOnce) {
     Engine(); // no configuration file: the record below is the schedule
     QDateTime slot = QDateTime::currentDateTime().addMSecs(2000);
     slot.setTime(QTime(slot.time().hour(), slot.time().minute(), slot.time().second()));
-    if (slot.time() == QTime(0, 0))
-        slot = slot.addSecs(1); // a 12:00 AM slot is never chosen
     Config().scanscheduling = 1;
     Config().DayTimes[slot.date().dayOfWeek() % 7][0] =
         slot.time().msecsSinceStartOfDay() / 86400000.0;
