@@ -120,7 +120,13 @@ int main(int argc, char* argv[]) {
             });
         });
     });
-    QObject::connect(&window, &TfrmBrevoltConfig::PreviewFinished, &app, &QApplication::quit);
+    // Hidden first: the window holds edits made for the pictures, and
+    // closing it would ask whether to discard them.
+    const auto finish = [&window] {
+        window.hide();
+        QApplication::quit();
+    };
+    QObject::connect(&window, &TfrmBrevoltConfig::PreviewFinished, &app, finish);
     auto* poll = new QTimer(&window);
     QObject::connect(poll, &QTimer::timeout, &window, [&] {
         for (auto* preview : window.findChildren<TfrmPreview*>()) {
@@ -136,7 +142,7 @@ int main(int argc, char* argv[]) {
     QTimer::singleShot(30000, &app, [&] {
         std::fprintf(stderr, "BrevoltScreenshots: timed out\n");
         ok = false;
-        QApplication::quit();
+        finish();
     });
     QApplication::exec();
     return ok ? 0 : 1;
