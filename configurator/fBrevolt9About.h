@@ -12,6 +12,9 @@ inline const QString MakerAddress = QStringLiteral("https://www.orvanesoftware.i
 // The logo picture, drawn at any size (the window's logo and the box's
 // background).
 QPixmap BrevoltLogo(const QSize& ASize);
+// Where the logo draws its ring (line width included), so that texts can
+// keep clear of it.
+QRectF LogoRing(const QSize& ASize);
 // The four-part version of the running program, empty when it carries none.
 QString ProgramVersion();
 } // namespace fBrevolt9About

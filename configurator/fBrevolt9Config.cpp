@@ -63,18 +63,43 @@ constexpr TCell CellSbsNo{8, 30}, CellSbsName{44, 121}, CellStoreNo{171, 30},
 constexpr int RowHeight = 28;
 
 // A whole-number spin field: refuses other keys with a beep, and an empty
-// field reads as 0 (then brought into range).
+// field reads as 0 (then brought into range). A number outside the range is
+// brought into it when the field is left, and its note says so: otherwise
+// "15" in a 0 to 9 field would silently stay "1".
 class TSpinEdit : public QSpinBox {
 public:
     TSpinEdit(int AMin, int AMax, QWidget* AParent) : QSpinBox(AParent) {
         setRange(AMin, AMax);
         setKeyboardTracking(false);
     }
+    // Where a brought-in number is told; hidden until then.
+    QLabel* Note = nullptr;
 
 protected:
+    QValidator::State validate(QString& AInput, int& APos) const override {
+        const QValidator::State state = QSpinBox::validate(AInput, APos);
+        bool ok = false;
+        if (state == QValidator::Invalid && Typed(AInput, ok) && ok)
+            return QValidator::Intermediate;
+        return state;
+    }
     void fixup(QString& AInput) const override {
-        if (AInput.trimmed().isEmpty())
+        bool ok = false;
+        const qint64 typed = Typed(AInput, ok);
+        if (AInput.trimmed().isEmpty()) {
             AInput = QString::number(std::clamp(0, minimum(), maximum()));
+        } else if (ok && (typed < minimum() || typed > maximum())) {
+            const int kept = int(std::clamp<qint64>(typed, minimum(), maximum()));
+            AInput = QString::number(kept);
+            if (Note) {
+                Note->setText(QStringLiteral("%1 is outside %2 to %3; the field now holds %4.")
+                                  .arg(typed)
+                                  .arg(minimum())
+                                  .arg(maximum())
+                                  .arg(kept));
+                Note->show();
+            }
+        }
         QSpinBox::fixup(AInput);
     }
     void keyPressEvent(QKeyEvent* AEvent) override {
@@ -86,6 +111,15 @@ protected:
             return;
         }
         QSpinBox::keyPressEvent(AEvent);
+    }
+
+private:
+    // A whole number of at most 12 digits, as typed (the rest of a longer
+    // one would only be refused).
+    static qint64 Typed(const QString& AInput, bool& AOk) {
+        const QString text = AInput.trimmed();
+        AOk = text.size() <= 12;
+        return AOk ? text.toLongLong(&AOk) : 0;
     }
 };
 
@@ -380,6 +414,7 @@ void TfrmBrevoltConfig::CreateSchedulePage() {
     intervals->addWidget(spnInterval, 0, 1);
     lblIntervalKept = new QLabel(pnlIntervals);
     lblIntervalKept->hide();
+    static_cast<TSpinEdit*>(spnInterval)->Note = lblIntervalKept;
     intervals->addWidget(lblIntervalKept, 0, 2, 1, 2);
     const QString sleepHint = QStringLiteral(
         "Enter the time period during which the connector should not run, such as during "
@@ -450,9 +485,19 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
     grid->addWidget(btnTestFTP, ftpRow, 2, 4, 1, Qt::AlignVCenter);
 
     note(QStringLiteral("Use this to change how much logging is done. "));
-    spnLogLevel = new TSpinEdit(0, 9, tsSettings);
-    field(QStringLiteral("Logging level:"), spnLogLevel);
-    grid->setAlignment(spnLogLevel, Qt::AlignLeft);
+    auto* logLevel = new TSpinEdit(0, 9, tsSettings);
+    spnLogLevel = logLevel;
+    auto* logLevelRow = new QWidget(tsSettings);
+    auto* logLevelLayout = new QHBoxLayout(logLevelRow);
+    logLevelLayout->setContentsMargins(0, 0, 0, 0);
+    logLevelLayout->addWidget(spnLogLevel);
+    lblLogLevelNote = new QLabel(logLevelRow);
+    lblLogLevelNote->hide();
+    logLevel->Note = lblLogLevelNote;
+    logLevelLayout->addWidget(lblLogLevelNote);
+    logLevelLayout->addStretch();
+    grid->addWidget(Caption(QStringLiteral("Logging level:"), spnLogLevel, tsSettings), row, 0);
+    grid->addWidget(logLevelRow, row++, 1);
 
     note(QStringLiteral("The date and time of the last run."));
     auto* lastRun = new QWidget(tsSettings);
@@ -480,6 +525,7 @@ void TfrmBrevoltConfig::CreateSettingsPage() {
     delayLayout->addWidget(new QLabel(QStringLiteral("seconds"), delay));
     lblOracleDelayKept = new QLabel(delay);
     lblOracleDelayKept->hide();
+    static_cast<TSpinEdit*>(spnOracleDelay)->Note = lblOracleDelayKept;
     delayLayout->addWidget(lblOracleDelayKept);
     delayLayout->addStretch();
     grid->addWidget(Caption(QStringLiteral("Oracle settle delay:"), spnOracleDelay, tsSettings),
@@ -1024,7 +1070,7 @@ void TfrmBrevoltConfig::btnTestSMTPClick() {
     params.UseTLS = cbUseSSLTLS->isChecked();
     params.From = edtSMTPFrom->text().trimmed();
     const QString problem =
-        uConnectionTests::CheckSmtpFields(params.Server, params.User, params.Password);
+        uConnectionTests::CheckSmtpFields(params.Server, params.User, params.Password, params.From);
     if (!problem.isEmpty()) {
         uMessages::ShowMessage(this, problem);
         Q_EMIT ConnectionTestFinished();

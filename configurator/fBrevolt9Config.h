@@ -126,6 +126,7 @@ public:
     QTimeEdit* dtpLastRunTime;
     QSpinBox* spnOracleDelay;
     QLabel* lblOracleDelayKept;
+    QLabel* lblLogLevelNote; // a typed level brought into range
     QCheckBox* cbRestartOnMissingData;
     QCheckBox* cbNotifyOnStartup;
     QCheckBox* cbNotificationsEnabled;
@@ -213,6 +214,10 @@ inline const QString StoreListFailedText =
     QStringLiteral("The stores could not be read from the Retail Pro database. Check that the "
                    "database is running, that this computer reaches it, and the database "
                    "settings; then choose Retry.");
+inline const QString PreviewFailedText =
+    QStringLiteral("The invoices could not be read from the Retail Pro database. Check that the "
+                   "database is running, that this computer reaches it, and the database "
+                   "settings.");
 // The time-entry rule of the time fields: the typed text normalised to
 // "hh:nn AM/PM" in AResult, or false with the working text as far as it was
 // transformed. Empty text is accepted as empty (unset).

@@ -1,5 +1,7 @@
 #include "configurator/fBrevolt9Preview.h"
 
+#include "configurator/fBrevolt9Config.h"
+
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVLogging.h"
 #include "configurator/uMessages.h"
@@ -57,7 +59,8 @@ void TfrmPreview::QueryFinished() {
                    uOVUtils::FormatDateTime(QStringLiteral("m/d/yyyy"), uOVUtils::Now() - 1));
     QMessageBox* box = nullptr;
     if (!result.Error.isEmpty())
-        box = uMessages::ShowError(parentWidget(), result.Error);
+        box = uMessages::ShowError(parentWidget(), fBrevolt9Config::PreviewFailedText +
+                                                       QStringLiteral("\n\n") + result.Error);
     else if (!result.Dataset || result.Dataset->RecordCount() == 0)
         box = uMessages::ShowMessage(parentWidget(), QStringLiteral("No invoices found today"));
     if (box) {

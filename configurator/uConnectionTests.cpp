@@ -134,13 +134,23 @@ TTestResult RunFtpTest(const QString& AServer, const QString& AUser, const QStri
     }
 }
 
-QString CheckSmtpFields(const QString& AServer, const QString& AUser, const QString& APassword) {
+QString CheckSmtpFields(const QString& AServer, const QString& AUser, const QString& APassword,
+                        const QString& AFrom) {
     if (AServer.isEmpty())
         return QStringLiteral("Please enter a valid URL for the SMTP server");
     if (AUser.isEmpty())
         return QStringLiteral("Please enter the SMTP username");
     if (APassword.isEmpty())
         return QStringLiteral("Please enter the SMTP password");
+    // The service sends no notice without a sender, so a test mail from <>
+    // would pass where the service then sends nothing.
+    if (AFrom.isEmpty())
+        return QStringLiteral("Please enter the \"From email address:\"; the service sends no "
+                              "notices without it");
+    const uOVNet::TAddressList sender = uOVNet::ParseAddressList(AFrom);
+    if (sender.Addresses.size() != 1 || !sender.Invalid.isEmpty())
+        return QLatin1Char('"') + AFrom +
+               QStringLiteral("\" under \"From email address:\" is not one mail address");
     return QString();
 }
 

@@ -42,7 +42,8 @@ struct TSmtpTestParams {
 };
 
 // The first problem with the SMTP fields as the user is told it, or empty.
-QString CheckSmtpFields(const QString& AServer, const QString& AUser, const QString& APassword);
+QString CheckSmtpFields(const QString& AServer, const QString& AUser, const QString& APassword,
+                        const QString& AFrom);
 // The port typed in the port field, or AConfigured when it holds no number.
 int SmtpPortFromText(const QString& AText, int AConfigured);
 // Sends the test mail to ARecipient.

@@ -405,6 +405,51 @@ TEST_F(ConfiguratorTest, IntervalAndDelayShowWhatIsStoredAndSaveItBack) {
                                               "show; a save keeps it unless you change the field.");
 }
 
+// A typed number outside a field's range is brought into it, and the field
+// says so, rather than the last digit being dropped without a word.
+TEST_F(ConfiguratorTest, ANumberOutsideASpinFieldsRangeIsBroughtInAndSaid) {
+    TfrmBrevoltConfig window;
+    Settle(window);
+    window.rbIntervals->click();
+    struct TCase {
+        QSpinBox* Spin;
+        QLabel* Note;
+        const char* Typed;
+        int Value;
+        const char* Said; // nullptr: the note stays hidden
+    };
+    const TCase cases[] = {
+        {window.spnLogLevel, window.lblLogLevelNote, "4", 4, nullptr},
+        {window.spnLogLevel, window.lblLogLevelNote, "15", 9,
+         "15 is outside 0 to 9; the field now holds 9."},
+        {window.spnInterval, window.lblIntervalKept, "2000", 1440,
+         "2000 is outside 1 to 1440; the field now holds 1440."},
+        {window.spnInterval, window.lblIntervalKept, "0", 1,
+         "0 is outside 1 to 1440; the field now holds 1."},
+        {window.spnOracleDelay, window.lblOracleDelayKept, "99999999999", 2147483,
+         "99999999999 is outside 0 to 2147483; the field now holds 2147483."},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        c.Note->hide();
+        window.PageControl1->setCurrentWidget(
+            window.tsSchedule->isAncestorOf(c.Spin) ? window.tsSchedule : window.tsSettings);
+        c.Spin->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(RunUntil([&] { return c.Spin->hasFocus(); }));
+        c.Spin->selectAll();
+        QTest::keyClicks(c.Spin, QString::fromUtf8(c.Typed));
+        QTest::keyClick(c.Spin, Qt::Key_Tab);
+        EXPECT_EQ(c.Spin->value(), c.Value);
+        EXPECT_EQ(!c.Note->isHidden(), c.Said != nullptr);
+        if (c.Said) {
+            EXPECT_EQ(c.Note->text(), QString::fromUtf8(c.Said));
+        }
+    }
+    window.btnSave->click();
+    EXPECT_EQ(Reload().scaninterval, 60000);
+    EXPECT_EQ(Reload().oracledelay, 2147483000);
+}
+
 TEST_F(ConfiguratorTest, SaveAndCloseWritesEveryField) {
     TConnectorConfig stored;
     stored.locations = QStringList{"001.002", "002.005"};
@@ -963,7 +1008,8 @@ TEST_F(LocationListTest, APreviewWorksAgainOnceTheDatabaseIsBack) {
     ASSERT_TRUE(RunUntil([&] { return !OpenBoxes(window).isEmpty(); }));
     const QStringList texts = BoxTexts(window);
     ASSERT_EQ(texts.size(), 1);
-    EXPECT_TRUE(texts[0].contains(database) && texts[0].contains("does not exist"))
+    EXPECT_TRUE(texts[0].startsWith(fBrevolt9Config::PreviewFailedText + "\n\n") &&
+                texts[0].contains(database) && texts[0].contains("does not exist"))
         << texts[0].toStdString();
     CloseBoxes(window);
     ASSERT_TRUE(RunUntil([&] { return window.findChildren<TfrmPreview*>().isEmpty(); }));
@@ -1203,6 +1249,18 @@ TEST_F(ConfiguratorTest, AboutBoxShowsVersionAndReleaseAndAnyKeyClosesIt) {
         EXPECT_EQ(about.lblRelease->isVisible(), c.ReleaseLabel != nullptr) << c.Version;
         if (c.ReleaseLabel) {
             EXPECT_EQ(about.lblRelease->text(), c.ReleaseLabel) << c.Version;
+        }
+        // Every text fits its place and keeps clear of the logo's ring.
+        const QRectF ring = fBrevolt9About::LogoRing(about.size());
+        for (QLabel* label : {about.lblAbout, about.lblVersion, about.lblRelease, about.lblURL}) {
+            const QString shown = label->text();
+            EXPECT_FALSE(QRectF(label->geometry()).intersects(ring)) << shown.toStdString();
+            if (label->wordWrap()) {
+                EXPECT_LE(label->heightForWidth(label->width()), label->height())
+                    << shown.toStdString();
+            } else {
+                EXPECT_LE(label->sizeHint().width(), label->width()) << shown.toStdString();
+            }
         }
         QTest::keyClick(&about, c.Key, c.Modifiers);
         EXPECT_FALSE(about.isVisible()) << c.Key;

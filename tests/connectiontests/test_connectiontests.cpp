@@ -486,18 +486,26 @@ TEST_F(ConnectionTestsTest, SmtpFieldsAreCheckedBeforeAskingForTheAddress) {
         const char* Server;
         const char* User;
         const char* Password;
+        const char* From;
         const char* Message;
     };
     for (const Case c : {
-             Case{" ", "", "", "Please enter a valid URL for the SMTP server"},
-             Case{"127.0.0.1", " ", "x", "Please enter the SMTP username"},
-             Case{"127.0.0.1", "u", " ", "Please enter the SMTP password"},
+             Case{" ", "", "", "", "Please enter a valid URL for the SMTP server"},
+             Case{"127.0.0.1", " ", "x", "a@b.co", "Please enter the SMTP username"},
+             Case{"127.0.0.1", "u", " ", "a@b.co", "Please enter the SMTP password"},
+             // The service sends nothing without a sender; the test must not pass.
+             Case{"127.0.0.1", "u", "x", " ",
+                  "Please enter the \"From email address:\"; the service sends no notices "
+                  "without it"},
+             Case{"127.0.0.1", "u", "x", "a@b.co, c@d.co",
+                  "\"a@b.co, c@d.co\" under \"From email address:\" is not one mail address"},
          }) {
         SCOPED_TRACE(c.Message);
         Window();
         SetSmtpFields(c.Server, "25");
         FWindow->edtSMTPUsername->setText(c.User);
         FWindow->edtSMTPPassword->setText(c.Password);
+        FWindow->edtSMTPFrom->setText(c.From);
         FWindow->btnTestSMTPClick();
         EXPECT_EQ(Result(), QStringList{c.Message});
         EXPECT_EQ(AddressDialog(), nullptr);
