@@ -133,6 +133,32 @@ def set_value(node, value):
     wait_until(lambda: get_value(node) == value, f"{describe(node)} to show {value}", 5)
 
 
+def extents(node):
+    """(x, y, width, height) of node on the screen."""
+    e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return (e.x, e.y, e.width, e.height)
+
+
+def screen_size():
+    """(width, height) of the screen run_with_desktop.sh made."""
+    width, height = os.environ["DESKTOP_SCREEN"].split("x")[:2]
+    return int(width), int(height)
+
+
+def on_screen(node):
+    """True when the whole of node is showing inside the screen."""
+    x, y, width, height = extents(node)
+    screen_width, screen_height = screen_size()
+    return (is_showing(node) and width > 0 and height > 0 and x >= 0 and y >= 0
+            and x + width <= screen_width and y + height <= screen_height)
+
+
+def press(*keys):
+    """Types keys (X key names: "Tab", "space", "shift+Tab") into the window
+    that has the keyboard, through the X server as a keyboard would."""
+    subprocess.run(["xdotool", "key", "--delay", "20", *keys], check=True, timeout=10)
+
+
 def describe(node):
     states = _safe(lambda: node.getState().getStates(), [])
     flags = [pyatspi.stateToString(s) for s in states
@@ -209,6 +235,46 @@ class App:
 
     def window(self, title, timeout=DEFAULT_TIMEOUT):
         return self.find(WINDOW_ROLES, title, timeout)
+
+    def give_keyboard(self):
+        """Gives the program's window the keyboard, as a window manager does
+        when the user clicks it (Xvfb runs none)."""
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid)],
+                               capture_output=True, text=True, timeout=10).stdout.split()
+        if not found:
+            raise UiError(f"{self.argv[0]} shows no window to type into")
+        subprocess.run(["xdotool", "windowfocus", "--sync", found[-1]], check=True, timeout=10)
+
+    def focused(self):
+        """The node that has the keyboard focus, or None. Qt leaves the
+        focused state on the current page tab, so another node wins."""
+        found = [n for n in walk(self.node) if has_state(n, pyatspi.STATE_FOCUSED)
+                 and role(n) not in WINDOW_ROLES + ("page tab list",)]
+        others = [n for n in found if role(n) != "page tab"]
+        return (others or found or [None])[-1]
+
+    def tab_to(self, want_role, want_name, limit=60):
+        """Presses Tab until that node has the focus; returns the nodes
+        passed on the way, as (role, name)."""
+        def key(node):
+            return None if node is None else (role(node), name(node))
+
+        def moved():
+            node = self.focused()
+            return node if key(node) not in (None, last) else None
+
+        passed = []
+        last = key(self.focused())
+        for _ in range(limit):
+            press("Tab")
+            # The focus moves in the program's own time.
+            node = wait_until(moved, f"the focus to leave {last} on Tab", 5)
+            last = key(node)
+            passed.append(last)
+            if _matches(node, want_role, want_name):
+                return passed
+        raise UiError(f"{limit} presses of Tab never reached {want_role} {want_name!r}; "
+                      f"they went through {passed}")
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         """Waits for the program to end; returns its exit code."""

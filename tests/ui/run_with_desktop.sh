@@ -1,7 +1,8 @@
 #!/bin/sh
 # run_with_desktop.sh CMD ARGS...
 #
-# Runs CMD inside a throwaway desktop: a private Xvfb on a free display, a
+# Runs CMD inside a throwaway desktop: a private Xvfb on a free display (its
+# screen DESKTOP_SCREEN, WIDTHxHEIGHTxDEPTH, 1280x1024x24 unless set), a
 # private D-Bus session bus and the accessibility (AT-SPI) bus, so a Qt
 # Widgets program can be driven through its accessibility tree. Returns the
 # exit code of CMD; everything started here is stopped on every way out.
@@ -50,10 +51,12 @@ spawn() { setpriv --pdeathsig TERM "$@" & pids="$! $pids"; }
 
 # X server: -displayfd lets Xvfb pick a free display, so parallel runs
 # never collide.
-spawn Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
+spawn Xvfb -displayfd 3 -screen 0 "${DESKTOP_SCREEN:=1280x1024x24}" -nolisten tcp -noreset \
     3>"$work/display" 2>"$work/xvfb.log"
 display=$(first_line "$work/display") || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
 export DISPLAY=":$display"
+# The tests compare what they find on screen with its size.
+export DESKTOP_SCREEN
 
 # Set before the buses start so their helpers inherit it.
 export XDG_RUNTIME_DIR="$work"
