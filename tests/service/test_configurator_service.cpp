@@ -43,6 +43,21 @@ protected:
         return WaitUntil([&] { return ScheduleLines() > ABefore; }, 8000, ChildPollMs);
     }
 
+    // The service scheduling by AScheduling on store 001.001, uploading to
+    // the test's FTP server.
+    void StartService(int AScheduling) {
+        ASSERT_TRUE(FFtp.Running());
+        WriteConfig([&](TConnectorConfig& c) {
+            c.scanscheduling = AScheduling;
+            c.locations = QStringList{"001.001"};
+            c.ftpserver = FFtp.Address();
+            c.ftpusername = QStringLiteral("shopone");
+            c.ftppassword = QStringLiteral("secret");
+        });
+        Start();
+        ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    }
+
     // Whether the file on disk holds no run request. The window's own record
     // (the process's configuration) is left as the window has it.
     static bool RunRequestCleared() {
@@ -60,17 +75,8 @@ protected:
 };
 
 TEST_F(ConfiguratorServiceTest, SavedSettingsAndARunRequestReachTheRunningService) {
-    ASSERT_TRUE(FFtp.Running());
     // By slot without any slot: left alone, the service would not run today.
-    WriteConfig([&](TConnectorConfig& c) {
-        c.scanscheduling = 1;
-        c.locations = QStringList{"001.001"};
-        c.ftpserver = FFtp.Address();
-        c.ftpusername = QStringLiteral("shopone");
-        c.ftppassword = QStringLiteral("secret");
-    });
-    Start();
-    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    ASSERT_NO_FATAL_FAILURE(StartService(1));
     const int schedulesBefore = ScheduleLines();
 
     {
@@ -108,9 +114,7 @@ TEST_F(ConfiguratorServiceTest, SavedSettingsAndARunRequestReachTheRunningServic
 // A slot at 12:00 AM on every day: the service's next run is the coming
 // midnight, where it used to find no slot at all.
 TEST_F(ConfiguratorServiceTest, AMidnightSlotTypedInTheWindowIsTheServicesNextRun) {
-    WriteConfig([&](TConnectorConfig& c) { c.locations = QStringList{"001.001"}; });
-    Start();
-    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    ASSERT_NO_FATAL_FAILURE(StartService(0));
     const int schedulesBefore = ScheduleLines();
     const QDate dayBefore = QDate::currentDate();
     {
@@ -139,15 +143,7 @@ TEST_F(ConfiguratorServiceTest, AMidnightSlotTypedInTheWindowIsTheServicesNextRu
 // The service clears a run request once it takes it up; a later plain save
 // from the same window must not ask for the run again.
 TEST_F(ConfiguratorServiceTest, APlainSaveAfterARunRequestAsksForNoSecondRun) {
-    ASSERT_TRUE(FFtp.Running());
-    WriteConfig([&](TConnectorConfig& c) {
-        c.locations = QStringList{"001.001"};
-        c.ftpserver = FFtp.Address();
-        c.ftpusername = QStringLiteral("shopone");
-        c.ftppassword = QStringLiteral("secret");
-    });
-    Start();
-    ASSERT_TRUE(WaitForLog("service entering execution loop"));
+    ASSERT_NO_FATAL_FAILURE(StartService(0));
     auto window = OpenWindow();
     window->btnRunImmediate->click();
     ASSERT_TRUE(WaitForLog("======Run completed=======", 15000));
