@@ -1,63 +1,27 @@
 #include "common/uOVCodePage.h"
 
-#include <cerrno>
-#include <iconv.h>
-#include <mutex>
-#include <QList>
 #include <QStringDecoder>
 
 namespace uOVCodePage {
 
 namespace {
-// iconv descriptors are not safe to share between threads without a lock;
-// conversions are short, so one lock per direction is enough.
-class TConverter {
-public:
-    TConverter(const char* ATo, const char* AFrom) : FCd(iconv_open(ATo, AFrom)) {}
-    ~TConverter() {
-        if (FCd != reinterpret_cast<iconv_t>(-1))
-            iconv_close(FCd);
-    }
-
-    // Converts AInput; each input unit that cannot be converted is replaced
-    // by AReplacement and AUnitSize input bytes are skipped.
-    QByteArray Convert(const QByteArray& AInput, size_t AUnitSize, const QByteArray& AReplacement) {
-        std::lock_guard lock(FLock);
-        QByteArray out;
-        if (FCd == reinterpret_cast<iconv_t>(-1) || AInput.isEmpty())
-            return out;
-        iconv(FCd, nullptr, nullptr, nullptr, nullptr);
-        char* in = const_cast<char*>(AInput.constData());
-        size_t inLeft = static_cast<size_t>(AInput.size());
-        QByteArray buffer(static_cast<qsizetype>(inLeft * 4 + 16), '\0');
-        while (inLeft > 0) {
-            char* outPtr = buffer.data();
-            size_t outLeft = static_cast<size_t>(buffer.size());
-            const size_t rc = iconv(FCd, &in, &inLeft, &outPtr, &outLeft);
-            out.append(buffer.constData(), buffer.size() - static_cast<qsizetype>(outLeft));
-            if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-                const size_t skip = inLeft < AUnitSize ? inLeft : AUnitSize;
-                in += skip;
-                inLeft -= skip;
-                out.append(AReplacement);
-                iconv(FCd, nullptr, nullptr, nullptr, nullptr);
-            }
-        }
-        return out;
-    }
-
-private:
-    iconv_t FCd;
-    std::mutex FLock;
+// What Windows-1252 puts at 0x80 to 0x9F; 0 where it defines nothing. The
+// rest of the code page is Latin-1, so this table is the whole conversion
+// and needs nothing from the system.
+constexpr char16_t HighRow[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, //
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,      //
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, //
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178, //
 };
 
-TConverter& ToCp1252() {
-    static TConverter c("WINDOWS-1252", "UTF-32LE");
-    return c;
-}
-TConverter& FromCp1252() {
-    static TConverter c("UTF-32LE", "WINDOWS-1252");
-    return c;
+char ByteOf(char16_t AChar) {
+    if (SameInAnsi(AChar))
+        return static_cast<char>(AChar);
+    for (int i = 0; i < 32; ++i)
+        if (HighRow[i] != 0 && HighRow[i] == AChar)
+            return static_cast<char>(0x80 + i);
+    return '?';
 }
 } // namespace
 
@@ -68,31 +32,28 @@ QByteArray ToAnsi(const QString& AText) {
 }
 
 void AppendAnsi(QByteArray& AOut, QStringView AText) {
-    // Most text is its own bytes: copied, and only the rest takes iconv.
-    const qsizetype at = AOut.size();
-    AOut.resize(at + AText.size());
-    char* out = AOut.data() + at;
-    bool other = false;
-    for (const QChar c : AText) {
-        *out++ = static_cast<char>(c.unicode());
-        other |= !SameInAnsi(c.unicode());
+    AOut.reserve(AOut.size() + AText.size());
+    for (qsizetype i = 0; i < AText.size(); ++i) {
+        const char16_t c = AText[i].unicode();
+        // A character outside the code page is one "?", a surrogate pair too.
+        if (QChar::isHighSurrogate(c) && i + 1 < AText.size() && AText[i + 1].isLowSurrogate())
+            ++i;
+        AOut += ByteOf(c);
     }
-    if (!other)
-        return;
-    AOut.resize(at);
-    // UTF-32 keeps one unit per character, so a character outside the code
-    // page (surrogate pairs included) becomes exactly one "?".
-    const QList<uint> ucs4 = AText.toUcs4();
-    const QByteArray in(reinterpret_cast<const char*>(ucs4.constData()),
-                        static_cast<qsizetype>(ucs4.size() * sizeof(uint)));
-    AOut += ToCp1252().Convert(in, 4, "?");
 }
 
 QString FromAnsi(const QByteArray& ABytes) {
-    // The five bytes Windows-1252 leaves undefined come back as U+FFFD.
-    const QByteArray utf32 = FromCp1252().Convert(ABytes, 1, QByteArray("\xFD\xFF\x00\x00", 4));
-    return QString::fromUcs4(reinterpret_cast<const char32_t*>(utf32.constData()),
-                             utf32.size() / 4);
+    QString text(ABytes.size(), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char b : ABytes) {
+        const auto byte = static_cast<unsigned char>(b);
+        char16_t c = byte;
+        // The five bytes Windows-1252 leaves undefined come back as U+FFFD.
+        if (byte >= 0x80 && byte < 0xA0)
+            c = HighRow[byte - 0x80] != 0 ? HighRow[byte - 0x80] : char16_t(0xFFFD);
+        *out++ = QChar(c);
+    }
+    return text;
 }
 
 QString FromServerText(const QByteArray& ABytes) {

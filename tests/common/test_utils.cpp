@@ -45,7 +45,7 @@ TEST(LPad, PadsCutsAndRejectsNegativeLength) {
 
 TEST(TextToBool, LenientValues) {
     const std::pair<QString, bool> cases[] = {
-        {"  yes  ", true}, {"0", false},  {"-1", true}, {"t", true},   {"TRUE", true},
+        {"  yes  ", true}, {"0", false},  {"-1", true}, {"t", true},    {"TRUE", true},
         {"1", true},       {"no", false}, {"", false},  {"   ", false}, {"-2", false},
     };
     for (const auto& [text, expected] : cases)
@@ -59,14 +59,10 @@ TEST(GetCmdLineSwitchValue, SeparatorsPrefixesAndCase) {
         QString expected;
     };
     const Case cases[] = {
-        {{"-loglevel=9"}, true, "9"},
-        {{"/loglevel:9"}, true, "9"},
-        {{"-loglevel="}, true, ""},
-        {{"-LogLevel=5"}, true, "5"},
-        {{"-LogLevel=5"}, false, ""},
-        {{"loglevel=5"}, true, ""},
-        {{"-loglevel"}, true, ""},
-        {{"-x=1", "-loglevel=a=b", "-loglevel=2"}, true, "a=b"},
+        {{"-loglevel=9"}, true, "9"},   {{"/loglevel:9"}, true, "9"},
+        {{"-loglevel="}, true, ""},     {{"-LogLevel=5"}, true, "5"},
+        {{"-LogLevel=5"}, false, ""},   {{"loglevel=5"}, true, ""},
+        {{"-loglevel"}, true, ""},      {{"-x=1", "-loglevel=a=b", "-loglevel=2"}, true, "a=b"},
         {{"-loglevel:=3"}, true, "=3"},
     };
     for (const Case& c : cases) {
@@ -201,7 +197,9 @@ TEST(GetFileVersionText, ReadsTheStampOfBuiltProgramsOnly) {
     testsupport::WriteFileBytes(dir.File("fake"),
                                 "xx" + marker + "1.2.3 $ " + marker + "70000.0.0.0 $");
     EXPECT_EQ(GetFileVersionText(dir.File("fake")), "");
-    testsupport::WriteFileBytes(dir.File("real"), "\x7f" "ELF" + marker + "1.2.3.4 $");
+    testsupport::WriteFileBytes(dir.File("real"), "\x7f"
+                                                  "ELF" +
+                                                      marker + "1.2.3.4 $");
     EXPECT_EQ(GetFileVersionText(dir.File("real")), "1.2.3.4");
 }
 
@@ -287,15 +285,50 @@ TEST(GetFileVersionText, ReadsTheStampSectionOfAnElfFileAndScansWhenItIsUnusable
 
 #include "common/uOVCodePage.h"
 
+#ifdef Q_OS_LINUX
+#include <iconv.h>
+#endif
+
 TEST(CodePage, Windows1252BothWaysWithQuestionMarkForTheRest) {
     using namespace uOVCodePage;
-    EXPECT_EQ(ToAnsi(QString::fromUtf8("Café Müller Peña €")),
-              QByteArray("Caf\xE9 M\xFCller Pe\xF1" "a \x80"));
+    EXPECT_EQ(ToAnsi(QString::fromUtf8("Café Müller Peña €")), QByteArray("Caf\xE9 M\xFCller Pe\xF1"
+                                                                          "a \x80"));
     EXPECT_EQ(ToAnsi(QString::fromUtf8("Ж中\U0001F600x")), QByteArray("???x"));
     EXPECT_EQ(ToAnsi(""), QByteArray());
     EXPECT_EQ(FromAnsi("Caf\xE9 \x80\r\n"), QString::fromUtf8("Café €\r\n"));
-    EXPECT_EQ(FromAnsi(QByteArray("a\x81" "b")), QString::fromUtf8("a\uFFFDb"));
+    EXPECT_EQ(FromAnsi(QByteArray("a\x81"
+                                  "b")),
+              QString::fromUtf8("a\uFFFDb"));
 }
+
+// Every byte against the system's own converter, both ways: the code page
+// is built in, so it must agree with what glibc knows of Windows-1252.
+#ifdef Q_OS_LINUX
+TEST(CodePage, EveryByteReadsAndWritesAsTheSystemConverterDoes) {
+    using namespace uOVCodePage;
+    iconv_t cd = iconv_open("UTF-16LE", "WINDOWS-1252");
+    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    for (int b = 0; b < 256; ++b) {
+        SCOPED_TRACE(b);
+        char in = static_cast<char>(b);
+        char16_t unit = 0;
+        char* inPtr = &in;
+        char* outPtr = reinterpret_cast<char*>(&unit);
+        size_t inLeft = 1, outLeft = sizeof unit;
+        const bool defined = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        const QString read = FromAnsi(QByteArray(1, in));
+        ASSERT_EQ(read.size(), 1);
+        EXPECT_EQ(read[0].unicode(), defined ? unit : 0xFFFD);
+        if (defined) {
+            EXPECT_EQ(ToAnsi(read), QByteArray(1, in));
+        }
+    }
+    iconv_close(cd);
+    // Outside the code page: one "?" per character, a lone surrogate too.
+    EXPECT_EQ(ToAnsi(QString(QChar(0xD800)) + "a" + QChar(0xDC00)), QByteArray("?a?"));
+}
+#endif
 
 TEST(CodePage, ServerTextIsUtf8WhenValidOtherwiseWindows1252) {
     using uOVCodePage::FromServerText;
