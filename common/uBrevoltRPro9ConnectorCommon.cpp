@@ -1,6 +1,7 @@
 #include "common/uBrevoltRPro9ConnectorCommon.h"
 
 #include "common/uOVCodePage.h"
+#include "platform/FileModes.h"
 #include "platform/Registry.h"
 
 #include <algorithm>
@@ -11,13 +12,6 @@
 #include <QHash>
 #include <QRegularExpression>
 #include <QSaveFile>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 using namespace uOVUtils;
 
@@ -361,37 +355,6 @@ QString FileError(const QString& APath, const QString& AReason) {
         .arg(QDir::toNativeSeparators(APath), AReason);
 }
 
-// Makes the rename itself durable, so that a power cut cannot bring back
-// the old file or leave none.
-void SyncFolder(const QString& AFolder) {
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(AFolder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(AFolder);
-#endif
-}
-
-// Gives the new file the owner and group of the file it replaces, so that a
-// save by the service (root) does not lock out the utility's account. Best
-// effort: only root may give a file away, a member may keep the group, and
-// some file systems keep no owners; none of that stops the save.
-void KeepOwner(const QString& APath, int AHandle) {
-#ifdef Q_OS_UNIX
-    struct stat old {};
-    if (AHandle < 0 || ::stat(QFile::encodeName(APath).constData(), &old) != 0)
-        return;
-    if (::fchown(AHandle, old.st_uid, old.st_gid) != 0 && errno == EPERM)
-        (void)::fchown(AHandle, static_cast<uid_t>(-1), old.st_gid);
-#else
-    Q_UNUSED(APath);
-    Q_UNUSED(AHandle);
-#endif
-}
-
 // Writes the bytes to a new file beside APath and renames it over APath, so
 // that readers see the old file or the new one, never a partial one.
 void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
@@ -402,7 +365,7 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
     // Unbuffered: the bytes go straight to the file, errors with their reason.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw EInOutError(FileError(APath, file.errorString()));
-    KeepOwner(APath, file.handle());
+    platform::KeepOwner(APath.toStdString(), file.handle());
     if (!file.setPermissions(permissions))
         throw EInOutError(FileError(APath, file.errorString()));
     // A short write (disk full) is retried, so that its cause is reported.
@@ -415,7 +378,7 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
     // commit() syncs the new file to disk before it renames it.
     if (!file.commit())
         throw EInOutError(FileError(APath, file.errorString()));
-    SyncFolder(QFileInfo(APath).absolutePath());
+    platform::SyncFolder(QFileInfo(APath).absolutePath().toStdString());
 }
 
 QByteArray ReadConfigFile(const QString& APath) {

@@ -1,6 +1,7 @@
 #include "common/uOVUtils.h"
 
 #include "common/uOVClock.h"
+#include "platform/FileModes.h"
 #include "platform/FileVersion.h"
 #include "platform/OsVersion.h"
 #include "platform/Process.h"
@@ -12,7 +13,6 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTimeZone>
-#include <sys/stat.h>
 
 namespace uOVUtils {
 
@@ -415,14 +415,7 @@ QString WindowsVersionText() {
 }
 
 bool RestrictToOwnerAndGroup(const QString& APath) {
-    const QByteArray path = QFile::encodeName(APath);
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0)
-        return false;
-    mode_t mode = (st.st_mode & 07777 & ~S_IRWXO) | S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP;
-    if (S_ISDIR(st.st_mode))
-        mode |= S_IXUSR | S_IXGRP;
-    return ::chmod(path.constData(), mode) == 0;
+    return platform::RestrictToOwnerAndGroup(APath.toStdString());
 }
 
 bool MakeOwnerGroupFolder(const QString& APath) {
