@@ -14,6 +14,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The programs carry their C++ and thread runtime, so they run where no
-# MinGW DLLs are installed.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The platform layer's programs carry their C++ and thread runtime, so they
+# run where no MinGW DLLs are installed. Qt and what links it share the
+# runtime DLLs instead: one C++ runtime across every DLL boundary.
+option(BREVOLT_MINGW_STATIC_RUNTIME "Link the MinGW runtime statically" ON)
+if(BREVOLT_MINGW_STATIC_RUNTIME)
+    set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+endif()

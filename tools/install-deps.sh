@@ -12,7 +12,7 @@ python3-pyftpdlib vsftpd python3-aiosmtpd python3-cryptography openssl sqlite3
 xvfb xauth xdotool at-spi2-core dbus python3-pyatspi python3-gi python3-dbusmock
 locales-all
 dpkg-dev adduser systemd desktop-file-utils
-g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
+g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 tcl"
 
 missing=""
 for p in $PACKAGES; do
