@@ -1,7 +1,9 @@
 #include "service/uBootstrapTrace.h"
 
 #include "common/uOVCodePage.h"
+#include "platform/LogFolder.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace uBootstrapTrace {
@@ -18,7 +20,10 @@ void WriteLine(const QString& ALine, QIODevice::OpenMode AMode) {
 
 QString TraceFilePath() {
     const QString path = qEnvironmentVariable("BREVOLT_TRACE_FILE");
-    return path.isEmpty() ? QStringLiteral("/var/log/OrvaneSoftware/Brevolt.log") : path;
+    if (!path.isEmpty())
+        return path;
+    return QDir::fromNativeSeparators(
+        QString::fromStdString(platform::MachineLogFolder("OrvaneSoftware")) + "/Brevolt.log");
 }
 
 void Rewrite(const QString& ALine) {

@@ -5,6 +5,7 @@
 // installed into the service control manager.
 #include "platform/EventLog.h"
 #include "platform/FileVersion.h"
+#include "platform/LogFolder.h"
 #include "platform/OsVersion.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -131,6 +132,14 @@ TEST(OsVersion, NamesTheRunningWindows) {
     EXPECT_EQ(v.minor, 1);
     EXPECT_EQ(v.build, 7601);
     EXPECT_EQ(v.description, "Service Pack 1");
+}
+
+// The machine-wide log folder follows the system's ProgramData folder.
+TEST(LogFolder, IsTheVendorsLogsUnderProgramData) {
+    wchar_t programData[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
+    EXPECT_EQ(platform::MachineLogFolder("OrvaneSoftware"),
+              platform::win32::Narrow(programData) + "\\OrvaneSoftware\\Logs");
 }
 
 TEST(FileVersion, ReadsTheResourceOfSystemFilesAndNothingElse) {
