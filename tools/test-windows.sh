@@ -1,7 +1,8 @@
 #!/bin/sh
 # Cross-builds the platform library and its tests for 64-bit Windows into
-# ./build-win32 and runs them under Wine, headless, in a Wine prefix of its
-# own that is removed afterwards. Extra arguments go to ctest.
+# ./build-win32-platform (the runtime linked in, no Qt) and runs them under
+# Wine, headless, in a Wine prefix of its own that is removed afterwards.
+# Extra arguments go to ctest.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -13,15 +14,15 @@ done
 [ -x "$WINE_LOADER" ] || { echo "$0: $WINE_LOADER is missing; run tools/install-deps.sh" >&2; exit 1; }
 
 # One run at a time builds in the folder (a developer's beside the test's).
-mkdir -p build-win32
-exec 9>build-win32/.lock
+mkdir -p build-win32-platform
+exec 9>build-win32-platform/.lock
 flock 9
 
-[ -f build-win32/build.ninja ] || cmake -S . -B build-win32 -G Ninja \
+[ -f build-win32-platform/build.ninja ] || cmake -S . -B build-win32-platform -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$WINE_LOADER" \
     -DBREVOLT_PLATFORM_ONLY=ON
-cmake --build build-win32
+cmake --build build-win32-platform
 
 WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/brevolt-wine.XXXXXX")"
 export WINEPREFIX
@@ -44,4 +45,4 @@ trap 'exit 1' INT TERM
 "$WINE_SERVER" -w || true
 "$WINE_SERVER" -p
 "$WINE_LOADER" wineboot >/dev/null 2>&1
-ctest --test-dir build-win32 --output-on-failure "$@"
+ctest --test-dir build-win32-platform --output-on-failure "$@"

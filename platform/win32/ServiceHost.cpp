@@ -8,6 +8,7 @@
 #include "platform/CommandLineSwitch.h"
 #include "platform/EventLog.h"
 #include "platform/Process.h"
+#include "platform/win32/EventSource.h"
 #include "platform/win32/Handles.h"
 #include "platform/win32/WideText.h"
 
@@ -297,6 +298,7 @@ int ServiceHost::Install() {
     std::wstring description = Widen(FDefinition.Description);
     SERVICE_DESCRIPTIONW text{description.data()};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);
+    win32::RegisterEventMessages(FDefinition.Name, exe);
     if (AfterInstall)
         AfterInstall();
     Print(FDefinition.Title + ": service " + FDefinition.Name + " installed.");
@@ -319,6 +321,7 @@ int ServiceHost::Uninstall() {
     // A running service is removed once it has stopped.
     if (!DeleteService(service.get()))
         FailWithLastError("cannot remove the service " + FDefinition.Name);
+    win32::UnregisterEventMessages(FDefinition.Name);
     if (AfterUninstall)
         AfterUninstall();
     Print(FDefinition.Title + ": service " + FDefinition.Name + " uninstalled.");

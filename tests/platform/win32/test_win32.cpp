@@ -11,6 +11,7 @@
 #include "platform/Registry.h"
 #include "platform/ServiceControl.h"
 #include "platform/SystemInfo.h"
+#include "platform/win32/EventSource.h"
 #include "platform/win32/Handles.h"
 #include "platform/win32/WideText.h"
 #include "platform/win32/WindowsName.h"
@@ -224,6 +225,29 @@ void PrintTo(const StateLog::TEntry& AEntry, std::ostream* AOut) {
     *AOut << "{" << AEntry.State << ", " << AEntry.CheckPoint << ", " << AEntry.WaitHint << "}";
 }
 
+std::string EventSourceKey() {
+    return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
+           std::string(testservice::Name);
+}
+
+// What the event viewer shows for an event of ASource's message file with
+// AText: the file's message for the event's id, AText inserted.
+std::string EventText(const std::string& AMessageFile, const std::string& AText) {
+    const HMODULE file = LoadLibraryExW(Widen(AMessageFile).c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!file)
+        return "(cannot load " + AMessageFile + ")";
+    const std::wstring text = Widen(AText);
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+    wchar_t shown[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                        file, platform::win32::EventTextMessageId, 0, shown, 512,
+                                        reinterpret_cast<va_list*>(arguments));
+    FreeLibrary(file);
+    return length == 0 ? "(no message " + std::to_string(GetLastError()) + ")"
+                       : platform::win32::Narrow(shown);
+}
+
 // One service installed for the suite; its tests run in order.
 class ServiceManager : public ::testing::Test {
 protected:
@@ -254,6 +278,13 @@ TEST_F(ServiceManager, InstallRegistersAnAutomaticOwnProcessService) {
     ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), 8192,
                                      &needed));
     EXPECT_EQ(platform::win32::Narrow(description->lpDescription), testservice::Description);
+
+    // The event viewer finds the events' text in the program's message table.
+    const auto source = RegistryKey::OpenLocalMachine(EventSourceKey());
+    ASSERT_TRUE(source.has_value());
+    EXPECT_EQ(source->ReadString("EventMessageFile"), ServiceProgram());
+    EXPECT_EQ(EventText(ServiceProgram(), "Brevolt Connector: a test event."),
+              "Brevolt Connector: a test event.\r\n");
 
     // The install handler ran, and installing twice is refused.
     EXPECT_EQ(RegistryKey::OpenLocalMachine(testservice::MarkKey)->ReadString("Installed"), "yes");
@@ -307,6 +338,7 @@ TEST_F(ServiceManager, UninstallRemovesTheServiceAndRunsItsHandler) {
     ASSERT_EQ(RunServiceProgram(L"/UNINSTALL -SILENT"), 0u);
     EXPECT_EQ(WaitForState(platform::ServiceStateUnknown), platform::ServiceStateUnknown);
     EXPECT_FALSE(RegistryKey::OpenLocalMachine(testservice::MarkKey).has_value());
+    EXPECT_FALSE(RegistryKey::OpenLocalMachine(EventSourceKey()).has_value());
     EXPECT_NE(RunServiceProgram(L"-uninstall -silent"), 0u);
 }
 
