@@ -1,9 +1,8 @@
 #include "configurator/fBrevolt9Preview.h"
 
-#include "configurator/fBrevolt9Config.h"
-
 #include "common/uBrevoltRPro9ConnectorSQLs.h"
 #include "common/uOVLogging.h"
+#include "configurator/fBrevolt9Config.h"
 #include "configurator/uMessages.h"
 #include "configurator/uScreenFit.h"
 
