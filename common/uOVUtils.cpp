@@ -79,8 +79,15 @@ void SetExeDir(const QString& AValue) {
     ExeDirValue() = AValue;
 }
 
+namespace {
+// '/' everywhere; on Windows '\\' too, which is the one added.
+bool IsSeparator(QChar AChar) {
+    return AChar == QLatin1Char('/') || AChar == Sep;
+}
+} // namespace
+
 QString WithTrailingBackslash(const QString& AText) {
-    if (AText.isEmpty() || AText.endsWith(Sep))
+    if (AText.isEmpty() || IsSeparator(AText.back()))
         return AText;
     return AText + Sep;
 }
@@ -92,9 +99,9 @@ QString JoinPath(std::initializer_list<QString> AParts) {
     QString result = *it;
     for (++it; it != AParts.end(); ++it) {
         QString part = *it;
-        if (part.startsWith(Sep))
+        if (!part.isEmpty() && IsSeparator(part.front()))
             part.remove(0, 1);
-        if (!result.endsWith(Sep))
+        if (result.isEmpty() || !IsSeparator(result.back()))
             result += Sep;
         result += part;
     }

@@ -1,28 +1,60 @@
 #!/bin/sh
-# Cross-builds the platform library and its tests for 64-bit Windows into
-# ./build-win32-platform (the runtime linked in, no Qt) and runs them under
-# Wine, headless, in a Wine prefix of its own that is removed afterwards.
-# Extra arguments go to ctest.
+# test-windows.sh [--platform-only | --if-toolchain] [CTEST-ARGUMENT...]
+#
+# Runs the Windows build's tests under Wine, headless, in a Wine prefix of
+# its own that is removed afterwards, with the test servers as Linux
+# processes on the machine's loopback:
+#   (default)        the whole suite in ./build-win32, which
+#                    tools/build-windows.sh builds first (and, the first
+#                    time, its toolchain: about 50 minutes);
+#   --if-toolchain   the same, but ends with code 77 (skipped) when the
+#                    toolchain has not been built on this machine;
+#   --platform-only  the platform layer and its Qt-free tests alone, cross-
+#                    built into ./build-win32-platform; no toolchain needed.
 set -eu
 cd "$(dirname "$0")/.."
 
 WINE_LOADER=/usr/lib/wine/wine64
 WINE_SERVER=/usr/lib/wine/wineserver64
-for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres; do
+host=x86_64-w64-mingw32
+for tool in $host-g++-posix $host-windres; do
     command -v "$tool" >/dev/null || { echo "$0: $tool is missing; run tools/install-deps.sh" >&2; exit 1; }
 done
 [ -x "$WINE_LOADER" ] || { echo "$0: $WINE_LOADER is missing; run tools/install-deps.sh" >&2; exit 1; }
 
-# One run at a time builds in the folder (a developer's beside the test's).
-mkdir -p build-win32-platform
-exec 9>build-win32-platform/.lock
-flock 9
+mode=all
+case "${1:-}" in
+--platform-only | --if-toolchain) mode=${1#--}; shift ;;
+esac
 
-[ -f build-win32-platform/build.ninja ] || cmake -S . -B build-win32-platform -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$WINE_LOADER" \
-    -DBREVOLT_PLATFORM_ONLY=ON
-cmake --build build-win32-platform
+if [ "$mode" = platform-only ]; then
+    build=build-win32-platform
+    # One run at a time builds in the folder (a developer's beside the test's).
+    mkdir -p $build
+    exec 9>$build/.lock
+    flock 9
+    [ -f $build/build.ninja ] || cmake -S . -B $build -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$WINE_LOADER" \
+        -DBREVOLT_PLATFORM_ONLY=ON
+    cmake --build $build
+else
+    if [ "$mode" = if-toolchain ] && ! tools/windows-toolchain.sh --prefix >/dev/null 2>&1; then
+        echo "skipped: the Windows toolchain is not built here; tools/windows-toolchain.sh builds it"
+        exit 77
+    fi
+    build=build-win32
+    tools/build-windows.sh
+    toolchain=$(tools/windows-toolchain.sh --prefix)
+    # The Qt DLLs and plugins and the MinGW runtime, where the cross build
+    # left them rather than beside each program.
+    winpath() { echo "Z:$1" | tr / '\\'; }
+    runtime=$(dirname "$($host-g++-posix -print-file-name=libstdc++-6.dll)")
+    pthread=$(dirname "$(readlink -f "$($host-g++-posix -print-file-name=libwinpthread-1.dll)")")
+    WINEPATH="$(winpath "$toolchain/qt/bin");$(winpath "$runtime");$(winpath "$pthread")"
+    QT_PLUGIN_PATH=$(winpath "$toolchain/qt/plugins")
+    export WINEPATH QT_PLUGIN_PATH
+fi
 
 WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/brevolt-wine.XXXXXX")"
 export WINEPREFIX
@@ -31,6 +63,8 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY WAYLAND_DISPLAY
 cleanup() {
     "$WINE_SERVER" -k 2>/dev/null || true
+    # Test servers left by a test that crashed (their folders are in the prefix).
+    pkill -f -- "$WINEPREFIX" 2>/dev/null || true
     rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
@@ -45,4 +79,4 @@ trap 'exit 1' INT TERM
 "$WINE_SERVER" -w || true
 "$WINE_SERVER" -p
 "$WINE_LOADER" wineboot >/dev/null 2>&1
-ctest --test-dir build-win32-platform --output-on-failure "$@"
+ctest --test-dir $build --output-on-failure "$@"

@@ -20,6 +20,10 @@ repo=$PWD
 cache_root=${BREVOLT_WINDOWS_TOOLCHAIN_CACHE:-/var/cache/brevolt-windows-toolchain}
 host=x86_64-w64-mingw32
 
+# On a fresh machine the host packages come first: their versions name the cache.
+if [ "${1:-}" != --prefix ] && ! dpkg-query -W libqt6core6 libsqlite3-0 libcurl4 >/dev/null 2>&1; then
+    tools/install-deps.sh
+fi
 source_version() {
     dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null ||
         { echo "$0: the host package $1 is missing; run tools/install-deps.sh" >&2; exit 1; }
@@ -28,7 +32,9 @@ qt_version=$(source_version libqt6core6)
 sqlite_version=$(source_version libsqlite3-0)
 curl_version=$(source_version libcurl4)
 gcc_version=$("$host-gcc-posix" -dumpfullversion 2>/dev/null || echo missing)
-prefix="$cache_root/qt-$qt_version-sqlite-$sqlite_version-curl-$curl_version-gcc-$gcc_version"
+# Bumped whenever a step's recipe changes, so an older cache is not taken for it.
+recipe=2
+prefix="$cache_root/r$recipe-qt-$qt_version-sqlite-$sqlite_version-curl-$curl_version-gcc-$gcc_version"
 steps="sqlite curl qt"
 
 complete() {
@@ -150,6 +156,7 @@ build_qt() {
         -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
         -DFEATURE_dbus=OFF -DFEATURE_network=OFF -DFEATURE_printsupport=OFF \
         -DFEATURE_xml=OFF -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF \
+        -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_freetype=OFF \
         -DFEATURE_sql_odbc=ON -DFEATURE_sql_sqlite=ON -DFEATURE_system_sqlite=ON \
         -DSQLite3_INCLUDE_DIR="$prefix/sqlite/include" \
         -DSQLite3_LIBRARY="$prefix/sqlite/lib/libsqlite3.a"

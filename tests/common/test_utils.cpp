@@ -4,9 +4,12 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <QDir>
 
 using namespace uOVUtils;
 
+// Either separator counts on Windows; the one added is the system's ("|"
+// below).
 TEST(JoinPath, DropsOneLeadingSeparatorAndAddsOne) {
     struct Case {
         std::initializer_list<QString> parts;
@@ -14,17 +17,24 @@ TEST(JoinPath, DropsOneLeadingSeparatorAndAddsOne) {
     };
     const Case cases[] = {
         {{"/opt/Connector/", "logs"}, "/opt/Connector/logs"},
-        {{"/opt/Connector", "/Batch"}, "/opt/Connector/Batch"},
+        {{"/opt/Connector", "/Batch"}, "/opt/Connector|Batch"},
         {{"/opt/Connector/", "/logs/"}, "/opt/Connector/logs/"},
-        {{"", "logs"}, "/logs"},
-        {{"a", "//b"}, "a//b"},
-        {{"a", "b", "c.log"}, "a/b/c.log"},
+        {{"", "logs"}, "|logs"},
+        {{"a", "//b"}, "a|/b"},
+        {{"a", "b", "c.log"}, "a|b|c.log"},
         {{"only"}, "only"},
+#ifdef _WIN32
+        {{"c:\\Svc\\", "logs"}, "c:\\Svc\\logs"},
+        {{"c:\\Svc", "\\logs"}, "c:\\Svc\\logs"},
+        {{"c:/Svc/", "\\logs"}, "c:/Svc/logs"},
+#endif
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(JoinPath(c.parts), c.expected) << c.expected.toStdString();
+    for (const Case& c : cases) {
+        const QString expected = QString(c.expected).replace('|', QDir::separator());
+        EXPECT_EQ(JoinPath(c.parts), expected) << expected.toStdString();
+    }
     EXPECT_EQ(WithTrailingBackslash(""), "");
-    EXPECT_EQ(WithTrailingBackslash("/a"), "/a/");
+    EXPECT_EQ(WithTrailingBackslash("/a"), "/a" + QString(QDir::separator()));
     EXPECT_EQ(WithTrailingBackslash("/a/"), "/a/");
 }
 

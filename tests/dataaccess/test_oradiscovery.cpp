@@ -1,6 +1,7 @@
 // Finding tnsnames.ora (TNS_ADMIN, the Oracle home in the registry file) and
 // the RPROODS descriptor in it, with sqlnet.ora's default domain and IFILE.
 #include "DataAccessTestSupport.h"
+#include "tests/support/TestRegistry.h"
 
 #include "common/uOVOraUtils.h"
 
@@ -18,18 +19,14 @@ namespace {
 class OraDiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("BREVOLT_REGISTRY", FDir.File(QStringLiteral("registry.reg")).toUtf8().constData(),
-                 1);
-        if (const char* tnsAdmin = std::getenv("TNS_ADMIN"))
-            FTnsAdmin = QByteArray(tnsAdmin);
-        ::unsetenv("TNS_ADMIN");
+        FTnsAdmin = qgetenv("TNS_ADMIN");
+        qunsetenv("TNS_ADMIN");
     }
     void TearDown() override {
-        ::unsetenv("BREVOLT_REGISTRY");
-        if (FTnsAdmin)
-            ::setenv("TNS_ADMIN", FTnsAdmin->constData(), 1);
+        if (FTnsAdmin.isNull())
+            qunsetenv("TNS_ADMIN");
         else
-            ::unsetenv("TNS_ADMIN");
+            qputenv("TNS_ADMIN", FTnsAdmin);
     }
 
     // Sections of HKEY_LOCAL_MACHINE\SOFTWARE: "[path]" lines and values.
@@ -37,7 +34,7 @@ protected:
         QString text = QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n") + ABody;
         text.replace(QStringLiteral("[SW\\"), QStringLiteral("[HKEY_LOCAL_MACHINE\\SOFTWARE\\"));
         text.replace(QStringLiteral("$DIR"), FDir.Path());
-        testsupport::WriteFileBytes(FDir.File(QStringLiteral("registry.reg")), text.toUtf8());
+        FRegistry.Write(text);
     }
     // An Oracle home below the folder with the given tnsnames.ora text.
     QString UseTnsNames(const QByteArray& AText,
@@ -52,7 +49,8 @@ protected:
     }
 
     testsupport::TTempDir FDir;
-    std::optional<QByteArray> FTnsAdmin;
+    testsupport::TTestRegistry FRegistry{FDir.Path()};
+    QByteArray FTnsAdmin;
 };
 
 TEST_F(OraDiscoveryTest, OracleBaseAndVersionFromTheRegistry) {
@@ -358,16 +356,16 @@ TEST_F(OraDiscoveryTest, TnsAdminOracleHomeDefaultDomainAndIncludedFiles) {
         }
         WriteRegistry(expand(c.registry));
         if (*c.tnsAdmin)
-            ::setenv("TNS_ADMIN", expand(QString::fromUtf8(c.tnsAdmin)).toUtf8().constData(), 1);
+            qputenv("TNS_ADMIN", expand(QString::fromUtf8(c.tnsAdmin)).toUtf8());
         else
-            ::unsetenv("TNS_ADMIN");
+            qunsetenv("TNS_ADMIN");
         try {
             EXPECT_EQ(TNSNamesConnectString(QStringLiteral("RPROODS")), c.expected);
             EXPECT_TRUE(c.error.isEmpty()) << "no error";
         } catch (const Exception& E) {
             EXPECT_EQ(E.Message(), expand(c.error));
         }
-        ::unsetenv("TNS_ADMIN");
+        qunsetenv("TNS_ADMIN");
     }
 }
 

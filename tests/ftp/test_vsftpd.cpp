@@ -5,7 +5,6 @@
 #include "tests/support/Vsftpd.h"
 
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <QBuffer>
 
 using namespace testsupport;

@@ -152,6 +152,9 @@ TEST_F(LoggingTest, FirstPassPurgesAndLaterPassesWaitAMinute) {
 
 // Log lines hold customer data: under the usual umask nothing is left for others.
 TEST_F(LoggingTest, NewLogFileIsForOwnerAndGroupOnly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX file modes; on Windows the folder's access list decides";
+#else
     const mode_t old = ::umask(022);
     TWriter w = MakeWriter(QStringLiteral("Modes"));
     w.thread->Enqueue(QStringLiteral("a"));
@@ -163,6 +166,7 @@ TEST_F(LoggingTest, NewLogFileIsForOwnerAndGroupOnly) {
     EXPECT_TRUE(perms & QFileDevice::WriteGroup);
     EXPECT_FALSE(perms &
                  (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
+#endif
 }
 
 // Lines go out in the ANSI code page whether they take the short way (within

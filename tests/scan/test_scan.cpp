@@ -1067,14 +1067,18 @@ TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
           RunOk});
     // Turning up late: 25 and 35 minutes before the newest invoice sent.
     Play({Sale("inside", -25 * 60), Sale("outside", -35 * 60)});
+#ifndef _WIN32
     ASSERT_EQ(::chmod(QFile::encodeName(Ledger()).constData(), 0640), 0);
+#endif
     Play({At(3600), Sale("s60", -60), RunOk});
 
     EXPECT_EQ(Delivered(), Addresses({"s0", "s20", "s40", "inside", "s60"}));
-    // Replaced by a new file, which keeps the old one's mode.
+#ifndef _WIN32
+    // Replaced by a new file, which keeps the old one's (POSIX) mode.
     struct stat status {};
     ASSERT_EQ(::stat(QFile::encodeName(Ledger()).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
+#endif
     auto text = [](const QDateTime& ATime) {
         return ATime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
     };
@@ -1106,6 +1110,9 @@ TEST_F(CursorTest, TheLookBackBoundsTheQueryAndTheLedgerKeepsOnlyItsWindow) {
 // left for others, neither on the archived or unsent file nor on its folder;
 // a batch folder an administrator made setgid keeps its group for them.
 TEST_F(ScanTest, BatchFilesAndFoldersAreForOwnerAndGroupOnly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX file modes; on Windows the folder's access list decides";
+#else
     for (const bool uploaded : {true, false}) {
         SCOPED_TRACE(uploaded ? "archived" : "unsent");
         Begin();
@@ -1132,4 +1139,5 @@ TEST_F(ScanTest, BatchFilesAndFoldersAreForOwnerAndGroupOnly) {
             }
         }
     }
+#endif
 }

@@ -71,7 +71,7 @@ protected:
         }
     }
 
-    QString Exe() const { return FBin + "BrevoltRPro9Service"; }
+    QString Exe() const { return FBin + QFileInfo(QStringLiteral(BREVOLT_SERVICE_EXE)).fileName(); }
     QString SvcDir() const { return FSample.Paths().ServiceDirectory; }
 
     // Writes the configuration file of AFolder: no run for ten minutes and
@@ -101,7 +101,10 @@ protected:
         return *FProcess;
     }
 
-    void Signal(int ASignal) { ::kill(static_cast<pid_t>(FProcess->processId()), ASignal); }
+#ifndef _WIN32
+    void Signal(int ASignal) {
+        ::kill(static_cast<pid_t>(FProcess->processId()), ASignal);
+    }
 
     // Sends ASignal; the program must end with code 0 within a few seconds.
     ::testing::AssertionResult StopsPromptly(int ASignal = SIGTERM) {
@@ -112,13 +115,18 @@ protected:
             return ::testing::AssertionFailure() << "exit code " << ExitCode();
         return ::testing::AssertionSuccess();
     }
+#endif
 
     int ExitCode() const {
         return FProcess->exitStatus() == QProcess::NormalExit ? FProcess->exitCode() : -1;
     }
 
-    static QString LogTextOf(const QString& AFolder) { return testsupport::LogFilesText(AFolder); }
-    QString LogText() const { return LogTextOf(SvcDir() + "logs"); }
+    static QString LogTextOf(const QString& AFolder) {
+        return testsupport::LogFilesText(AFolder);
+    }
+    QString LogText() const {
+        return LogTextOf(SvcDir() + "logs");
+    }
 
     bool WaitForLog(const QString& AText, int AMilliseconds = ChildWaitMs,
                     const QString& AFolder = QString()) {

@@ -1,30 +1,29 @@
 #include "tests/support/FtpServer.h"
 
+#include "tests/support/Loopback.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <chrono>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <thread>
 
 namespace testsupport {
 
 TFtpServer::TFtpServer(const QString& AUser, const QString& APassword, const QString& AMode) {
-    FProcess.setProgram(QStringLiteral(BREVOLT_PYTHON));
-    FProcess.setArguments({QStringLiteral(BREVOLT_TEST_SUPPORT_DIR "/ftp_server.py"), FRoot.Path(),
-                           FRecord.Path(), AUser, APassword, AMode});
-    FProcess.setProcessChannelMode(QProcess::SeparateChannels);
-    FProcess.setStandardErrorFile(FRecord.File(QStringLiteral("server.err")));
-    FProcess.start();
-    if (!FProcess.waitForStarted(10000))
-        return;
-    QByteArray out;
-    while (!out.contains('\n') && FProcess.waitForReadyRead(10000))
-        out += FProcess.readAllStandardOutput();
-    if (out.startsWith("PORT "))
-        FPort = out.mid(5).trimmed().toInt();
+    FProcess = std::make_unique<TScriptProcess>(
+        QStringLiteral(BREVOLT_PYTHON),
+        QStringList{HostPath(QStringLiteral(BREVOLT_TEST_SUPPORT_DIR "/ftp_server.py")),
+                    HostPath(FRoot.Path()), HostPath(FRecord.Path()), AUser, APassword, AMode},
+        FRecord.File(QStringLiteral("server.err")));
+    const QString portFile = FRecord.File(QStringLiteral("port"));
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!QFile::exists(portFile) && !FProcess->Wait() &&
+           std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (QFile::exists(portFile))
+        FPort = ReadFileBytes(portFile).trimmed().toInt();
 }
 
 TFtpServer::~TFtpServer() {
@@ -32,14 +31,8 @@ TFtpServer::~TFtpServer() {
 }
 
 void TFtpServer::Stop() {
-    if (FProcess.state() == QProcess::NotRunning)
-        return;
-    // The server ends when its standard input closes.
-    FProcess.closeWriteChannel();
-    if (!FProcess.waitForFinished(5000)) {
-        FProcess.kill();
-        FProcess.waitForFinished(5000);
-    }
+    if (FProcess)
+        FProcess->Stop();
 }
 
 QString TFtpServer::Address() const {
@@ -84,17 +77,7 @@ QStringList TFtpServer::Files() const {
 }
 
 int TFtpServer::ClosedPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(s);
-    return port;
+    return ClosedLoopbackPort();
 }
 
 QByteArray WithLfLineEnds(const QByteArray& ABytes) {

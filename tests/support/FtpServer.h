@@ -2,11 +2,12 @@
 // A real FTP server for the tests: /usr/bin/python3 with pyftpdlib on a free
 // 127.0.0.1 port, serving a temporary root. It records the raw bytes of each
 // upload's data connection and every command it received.
+#include "tests/support/ScriptProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -53,7 +54,7 @@ public:
 private:
     TTempDir FRoot;
     TTempDir FRecord;
-    QProcess FProcess;
+    std::unique_ptr<TScriptProcess> FProcess;
     int FPort = 0;
 };
 

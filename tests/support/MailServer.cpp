@@ -1,22 +1,11 @@
 #include "tests/support/MailServer.h"
 
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -28,66 +17,12 @@ void Pause() {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-pid_t Spawn(const QStringList& AArgs, const QString& ALogFile) {
-    std::vector<std::string> args;
-    args.push_back(BREVOLT_PYTHON);
-    for (const QString& a : AArgs)
-        args.push_back(a.toStdString());
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = ALogFile.toStdString();
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, BREVOLT_PYTHON, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " BREVOLT_PYTHON);
-    return pid;
-}
-
 } // namespace
-
-bool HasIPv6Loopback() {
-    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return bound;
-}
-
-bool ResolvesOnlyToIPv6Loopback(const char* AName) {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(AName, nullptr, &hints, &list) != 0)
-        return false;
-    bool only = list != nullptr;
-    for (const addrinfo* a = list; a; a = a->ai_next)
-        only = only && a->ai_family == AF_INET6 &&
-               IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
-    freeaddrinfo(list);
-    return only;
-}
 
 QString TestCertificatesDir() {
     static TTempDir dir;
     static const bool made = [] {
-        const pid_t pid = Spawn({SupportDir + QStringLiteral("/make_test_certs.py"), dir.Path()},
-                                dir.File(QStringLiteral("make.log")));
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw std::runtime_error(
-                "making test certificates failed: " +
-                ReadFileBytes(dir.File(QStringLiteral("make.log"))).toStdString());
+        RunPythonScript(SupportDir + QStringLiteral("/make_test_certs.py"), {HostPath(dir.Path())});
         return true;
     }();
     (void)made;
@@ -95,7 +30,7 @@ QString TestCertificatesDir() {
 }
 
 TMailServer::TMailServer(const TMailServerOptions& AOptions) {
-    QStringList args = {SupportDir + QStringLiteral("/mail_server.py"),
+    QStringList args = {HostPath(SupportDir + QStringLiteral("/mail_server.py")),
                         QStringLiteral("--mode"),
                         AOptions.Mode,
                         QStringLiteral("--tls"),
@@ -111,39 +46,32 @@ TMailServer::TMailServer(const TMailServerOptions& AOptions) {
                         QStringLiteral("--bind"),
                         AOptions.Bind,
                         QStringLiteral("--record"),
-                        FDir.File(QStringLiteral("record.jsonl")),
+                        HostPath(FDir.File(QStringLiteral("record.jsonl"))),
                         QStringLiteral("--port-file"),
-                        FDir.File(QStringLiteral("port"))};
+                        HostPath(FDir.File(QStringLiteral("port")))};
     if (AOptions.AuthRequired)
         args << QStringLiteral("--auth-required");
     if (!AOptions.Refusal.isEmpty())
         args << QStringLiteral("--refusal-hex") << QString::fromLatin1(AOptions.Refusal.toHex());
     if (AOptions.Tls != QStringLiteral("none")) {
-        const QString certs = TestCertificatesDir() + QLatin1Char('/') + AOptions.CertStem;
+        const QString certs =
+            HostPath(TestCertificatesDir()) + QLatin1Char('/') + AOptions.CertStem;
         args << QStringLiteral("--cert") << certs + QStringLiteral(".pem")
              << QStringLiteral("--key") << certs + QStringLiteral(".key");
     }
     const QString log = FDir.File(QStringLiteral("server.log"));
-    FPid = Spawn(args, log);
+    FProcess = std::make_unique<TScriptProcess>(QStringLiteral(BREVOLT_PYTHON), args, log);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!QFile::exists(FDir.File(QStringLiteral("port")))) {
-        int status = 0;
-        if (waitpid(FPid, &status, WNOHANG) == FPid || std::chrono::steady_clock::now() > giveUp) {
-            FPid = -1;
+        if (FProcess->Wait() || std::chrono::steady_clock::now() > giveUp)
             throw std::runtime_error("mail server did not start: " +
                                      ReadFileBytes(log).toStdString());
-        }
         Pause();
     }
     FPort = ReadFileBytes(FDir.File(QStringLiteral("port"))).trimmed().toInt();
 }
 
-TMailServer::~TMailServer() {
-    if (FPid > 0) {
-        kill(FPid, SIGTERM);
-        waitpid(FPid, nullptr, 0);
-    }
-}
+TMailServer::~TMailServer() = default;
 
 QJsonArray TMailServer::Sessions(int ACount, int ATimeoutMs) const {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);

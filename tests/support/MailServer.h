@@ -2,11 +2,13 @@
 // Mail servers on 127.0.0.1 or ::1 for the tests: aiosmtpd ("real": AUTH,
 // STARTTLS, implicit TLS) or a scripted server that misbehaves on purpose,
 // each in its own Python process on a free port, recording every connection.
+#include "tests/support/Loopback.h"
+#include "tests/support/ScriptProcess.h"
 #include "tests/support/TestSupport.h"
 
+#include <memory>
 #include <QJsonArray>
 #include <QString>
-#include <sys/types.h>
 
 namespace testsupport {
 
@@ -30,11 +32,6 @@ struct TMailServerOptions {
     QString CertStem = QStringLiteral("server"); // or "wrong-name"
 };
 
-// Whether this machine has the IPv6 loopback address ::1.
-bool HasIPv6Loopback();
-// Whether AName resolves to ::1 and nothing else.
-bool ResolvesOnlyToIPv6Loopback(const char* AName);
-
 // The folder of throw-away certificates (ca.pem, other-ca.pem, server.*,
 // wrong-name.*), made once per test program.
 QString TestCertificatesDir();
@@ -55,7 +52,7 @@ public:
 
 private:
     TTempDir FDir;
-    pid_t FPid = -1;
+    std::unique_ptr<TScriptProcess> FProcess;
     int FPort = 0;
 };
 

@@ -10,6 +10,15 @@
 
 namespace testsupport {
 
+namespace {
+void RestoreVariable(const char* AName, const QByteArray& AValue) {
+    if (AValue.isNull())
+        qunsetenv(AName);
+    else
+        qputenv(AName, AValue);
+}
+} // namespace
+
 QDateTime TSampleEnvironment::DefaultNow() {
     return QDateTime(QDate(2024, 5, 10), QTime(12, 0));
 }
@@ -29,21 +38,13 @@ TSampleEnvironment::TSampleEnvironment(qint64 AInvoices, const QDateTime& ANow) 
     options.Invoices = AInvoices;
     options.Now = ANow;
     FPaths = uBrevoltSampleDatabase::CreateSampleEnvironment(FDir.Path(), options);
-    if (const char* old = std::getenv("BREVOLT_REGISTRY"))
-        FOldRegistry = QByteArray(old);
-    ::setenv("BREVOLT_REGISTRY", FPaths.RegistryFile.toUtf8().constData(), 1);
-    if (const char* old = std::getenv("TNS_ADMIN"))
-        FOldTnsAdmin = QByteArray(old);
-    ::unsetenv("TNS_ADMIN");
+    FRegistry.Write(QString::fromUtf8(ReadFileBytes(FPaths.RegistryFile)));
+    FOldTnsAdmin = qgetenv("TNS_ADMIN");
+    qunsetenv("TNS_ADMIN");
 }
 
 TSampleEnvironment::~TSampleEnvironment() {
-    if (FOldRegistry)
-        ::setenv("BREVOLT_REGISTRY", FOldRegistry->constData(), 1);
-    else
-        ::unsetenv("BREVOLT_REGISTRY");
-    if (FOldTnsAdmin)
-        ::setenv("TNS_ADMIN", FOldTnsAdmin->constData(), 1);
+    RestoreVariable("TNS_ADMIN", FOldTnsAdmin);
 }
 
 void TSampleEnvironment::Execute(const QString& ASql) const {

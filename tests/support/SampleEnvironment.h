@@ -4,18 +4,19 @@
 // "DatabaseDriver"="QSQLITE" / "DatabaseName" / "ServiceDirectory" values,
 // an Oracle home whose NETWORK/ADMIN/tnsnames.ora holds RPROODS, and the
 // sample database (rows as documented in tools/uBrevoltSampleDatabase.h).
-// While the object lives, BREVOLT_REGISTRY names its registry file, so
-// GetSession connects to the sample database, and TNS_ADMIN is unset, so
+// While the object lives, BREVOLT_REGISTRY names its registry file (on
+// Windows, the values are in the registry itself), so GetSession connects
+// to the sample database, and TNS_ADMIN is unset, so
 // that the registry's Oracle home holds the tnsnames.ora used; the former
 // values come back afterwards. One environment at a time per process.
 //
 //   testsupport::TSampleEnvironment env;                 // the 12 fixed invoices
 //   uBrevoltRPro9ConnectorSQLs::GetSession();
 //   env.Execute("update store set active=0");            // bend the data
+#include "tests/support/TestRegistry.h"
 #include "tests/support/TestSupport.h"
 #include "tools/uBrevoltSampleDatabase.h"
 
-#include <optional>
 #include <QDateTime>
 #include <QString>
 
@@ -49,8 +50,8 @@ private:
     TTempDir FDir;
     QDateTime FNow;
     uBrevoltSampleDatabase::TSampleEnvironmentPaths FPaths;
-    std::optional<QByteArray> FOldRegistry;
-    std::optional<QByteArray> FOldTnsAdmin;
+    TTestRegistry FRegistry{FDir.Path()};
+    QByteArray FOldTnsAdmin; // null when it was not set
 };
 
 } // namespace testsupport

@@ -3,48 +3,20 @@
 #include "tests/support/FtpServer.h"
 #include "tests/support/MailServer.h"
 
+#include "tests/support/Loopback.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <QDir>
 #include <QFile>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace testsupport {
 
 namespace {
 const QString Program = QStringLiteral("/usr/sbin/vsftpd");
-
-// Whether something accepts connections on the loopback address AListen.
-bool Accepts(const QString& AListen, int APort) {
-    const bool v6 = AListen.contains(QLatin1Char(':'));
-    const int s = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return false;
-    sockaddr_storage addr{};
-    socklen_t len = 0;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-        a->sin6_family = AF_INET6;
-        a->sin6_addr = in6addr_loopback;
-        a->sin6_port = htons(quint16(APort));
-        len = sizeof(*a);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-        a->sin_family = AF_INET;
-        a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a->sin_port = htons(quint16(APort));
-        len = sizeof(*a);
-    }
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-    ::close(s);
-    return ok;
-}
 } // namespace
 
 bool TVsftpd::Installed() {
-    return QFile::exists(Program);
+    return HostHasProgram(Program);
 }
 
 TVsftpd::TVsftpd(bool ARequireTls, const QString& AListen)
@@ -75,7 +47,7 @@ bool TVsftpd::Start(int APort) {
         QStringLiteral("anon_upload_enable=YES"),
         QStringLiteral("anon_other_write_enable=YES"),
         QStringLiteral("anon_umask=022"),
-        QStringLiteral("anon_root=") + FRoot.Path(),
+        QStringLiteral("anon_root=") + HostPath(FRoot.Path()),
         QStringLiteral("seccomp_sandbox=NO"),
         QStringLiteral("isolate=NO"),
         QStringLiteral("isolate_network=NO"),
@@ -84,10 +56,10 @@ bool TVsftpd::Start(int APort) {
         QStringLiteral("xferlog_enable=NO"),
         QStringLiteral("dual_log_enable=YES"),
         QStringLiteral("log_ftp_protocol=YES"),
-        QStringLiteral("vsftpd_log_file=") + FConfig.File(QStringLiteral("vsftpd.log")),
+        QStringLiteral("vsftpd_log_file=") + HostPath(FConfig.File(QStringLiteral("vsftpd.log"))),
     };
     if (FRequireTls) {
-        const QString certs = TestCertificatesDir();
+        const QString certs = HostPath(TestCertificatesDir());
         lines << QStringLiteral("ssl_enable=YES") << QStringLiteral("allow_anon_ssl=YES")
               << QStringLiteral("force_anon_logins_ssl=YES")
               << QStringLiteral("force_anon_data_ssl=YES")
@@ -98,31 +70,16 @@ bool TVsftpd::Start(int APort) {
     }
     const QString config = FConfig.File(QStringLiteral("vsftpd.conf"));
     WriteFileBytes(config, lines.join(QLatin1Char('\n')).toUtf8() + '\n');
-    FProcess.setProgram(Program);
-    FProcess.setArguments({config});
-    FProcess.setProcessChannelMode(QProcess::MergedChannels);
-    FProcess.setStandardOutputFile(FConfig.File(QStringLiteral("vsftpd.out")));
-    FProcess.start();
-    if (!FProcess.waitForStarted(10000))
-        return false;
-    const bool up =
-        WaitUntil([&] { return FProcess.state() != QProcess::Running || Accepts(FListen, APort); });
-    if (up && FProcess.state() == QProcess::Running)
+    FProcess = std::make_unique<TScriptProcess>(Program, QStringList{HostPath(config)},
+                                                FConfig.File(QStringLiteral("vsftpd.out")));
+    if (WaitUntil([&] { return FProcess->Wait() || AcceptsConnections(FListen, APort); }) &&
+        !FProcess->Wait())
         return true;
-    FProcess.kill();
-    FProcess.waitForFinished(5000);
+    FProcess->Stop();
     return false;
 }
 
-TVsftpd::~TVsftpd() {
-    if (FProcess.state() == QProcess::NotRunning)
-        return;
-    FProcess.terminate();
-    if (!FProcess.waitForFinished(5000)) {
-        FProcess.kill();
-        FProcess.waitForFinished(5000);
-    }
-}
+TVsftpd::~TVsftpd() = default;
 
 QString TVsftpd::Address() const {
     const bool v6 = FListen.contains(QLatin1Char(':'));

@@ -5,10 +5,11 @@
 // ARequireTls, the log-in and every data connection must use TLS (explicit
 // FTPS, as "force_anon_logins_ssl" servers demand), with the test
 // certificate for 127.0.0.1 and ::1 that TestCertificatesDir() signs.
+#include "tests/support/ScriptProcess.h"
 #include "tests/support/TestSupport.h"
 
+#include <memory>
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -43,7 +44,7 @@ private:
     TTempDir FConfig;
     QString FListen;
     bool FRequireTls;
-    QProcess FProcess;
+    std::unique_ptr<TScriptProcess> FProcess;
     int FPort = 0;
 };
 

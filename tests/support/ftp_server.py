@@ -2,7 +2,8 @@
 
 Usage: ftp_server.py ROOT RECORDDIR USER PASSWORD [MODE]
 
-Prints "PORT <n>" once it listens and runs until its standard input closes.
+Writes its port to RECORDDIR/port once it listens, and runs until it is
+terminated or the process that started it ends.
 It stores uploads under ROOT as any FTP server would (ASCII uploads with the
 local line ends), and records what really crossed the wire under RECORDDIR:
 the raw bytes of every upload's data connection (one file per remote name)
@@ -28,6 +29,8 @@ import asynchat
 import os
 import sys
 import threading
+
+from parent_watch import end_with_parent
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
@@ -159,13 +162,11 @@ def main():
     RecordingHandler.authorizer = authorizer
 
     server = FTPServer(("127.0.0.1", 0), RecordingHandler)
-    print("PORT %d" % server.socket.getsockname()[1], flush=True)
-
-    def watch_stdin():
-        sys.stdin.read()
-        os._exit(0)
-
-    threading.Thread(target=watch_stdin, daemon=True).start()
+    end_with_parent()
+    port_file = os.path.join(record_dir, "port")
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(server.socket.getsockname()[1]))
+    os.replace(port_file + ".tmp", port_file)
     server.serve_forever(handle_exit=False)
 
 

@@ -19,6 +19,7 @@ import re
 import ssl
 import sys
 
+from parent_watch import end_with_parent
 from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword, auth_mechanism
 
 # The mechanisms the real server can offer; --auth-mechanisms picks.
@@ -260,6 +261,7 @@ def main():
     else:
         server = loop.run_until_complete(
             asyncio.start_server(Scripted(args).serve, args.bind, 0))
+    end_with_parent()
     port = server.sockets[0].getsockname()[1]
     tmp = args.port_file + ".tmp"
     with open(tmp, "w") as f:

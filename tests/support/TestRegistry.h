@@ -1,0 +1,30 @@
+#pragma once
+// The registry a test gives the code under test, written as the registry
+// editor's .reg text. On Linux it is a file in AFolder that
+// BREVOLT_REGISTRY names while the object lives; on Windows it is the
+// registry itself (the keys SOFTWARE\ORACLE and SOFTWARE\OrvaneSoftware are
+// replaced by each Write and removed at the end; the test's Wine prefix is
+// thrown away). One at a time per process.
+#include <QByteArray>
+#include <QString>
+
+namespace testsupport {
+
+class TTestRegistry {
+public:
+    explicit TTestRegistry(const QString& AFolder);
+    ~TTestRegistry();
+    TTestRegistry(const TTestRegistry&) = delete;
+    TTestRegistry& operator=(const TTestRegistry&) = delete;
+
+    // Replaces the registry with ARegText (string values only on Windows).
+    void Write(const QString& ARegText) const;
+    // The file BREVOLT_REGISTRY names (Linux).
+    QString File() const { return FFile; }
+
+private:
+    QString FFile;
+    QByteArray FOldVariable;
+};
+
+} // namespace testsupport
