@@ -9,6 +9,7 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    platform::FollowSystemTimeZone();
     platform::SetCommandLine(argc, argv);
     uOVLogging::StartModule();
     uOVLogging::ChangeSettings([](uOVLogging::TLogSettings& S) { S.LogLevelChangesLogged = true; });

@@ -91,6 +91,7 @@ int RunServiceMode(int& argc, char** argv) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    platform::FollowSystemTimeZone();
     // Before the logger starts: asking for help leaves no log behind.
     if (HelpRequested(argc, argv)) {
         PrintHelp();

@@ -79,4 +79,10 @@ trap 'exit 1' INT TERM
 "$WINE_SERVER" -w || true
 "$WINE_SERVER" -p
 "$WINE_LOADER" wineboot >/dev/null 2>&1
+if [ "$mode" != platform-only ]; then
+    # Wine keeps QT_* variables from Windows programs: the prefix's own
+    # environment carries what Qt needs.
+    "$WINE_LOADER" reg add 'HKCU\Environment' /v QT_PLUGIN_PATH /d "$QT_PLUGIN_PATH" /f >/dev/null
+    "$WINE_LOADER" reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null
+fi
 ctest --test-dir $build --output-on-failure "$@"

@@ -18,4 +18,6 @@ void SetCommandLine(int argc, const char* const* argv) {
     SetCommandLine(std::move(arguments));
 }
 
+void FollowSystemTimeZone() {}
+
 } // namespace platform

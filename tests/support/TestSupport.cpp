@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/Process.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,6 +11,11 @@
 #include <stdexcept>
 
 namespace testsupport {
+
+namespace {
+// As both programs do first thing: the zone a test runs in is the system's.
+const bool FollowsSystemTimeZone = (platform::FollowSystemTimeZone(), true);
+} // namespace
 
 QString FixturePath(const QString& ARelative) {
     return QStringLiteral(BREVOLT_FIXTURES_DIR "/") + ARelative;

@@ -18,6 +18,8 @@
 #include "tests/platform/win32/TestService.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <ostream>
 #include <vector>
@@ -136,6 +138,26 @@ TEST(OsVersion, NamesTheRunningWindows) {
 }
 
 // The machine-wide log folder follows the system's ProgramData folder.
+// Local times follow Windows' zone even where TZ holds a name the C runtime
+// cannot read, and child processes still inherit TZ.
+TEST(TimeZone, AnUnreadableTzLeavesTheRuntimeButNotTheChildren) {
+    _putenv("TZ=Europe/Helsinki");
+    platform::FollowSystemTimeZone();
+    EXPECT_EQ(std::getenv("TZ"), nullptr);
+    wchar_t inherited[64] = {};
+    EXPECT_GT(GetEnvironmentVariableW(L"TZ", inherited, 64), 0u);
+    EXPECT_STREQ(inherited, L"Europe/Helsinki");
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    EXPECT_EQ(_timezone, zone.Bias * 60L);
+
+    _putenv("TZ=EST5EDT"); // the runtime's own form stays
+    platform::FollowSystemTimeZone();
+    EXPECT_STREQ(std::getenv("TZ"), "EST5EDT");
+    _putenv("TZ=");
+    _tzset();
+}
+
 TEST(LogFolder, IsTheVendorsLogsUnderProgramData) {
     wchar_t programData[MAX_PATH];
     ASSERT_GT(GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
