@@ -3,11 +3,9 @@
 #include "tests/support/Loopback.h"
 
 #include <algorithm>
-#include <chrono>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <thread>
 
 namespace testsupport {
 
@@ -17,13 +15,7 @@ TFtpServer::TFtpServer(const QString& AUser, const QString& APassword, const QSt
         QStringList{HostPath(QStringLiteral(BREVOLT_TEST_SUPPORT_DIR "/ftp_server.py")),
                     HostPath(FRoot.Path()), HostPath(FRecord.Path()), AUser, APassword, AMode},
         FRecord.File(QStringLiteral("server.err")));
-    const QString portFile = FRecord.File(QStringLiteral("port"));
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!QFile::exists(portFile) && !FProcess->Wait() &&
-           std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (QFile::exists(portFile))
-        FPort = ReadFileBytes(portFile).trimmed().toInt();
+    FPort = FProcess->WaitForPortFile(FRecord.File(QStringLiteral("port"))).value_or(0);
 }
 
 TFtpServer::~TFtpServer() {

@@ -61,14 +61,10 @@ TMailServer::TMailServer(const TMailServerOptions& AOptions) {
     }
     const QString log = FDir.File(QStringLiteral("server.log"));
     FProcess = std::make_unique<TScriptProcess>(QStringLiteral(BREVOLT_PYTHON), args, log);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!QFile::exists(FDir.File(QStringLiteral("port")))) {
-        if (FProcess->Wait() || std::chrono::steady_clock::now() > giveUp)
-            throw std::runtime_error("mail server did not start: " +
-                                     ReadFileBytes(log).toStdString());
-        Pause();
-    }
-    FPort = ReadFileBytes(FDir.File(QStringLiteral("port"))).trimmed().toInt();
+    const std::optional<int> port = FProcess->WaitForPortFile(FDir.File(QStringLiteral("port")));
+    if (!port)
+        throw std::runtime_error("mail server did not start: " + ReadFileBytes(log).toStdString());
+    FPort = *port;
 }
 
 TMailServer::~TMailServer() = default;

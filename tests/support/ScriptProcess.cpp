@@ -1,20 +1,26 @@
 #include "tests/support/ScriptProcess.h"
 
-#include <chrono>
+#include <QFile>
 #include <stdexcept>
-#include <thread>
 
 namespace testsupport {
 
 std::optional<int> TScriptProcess::Wait(int ATimeoutMs) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!FExitCode) {
-        FExitCode = Reap();
-        if (FExitCode || std::chrono::steady_clock::now() >= giveUp)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const auto ended = [this] {
+        if (!FExitCode)
+            FExitCode = Reap();
+        return FExitCode.has_value();
+    };
+    if (!ended() && ATimeoutMs > 0)
+        WaitUntil(ended, ATimeoutMs, 10);
     return FExitCode;
+}
+
+std::optional<int> TScriptProcess::WaitForPortFile(const QString& APath) {
+    WaitUntil([&] { return QFile::exists(APath) || Wait(); }, 15000, 10);
+    if (!QFile::exists(APath))
+        return std::nullopt;
+    return ReadFileBytes(APath).trimmed().toInt();
 }
 
 void TScriptProcess::Stop() {

@@ -30,6 +30,9 @@ public:
 
     // Its exit code once it has ended, waiting up to ATimeoutMs for that.
     std::optional<int> Wait(int ATimeoutMs = 0);
+    // The port a server wrote into APath once it listens; nullopt when it
+    // ended or 15 s passed first.
+    std::optional<int> WaitForPortFile(const QString& APath);
     // Sends SIGTERM and waits for the end (SIGKILL after 5 s).
     void Stop();
 

@@ -1,12 +1,10 @@
 #include "tests/support/ScriptProcess.h"
 
-#include <chrono>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <stdexcept>
-#include <thread>
 #include <windows.h>
 
 namespace testsupport {
@@ -70,15 +68,10 @@ TScriptProcess::TScriptProcess(const QString& AProgram, const QStringList& AArgu
                             HostPath(FState->Control.Path()), HostPath(ALogFile), AProgram} +
                     AArguments))
             throw std::runtime_error("cannot start /bin/sh through Wine");
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!QFile::exists(FState->Control.File(QStringLiteral("pid")))) {
-            if (std::chrono::steady_clock::now() > giveUp)
-                throw std::runtime_error("the wrapper of " + AProgram.toStdString() +
-                                         " did not start");
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        FState->Pid = QString::fromLatin1(
-            ReadWhole(FState->Control.File(QStringLiteral("pid"))).value_or("").trimmed());
+        const QString pidFile = FState->Control.File(QStringLiteral("pid"));
+        if (!WaitUntil([&] { return QFile::exists(pidFile); }, 15000, 10))
+            throw std::runtime_error("the wrapper of " + AProgram.toStdString() + " did not start");
+        FState->Pid = QString::fromLatin1(ReadFileBytes(pidFile).trimmed());
     } catch (...) {
         delete FState;
         throw;
