@@ -8,10 +8,12 @@
 #include <cmath>
 #include <functional>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QThread>
 
 using namespace uOVUtils;
 
@@ -356,8 +358,9 @@ QString FileError(const QString& APath, const QString& AReason) {
 }
 
 // Writes the bytes to a new file beside APath and renames it over APath, so
-// that readers see the old file or the new one, never a partial one.
-void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
+// that readers see the old file or the new one, never a partial one. False
+// when only the rename failed (the new file is gone again).
+bool TryWriteConfigFile(const QString& APath, const QByteArray& ABytes, QString& AError) {
     const QFileDevice::Permissions permissions =
         QFileInfo::exists(APath) ? QFile::permissions(APath) : NewFilePermissions;
     QSaveFile file(APath);
@@ -376,9 +379,25 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
         done += n;
     }
     // commit() syncs the new file to disk before it renames it.
-    if (!file.commit())
-        throw EInOutError(FileError(APath, file.errorString()));
+    if (!file.commit()) {
+        AError = file.errorString();
+        return false;
+    }
     platform::SyncFolder(QFileInfo(APath).absolutePath().toStdString());
+    return true;
+}
+
+// The same, trying the rename again while another program holds the file
+// open (Windows), for a while.
+void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QString error;
+    while (!TryWriteConfigFile(APath, ABytes, error)) {
+        if (elapsed.elapsed() >= platform::ReplaceRetryMilliseconds())
+            throw EInOutError(FileError(APath, error));
+        QThread::msleep(20);
+    }
 }
 
 QByteArray ReadConfigFile(const QString& APath) {

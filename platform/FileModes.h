@@ -18,6 +18,12 @@ bool RestrictToOwnerAndGroup(const std::string& APath);
 // keep no owners, and Windows keeps the folder's rules.
 void KeepOwner(const std::string& AReplaced, int AHandle);
 
+// How long a save goes on trying to replace a file another program holds
+// open: Windows refuses the rename while a reader has the file open (the
+// utility reading the configuration, a virus scanner), for the moment it
+// reads; POSIX systems never do (0).
+int ReplaceRetryMilliseconds();
+
 // Makes a rename in AFolder durable, so that a power cut cannot bring back
 // the old file or leave none. Windows writes renames through by itself.
 void SyncFolder(const std::string& AFolder);

@@ -25,6 +25,10 @@ void KeepOwner(const std::string& AReplaced, int AHandle) {
         (void)::fchown(AHandle, static_cast<uid_t>(-1), old.st_gid);
 }
 
+int ReplaceRetryMilliseconds() {
+    return 0;
+}
+
 void SyncFolder(const std::string& AFolder) {
     const int fd = ::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {

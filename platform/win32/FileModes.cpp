@@ -14,6 +14,10 @@ bool RestrictToOwnerAndGroup(const std::string& APath) {
 
 void KeepOwner(const std::string&, int) {}
 
+int ReplaceRetryMilliseconds() {
+    return 2000;
+}
+
 // NTFS journals the rename itself, and the save flushed the new file's
 // data before it; there is no folder handle to flush.
 void SyncFolder(const std::string&) {}
