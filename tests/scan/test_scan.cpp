@@ -20,9 +20,11 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/Vsftpd.h"
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <optional>
 #include <QCryptographicHash>
 #include <QDir>
@@ -769,6 +771,14 @@ TEST_F(CursorTest, EveryInvoiceReachesTheServerExactlyOnce) {
     for (const TScenario& scenario : scenarios) {
         if (scenario.Zone && QTimeZone::systemTimeZoneId() != scenario.Zone)
             continue;
+#ifdef _WIN32
+        // A Windows process takes the system's zone; TZ cannot move it.
+        if (std::any_of(scenario.Steps.begin(), scenario.Steps.end(),
+                        [](const TStep& AStep) { return AStep.Kind == TStep::Zone; })) {
+            std::cout << "skipped on Windows (the zone is the system's): " << scenario.Name << '\n';
+            continue;
+        }
+#endif
         SCOPED_TRACE(scenario.Name);
         Begin(scenario.Start, scenario.LastQuery);
         Play(scenario.Steps);
