@@ -67,6 +67,11 @@ bool TVsftpd::Start(int APort) {
               << QStringLiteral("ssl_ciphers=HIGH")
               << QStringLiteral("rsa_cert_file=") + certs + QStringLiteral("/server.pem")
               << QStringLiteral("rsa_private_key_file=") + certs + QStringLiteral("/server.key");
+#ifdef _WIN32
+        // Wine's Schannel does not resume the control connection's TLS
+        // session on the data connection, which vsftpd asks for by default.
+        lines << QStringLiteral("require_ssl_reuse=NO");
+#endif
     }
     const QString config = FConfig.File(QStringLiteral("vsftpd.conf"));
     WriteFileBytes(config, lines.join(QLatin1Char('\n')).toUtf8() + '\n');

@@ -1,7 +1,8 @@
 """Throw-away certificates for the TLS tests, written to the given folder:
 ca.pem (the authority the tests trust), other-ca.pem (one they do not),
 server.pem/server.key (127.0.0.1 and ::1, signed by ca) and wrong-name.pem/.key
-(a name that is not 127.0.0.1, signed by ca)."""
+(a name that is not 127.0.0.1, signed by ca). RSA keys: Wine's certificate
+chain engine, which Schannel uses under Wine, cannot verify ECDSA signatures."""
 import datetime
 import ipaddress
 import os
@@ -9,7 +10,7 @@ import sys
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
 
 
@@ -41,17 +42,24 @@ def save(folder, stem, cert, key=None):
                                       serialization.NoEncryption()))
 
 
+def new_key():
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+
 def main(folder):
-    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_key = new_key()
     ca = build("Brevolt Test CA", ca_key, name("Brevolt Test CA"), ca_key, True, None)
-    other_key = ec.generate_private_key(ec.SECP256R1())
+    other_key = new_key()
     other = build("Other Test CA", other_key, name("Other Test CA"), other_key, True, None)
     save(folder, "ca", ca)
     save(folder, "other-ca", other)
-    loopback = [x509.IPAddress(ipaddress.ip_address(a)) for a in ("127.0.0.1", "::1")]
+    # Also as DNS names: libcurl's Schannel check (7.88) compares the host
+    # with the DNS names only; OpenSSL takes the addresses for an address.
+    loopback = ([x509.IPAddress(ipaddress.ip_address(a)) for a in ("127.0.0.1", "::1")] +
+                [x509.DNSName(a) for a in ("127.0.0.1", "::1")])
     for stem, san in (("server", loopback),
                       ("wrong-name", [x509.DNSName("other.test.invalid")])):
-        key = ec.generate_private_key(ec.SECP256R1())
+        key = new_key()
         save(folder, stem, build(stem, key, ca.subject, ca_key, False, san), key)
     return 0
 
