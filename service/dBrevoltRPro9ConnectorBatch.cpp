@@ -179,8 +179,8 @@ std::unique_ptr<TAnsiTextStream> TdlgConnectorLogic::OpenStream(const QString& A
         return nullptr;
     const QString folder = BatchFolder(FBatchPath);
     APath = uOVUtils::JoinPath({folder, name});
-    AppLogger->log(1, QStringLiteral("Creating output stream on \"") + APath +
-                          QStringLiteral("\"..."));
+    AppLogger->log(1, QStringLiteral("Creating output stream on \"") +
+                          QDir::toNativeSeparators(APath) + QStringLiteral("\"..."));
     // Normally made by InitDatabase; a folder removed since is made again.
     uOVUtils::MakeOwnerGroupFolder(folder);
     // Read and write: the upload reads the file back. Buffered by QFile.

@@ -270,7 +270,8 @@ TEST_F(ScanTest, UploadsTheBatchAdvancesLastQueryAndArchives) {
     EXPECT_NEAR(SavedLastQuery(), start, 2e-8);
 
     const QString log = LogText();
-    EXPECT_TRUE(log.contains("Creating output stream on \"" + BatchDir() + BatchName + "\"..."));
+    EXPECT_TRUE(log.contains("Creating output stream on \"" +
+                             QDir::toNativeSeparators(BatchDir() + BatchName) + "\"..."));
     EXPECT_TRUE(log.contains("Starting transmission of batch file."));
     EXPECT_TRUE(log.contains("Updating configuration with last transmission timestamp."));
     EXPECT_TRUE(log.contains("     Subsidiary..[001]"));
@@ -888,8 +889,8 @@ TEST_F(CursorTest, ADamagedOrMissingLedgerIsToldAndSendsNothingTwice) {
         EXPECT_EQ(Delivered(), Addresses({"a", "b", "c", "d"}));
         const QString log = LogText();
         EXPECT_TRUE(log.contains(" WARNING |")) << log.toStdString();
-        EXPECT_TRUE(log.contains(QStringLiteral("The ledger of sent invoices \"") + Ledger() +
-                                 QString::fromLatin1(c.Told) +
+        EXPECT_TRUE(log.contains(QStringLiteral("The ledger of sent invoices \"") +
+                                 QDir::toNativeSeparators(Ledger()) + QString::fromLatin1(c.Told) +
                                  "; reading the invoices created after \"lastquery\" ("))
             << log.toStdString();
         EXPECT_EQ(QFileInfo::exists(Ledger() + ".damaged"), c.Name != std::string("deleted"));
