@@ -9,6 +9,7 @@
 #include "tests/support/SampleEnvironment.h"
 #include "tests/support/ScriptedClock.h"
 #include "tests/support/TestAppLogger.h"
+#include "tests/support/TestRegistry.h"
 #include "tests/support/TestSupport.h"
 
 #include <functional>
@@ -328,15 +329,15 @@ TEST_F(EngineTest, InitServiceCutsAHugeConfigurationValueInTheLog) {
 TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
     testsupport::StartTestAppLogger("EngineTest", testsupport::TTestLog::Files);
     testsupport::TTempDir serviceDir;
-    testsupport::WriteFileBytes(
-        FDir.File("registry.reg"),
+    const testsupport::TTestRegistry registry(FDir.Path());
+    registry.Write(
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector]\r\n"
         "\"ServiceDirectory\"=\"" +
-            serviceDir.Dir().toUtf8() + "\"\r\n");
+        serviceDir.Dir() + "\"\r\n");
     Engine();
     EXPECT_EQ(ExeDir(), serviceDir.Dir());
-    EXPECT_EQ(uOVLogging::LogDir(), serviceDir.Dir() + "logs/");
+    EXPECT_EQ(uOVLogging::LogDir(), serviceDir.Dir() + "logs" + QDir::separator());
     testsupport::EndTestAppLogger();
     EXPECT_TRUE(testsupport::LogFilesText(serviceDir.Dir() + "logs/").contains("Configuration:"));
 }
@@ -526,7 +527,7 @@ TEST_F(EngineTest, TheDatabaseProbeSucceedsOnTheSampleAndFailsWithoutTheDatabase
     testsupport::TSampleEnvironment env;
     Engine().InitDatabase();
     EXPECT_TRUE(DatabaseReady);
-    EXPECT_EQ(Engine().FBatchPath, env.Paths().ServiceDirectory + "Batch/");
+    EXPECT_EQ(Engine().FBatchPath, env.Paths().ServiceDirectory + "Batch" + QDir::separator());
     EXPECT_TRUE(QDir(Engine().FBatchPath).exists());
 
     ASSERT_TRUE(QFile::remove(env.Paths().DatabaseFile));

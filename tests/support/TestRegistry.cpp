@@ -12,7 +12,14 @@ namespace testsupport {
 namespace {
 
 #ifdef _WIN32
-const char* const ReplacedKeys[] = {"SOFTWARE\\ORACLE", "SOFTWARE\\OrvaneSoftware"};
+const char* const ReplacedKeys[] = {"SOFTWARE\\ORACLE", "SOFTWARE\\WOW6432Node\\ORACLE",
+                                    "SOFTWARE\\OrvaneSoftware"};
+
+// What an earlier test program that crashed may have left goes first.
+void DeleteReplacedKeys() {
+    for (const char* key : ReplacedKeys)
+        platform::DeleteLocalMachineKey(key);
+}
 
 // A quoted .reg text ("C:\\x" → C:\x); nullopt when AText is not one.
 std::optional<QString> Unquoted(const QString& AText) {
@@ -46,15 +53,16 @@ qsizetype NameEnd(const QString& ALine) {
 
 TTestRegistry::TTestRegistry(const QString& AFolder)
     : FFile(AFolder + QStringLiteral("/registry.reg")), FOldVariable(qgetenv("BREVOLT_REGISTRY")) {
-#ifndef _WIN32
+#ifdef _WIN32
+    DeleteReplacedKeys();
+#else
     qputenv("BREVOLT_REGISTRY", FFile.toUtf8());
 #endif
 }
 
 TTestRegistry::~TTestRegistry() {
 #ifdef _WIN32
-    for (const char* key : ReplacedKeys)
-        platform::DeleteLocalMachineKey(key);
+    DeleteReplacedKeys();
 #else
     if (FOldVariable.isNull())
         qunsetenv("BREVOLT_REGISTRY");
@@ -65,8 +73,7 @@ TTestRegistry::~TTestRegistry() {
 
 void TTestRegistry::Write(const QString& ARegText) const {
 #ifdef _WIN32
-    for (const char* key : ReplacedKeys)
-        platform::DeleteLocalMachineKey(key);
+    DeleteReplacedKeys();
     const QString hive = QStringLiteral("[HKEY_LOCAL_MACHINE\\");
     std::optional<platform::RegistryKey> key;
     for (const QString& raw : ARegText.split(QLatin1Char('\n'))) {

@@ -2,9 +2,9 @@
 // The registry a test gives the code under test, written as the registry
 // editor's .reg text. On Linux it is a file in AFolder that
 // BREVOLT_REGISTRY names while the object lives; on Windows it is the
-// registry itself (the keys SOFTWARE\ORACLE and SOFTWARE\OrvaneSoftware are
-// replaced by each Write and removed at the end; the test's Wine prefix is
-// thrown away). One at a time per process.
+// registry itself (the keys SOFTWARE\ORACLE, its WOW6432Node twin and
+// SOFTWARE\OrvaneSoftware are removed at the start, replaced by each Write and
+// removed at the end; the test's Wine prefix is thrown away). One at a time per process.
 #include <QByteArray>
 #include <QString>
 
