@@ -44,7 +44,6 @@ TDateTime TimeOfDay(int AHour, int AMinute) {
 class EngineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        qputenv("BREVOLT_REGISTRY", FDir.File("registry.reg").toUtf8());
         SetExeDir(FDir.Dir());
         uOVLogging::SetLogDir(FDir.Dir() + "logs/");
         QDir().mkpath(uOVLogging::LogDir());
@@ -84,6 +83,8 @@ protected:
 
     testsupport::TProcessState FProcessState;
     testsupport::TTempDir FDir;
+    // Empty unless a test writes it.
+    testsupport::TTestRegistry FRegistry{FDir.Path()};
     testsupport::TScriptedClock FClock{At(15, 10, 0)};
     std::unique_ptr<TdlgConnectorLogic> FEngine;
 };
@@ -329,8 +330,7 @@ TEST_F(EngineTest, InitServiceCutsAHugeConfigurationValueInTheLog) {
 TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
     testsupport::StartTestAppLogger("EngineTest", testsupport::TTestLog::Files);
     testsupport::TTempDir serviceDir;
-    const testsupport::TTestRegistry registry(FDir.Path());
-    registry.Write(
+    FRegistry.Write(
         "Windows Registry Editor Version 5.00\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector]\r\n"
         "\"ServiceDirectory\"=\"" +
