@@ -401,11 +401,12 @@ void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
 }
 
 QByteArray ReadConfigFile(const QString& APath) {
-    QFile file(APath);
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray bytes;
+    QString error;
+    if (!ReadReplacedFile(APath, bytes, error))
         throw EInOutError(QStringLiteral("Unable to read the configuration file \"%1\": %2")
-                              .arg(QDir::toNativeSeparators(APath), file.errorString()));
-    return file.readAll();
+                              .arg(QDir::toNativeSeparators(APath), error));
+    return bytes;
 }
 
 QByteArray EncodeConfigText(const QString& AText) {
@@ -725,6 +726,22 @@ void SaveConfigKeys(const QStringList& AKeys) {
 
 void ReplaceFile(const QString& APath, const QByteArray& ABytes) {
     WriteConfigFile(APath, ABytes);
+}
+
+bool ReadReplacedFile(const QString& APath, QByteArray& ABytes, QString& AError) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        QFile file(APath);
+        if (file.open(QIODevice::ReadOnly)) {
+            ABytes = file.readAll();
+            return true;
+        }
+        AError = file.errorString();
+        if (elapsed.elapsed() >= platform::ReplaceRetryMilliseconds() || !QFileInfo::exists(APath))
+            return false;
+        QThread::msleep(20);
+    }
 }
 
 bool SkipTransmit() {

@@ -111,6 +111,11 @@ void SaveConfigKeys(const QStringList& AKeys);
 // new file renamed over the old one, whose mode and owner it keeps), for the
 // service's own files beside it. Raises EInOutError.
 void ReplaceFile(const QString& APath, const QByteArray& ABytes);
+// Reads a file that SaveConfig or ReplaceFile may be replacing meanwhile:
+// Windows refuses the open for the moment of the rename, so an open that
+// fails while the file is there is tried again for a while. False with the
+// reason in AError.
+bool ReadReplacedFile(const QString& APath, QByteArray& ABytes, QString& AError);
 
 // The text of one key as SaveConfig writes it (empty: the key is left out).
 QString ConfigValueText(const TConnectorConfig& AConfig, const QString& AKey);

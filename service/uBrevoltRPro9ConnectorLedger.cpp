@@ -98,10 +98,11 @@ TSentLedger TSentLedger::Load(const QString& APath) {
         return TSentLedger();
     if (!info.isFile())
         return Damaged(QStringLiteral("is not a file"));
-    QFile file(APath);
-    if (!file.open(QIODevice::ReadOnly))
-        return Damaged(QStringLiteral("cannot be read: ") + file.errorString());
-    return Parse(file.readAll());
+    QByteArray bytes;
+    QString error;
+    if (!uBrevoltRPro9ConnectorCommon::ReadReplacedFile(APath, bytes, error))
+        return Damaged(QStringLiteral("cannot be read: ") + error);
+    return Parse(bytes);
 }
 
 TSentLedger TSentLedger::Parse(const QByteArray& AText) {

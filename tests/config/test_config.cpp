@@ -586,15 +586,14 @@ TEST_F(ConfigTest, ReaderNeverSeesAPartialFile) {
     std::atomic<int> reads{0}, bad{0};
     std::thread reader([&] {
         while (!stop) {
-            QFile f(CfgPath());
-            const QByteArray bytes = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-            if (bytes != first && bytes != second)
+            QByteArray bytes;
+            QString error;
+            if (!ReadReplacedFile(CfgPath(), bytes, error) || (bytes != first && bytes != second))
                 ++bad;
             ++reads;
 #ifdef _WIN32
             // Windows refuses the rename while the file is open: a reader that
             // never let go would hold every save off.
-            f.close();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
 #endif
         }
