@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QThreadStorage>
 
 using uOVUtils::FormatDateTime;
 using uOVUtils::JoinPath;
@@ -459,8 +460,11 @@ void TOVLogger::log(int ALevel, const QString& AMsg, const QString& AType,
         if (!thread) // Enqueue drops the line once the writer was told to stop
             return;
         // Built in a buffer of the calling thread that keeps its memory: a
-        // line costs no allocation.
-        thread_local QString text;
+        // line costs no allocation. Qt's thread storage, not thread_local:
+        // MinGW's runtime can free a thread_local's memory before its
+        // destructor runs as the thread ends, which corrupted the heap.
+        static QThreadStorage<QString> buffers;
+        QString& text = buffers.localData();
         const int width = FAreaWidth;
         const QStringView area = QStringView(AArea).left(width); // all of it when negative
         text.resize(0);
