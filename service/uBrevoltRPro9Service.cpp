@@ -10,6 +10,7 @@
 #include "service/uBootstrapTrace.h"
 
 #include <iostream>
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -135,7 +136,7 @@ void TBrevoltRPro9Connector::DoControl(platform::ServiceControl AControl) {
             break;
         case platform::ServiceControl::Shutdown:
             // The system goes down: the loop ends without ServiceStop.
-            FTerminated = true;
+            Terminate();
             break;
         case platform::ServiceControl::Pause:
             uOVLogging::info(1, QStringLiteral("Service paused."),
@@ -159,7 +160,15 @@ void TBrevoltRPro9Connector::DoStop() {
     bool stopped = false;
     ServiceStop(stopped);
     if (stopped)
-        FTerminated = true;
+        Terminate();
+}
+
+// Service thread. Windows' event dispatcher goes back to waiting after the
+// control's event unless woken, which held a stop up until the next timer.
+void TBrevoltRPro9Connector::Terminate() {
+    FTerminated = true;
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->wakeUp();
 }
 
 void TBrevoltRPro9Connector::OnRunOnceFinished(bool ASucceeded) {

@@ -60,6 +60,7 @@ private:
     void Controller(platform::ServiceControl AControl);
     void DoControl(platform::ServiceControl AControl);
     void DoStop();
+    void Terminate();
     void OnRunOnceFinished(bool ASucceeded);
     void OnRestartForMissingData();
     void CreateEngine();
