@@ -10,7 +10,7 @@ libgtest-dev libgmock-dev
 unixodbc libqt6sql6-odbc libsqliteodbc odbc-postgresql
 python3-pyftpdlib vsftpd python3-aiosmtpd python3-cryptography openssl sqlite3
 xvfb xauth xdotool at-spi2-core dbus python3-pyatspi python3-gi python3-dbusmock
-locales-all
+locales-all fonts-dejavu-core
 dpkg-dev adduser systemd desktop-file-utils
 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 tcl"
 

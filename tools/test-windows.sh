@@ -1,16 +1,15 @@
 #!/bin/sh
-# test-windows.sh [--platform-only | --if-toolchain] [CTEST-ARGUMENT...]
+# test-windows.sh [--platform-only] [CTEST-ARGUMENT...]
 #
 # Runs the Windows build's tests under Wine, headless, in a Wine prefix of
 # its own that is removed afterwards, with the test servers as Linux
 # processes on the machine's loopback:
 #   (default)        the whole suite in ./build-win32, which
 #                    tools/build-windows.sh builds first (and, the first
-#                    time, its toolchain: about 50 minutes);
-#   --if-toolchain   the same, but ends with code 77 (skipped) when the
-#                    toolchain has not been built on this machine;
+#                    time, its toolchain: about 30 minutes);
 #   --platform-only  the platform layer and its Qt-free tests alone, cross-
 #                    built into ./build-win32-platform; no toolchain needed.
+# The tests share the prefix's registry, so they run one at a time (no -j).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -24,7 +23,7 @@ done
 
 mode=all
 case "${1:-}" in
---platform-only | --if-toolchain) mode=${1#--}; shift ;;
+--platform-only) mode=platform-only; shift ;;
 esac
 
 if [ "$mode" = platform-only ]; then
@@ -39,10 +38,6 @@ if [ "$mode" = platform-only ]; then
         -DBREVOLT_PLATFORM_ONLY=ON
     cmake --build $build
 else
-    if [ "$mode" = if-toolchain ] && ! tools/windows-toolchain.sh --prefix >/dev/null 2>&1; then
-        echo "skipped: the Windows toolchain is not built here; tools/windows-toolchain.sh builds it"
-        exit 77
-    fi
     build=build-win32
     tools/build-windows.sh
     toolchain=$(tools/windows-toolchain.sh --prefix)
@@ -81,8 +76,11 @@ trap 'exit 1' INT TERM
 "$WINE_LOADER" wineboot >/dev/null 2>&1
 if [ "$mode" != platform-only ]; then
     # Wine keeps QT_* variables from Windows programs: the prefix's own
-    # environment carries what Qt needs.
+    # environment carries what Qt needs. Qt's offscreen platform on Windows
+    # reads fonts from a folder only, and Qt ships none: Debian's DejaVu, which
+    # the Linux suite draws with too.
     "$WINE_LOADER" reg add 'HKCU\Environment' /v QT_PLUGIN_PATH /d "$QT_PLUGIN_PATH" /f >/dev/null
     "$WINE_LOADER" reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null
+    "$WINE_LOADER" reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /d "$(winpath /usr/share/fonts/truetype/dejavu)" /f >/dev/null
 fi
 ctest --test-dir $build --output-on-failure "$@"

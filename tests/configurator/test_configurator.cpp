@@ -143,8 +143,6 @@ protected:
     }
 
     void SetUp() override {
-        // No registry unless a test brings the sample environment.
-        qputenv("BREVOLT_REGISTRY", FDir.File("no-registry.reg").toUtf8());
         uOVUtils::SetExeDir(FDir.Dir() + "service/");
         ASSERT_TRUE(QDir().mkpath(uOVUtils::ExeDir()));
         uOVLogging::SetLogDir(FDir.Dir() + "logs/");
@@ -186,6 +184,8 @@ protected:
     }
 
     testsupport::TTempDir FDir;
+    // No registry unless a test writes one or brings the sample environment.
+    testsupport::TTestRegistry FRegistry{FDir.Path()};
     TManualClock FClock{TSampleEnvironment::DefaultNow()};
 };
 
@@ -618,13 +618,12 @@ TEST(ScreenFit, WindowsKeepTheirDesignSizeWhereTheyFitAndStayOnScreen) {
 }
 
 TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
-    const QString path = ConfigFilePath();
-    const QString registered = FDir.File("registered.reg");
-    testsupport::WriteFileBytes(registered,
-                                "Windows Registry Editor Version 5.00\r\n\r\n"
-                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
-                                "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"" +
-                                    uOVUtils::ExeDir().toUtf8() + "\"\r\n");
+    const QString path = QDir::toNativeSeparators(ConfigFilePath());
+    const QString registered = "Windows Registry Editor Version 5.00\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
+                               "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"" +
+                               QDir::toNativeSeparators(uOVUtils::ExeDir()).replace("\\", "\\\\") +
+                               "\"\r\n";
     const QString noService = "\nNo service directory is registered, so the service does not "
                               "read this file; install the service first.";
     struct TCase {
@@ -635,26 +634,25 @@ TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
     };
     const TCase cases[] = {
         {"readable", true, [] { Store(TConnectorConfig()); }, "Settings file: " + path},
-        {"missing", true, [&] { QFile::remove(path); },
+        {"missing", true, [&] { QFile::remove(ConfigFilePath()); },
          "Settings file: " + path + " (not there yet: saving creates it)"},
         {"unreadable", true,
          [&] {
-             QFile::remove(path);
-             QDir().mkpath(path); // a directory in the way
+             QFile::remove(ConfigFilePath());
+             QDir().mkpath(ConfigFilePath()); // a directory in the way
          },
          "Settings file: " + path +
              "\nIt could not be read: the window shows the start values, and nothing is "
              "written until you save."},
         {"no service directory", false,
          [&] {
-             QDir(path).removeRecursively();
+             QDir(ConfigFilePath()).removeRecursively();
              Store(TConnectorConfig());
          },
          "Settings file: " + path + noService},
     };
     for (const TCase& c : cases) {
-        qputenv("BREVOLT_REGISTRY",
-                (c.Registered ? registered : FDir.File("no-registry.reg")).toUtf8());
+        FRegistry.Write(c.Registered ? registered : QString());
         c.Prepare();
         TfrmBrevoltConfig window;
         EXPECT_EQ(window.lblConfigFile->text(), c.Line) << c.Name;
@@ -957,8 +955,7 @@ TEST_F(LocationListTest, SavingWithoutLoadedRowsKeepsTheStoredLocations) {
     }
     EXPECT_EQ(StoredLocations(), stored);
 
-    testsupport::WriteFileBytes(FDir.File("empty.reg"), "");
-    qputenv("BREVOLT_REGISTRY", FDir.File("empty.reg").toUtf8());
+    FEnv->Registry().Write(QString());
     TfrmBrevoltConfig window;
     QSignalSpy loaded(&window, &TfrmBrevoltConfig::LocationsLoadFinished);
     window.show();

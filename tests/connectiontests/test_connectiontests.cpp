@@ -314,8 +314,17 @@ TEST_F(ConnectionTestsTest, FtpWorkingFolderThatCannotTakeTheFileIsNamed) {
         const char* Says; // besides the file's name
     };
     for (const Case c : {Case{"deleted", true, "working folder"},
+#ifdef _WIN32
+                         Case{"folder in the way", false, "Access denied"}}) {
+#else
                          Case{"folder in the way", false, "Is a directory"}}) {
+#endif
         SCOPED_TRACE(c.Name);
+#ifdef _WIN32
+        // Windows does not remove a process's working folder.
+        if (c.Deleted)
+            continue;
+#endif
         Ftp().ClearCommands();
         const QString folder = FWork.File(c.Name);
         ASSERT_TRUE(QDir().mkpath(folder));
@@ -333,7 +342,7 @@ TEST_F(ConnectionTestsTest, FtpWorkingFolderThatCannotTakeTheFileIsNamed) {
         EXPECT_TRUE(text.startsWith("Connection failed: ")) << text.toStdString();
         EXPECT_TRUE(text.contains("Test.txt") && text.contains(c.Says)) << text.toStdString();
         if (!c.Deleted) {
-            EXPECT_TRUE(text.contains(folder)) << text.toStdString();
+            EXPECT_TRUE(text.contains(QDir::toNativeSeparators(folder))) << text.toStdString();
         }
         // Logged in, then out again without an upload.
         const QStringList commands = Ftp().Commands();

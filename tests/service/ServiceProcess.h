@@ -28,6 +28,13 @@ using testsupport::WaitUntil;
 // often it looks.
 constexpr int ChildWaitMs = 10000;
 constexpr int ChildPollMs = 50;
+#ifdef _WIN32
+// Started from a prompt, the service first offers itself to the service
+// manager, which Wine refuses only after 10 s (Windows at once).
+constexpr int ServiceStartMs = 10000;
+#else
+constexpr int ServiceStartMs = 0;
+#endif
 
 // A log line's area column and message, as the logger lays them out.
 inline QString Line(const QString& AArea, const QString& AMessage) {

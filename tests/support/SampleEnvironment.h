@@ -37,6 +37,7 @@ public:
     const QDateTime& Now() const { return FNow; }
     QString Dir() const { return FDir.Dir(); }
     const uBrevoltSampleDatabase::TSampleEnvironmentPaths& Paths() const { return FPaths; }
+    const TTestRegistry& Registry() const { return FRegistry; }
 
     // Runs one statement on the sample database through a writable
     // connection of its own; raises std::runtime_error on failure.
