@@ -5,6 +5,7 @@
 #include "platform/SystemInfo.h"
 
 #include <memory>
+#include <thread>
 
 using namespace loggingtest;
 using namespace uOVLogging;
@@ -428,6 +429,24 @@ TEST_F(LoggingTest, ManyThreadsLoseNothingWithASmallQueue) {
     }
     for (int t = 0; t < threads; ++t)
         EXPECT_EQ(next[t], perThread);
+}
+
+TEST_F(LoggingTest, ThreadsThatLoggedEndWithoutHarmingTheHeap) {
+    // Each thread's line buffer goes as the thread ends; with MinGW's
+    // thread_local that corrupted the heap, and the program crashed later.
+    TOVLogger logger(QStringLiteral("Ends"), false);
+    logger.StartLogging();
+    // Four at a time, so that the others' allocations reuse what one frees.
+    constexpr int rounds = 100, threads = 4 * rounds;
+    for (int r = 0; r < rounds; ++r) {
+        std::vector<std::thread> four;
+        for (int t = 0; t < 4; ++t)
+            four.emplace_back([&] { logger.info(0, QString(300, QLatin1Char('x'))); });
+        for (auto& t : four)
+            t.join();
+    }
+    logger.EndLogging();
+    EXPECT_EQ(Body(ReadLines(FTemp.File("Ends_20240305.log"))).size(), threads);
 }
 
 TEST_F(LoggingTest, LineQueuedLaterIsWrittenWithoutAnotherLine) {
