@@ -337,6 +337,22 @@ INSTANTIATE_TEST_SUITE_P(
                             " was sent, but the ledger of sent invoices cannot be saved ("}),
     [](const auto& AInfo) { return std::string(AInfo.param.name); });
 
+TEST_F(ExactlyOnceTest, ASingleRunEndsAsSoonAsItsWorkIsDone) {
+    ASSERT_EQ(RunOnce(), 0);
+    // The stop after the run ends the service loop at once, not at a timer.
+    const QStringList lines = LogText().split(QLatin1Char('\n'));
+    const auto timeOf = [&](const QString& AText) {
+        for (const QString& line : lines)
+            if (line.contains(AText))
+                return QDateTime::fromString(line.left(23), "yyyy-MM-dd HH:mm:ss.zzz");
+        return QDateTime();
+    };
+    const QDateTime stopping = timeOf("| Single run succeeded; stopping the service");
+    const QDateTime ended = timeOf(Line("Connector.TBrevoltRPro9Connector.ServiceExecute", "END"));
+    ASSERT_TRUE(stopping.isValid() && ended.isValid()) << LogText().toStdString();
+    EXPECT_LT(stopping.msecsTo(ended), 2000);
+}
+
 TEST_F(ExactlyOnceTest, NothingIsUploadedWhileTheUploadCannotBeRecorded) {
     // A directory in its place: no account, root included, replaces it.
     ASSERT_TRUE(QDir().mkdir(SvcDir() + PendingFile));
