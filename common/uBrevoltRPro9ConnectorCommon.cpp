@@ -387,17 +387,26 @@ bool TryWriteConfigFile(const QString& APath, const QByteArray& ABytes, QString&
     return true;
 }
 
+// Calls ATry until it returns true, for as long as another program may hold
+// a file that is being replaced (Windows; once on POSIX systems). False when
+// it never did.
+bool RetryWhileReplacing(const std::function<bool()>& ATry) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!ATry()) {
+        if (elapsed.elapsed() >= platform::ReplaceRetryMilliseconds())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
 // The same, trying the rename again while another program holds the file
 // open (Windows), for a while.
 void WriteConfigFile(const QString& APath, const QByteArray& ABytes) {
-    QElapsedTimer elapsed;
-    elapsed.start();
     QString error;
-    while (!TryWriteConfigFile(APath, ABytes, error)) {
-        if (elapsed.elapsed() >= platform::ReplaceRetryMilliseconds())
-            throw EInOutError(FileError(APath, error));
-        QThread::msleep(20);
-    }
+    if (!RetryWhileReplacing([&] { return TryWriteConfigFile(APath, ABytes, error); }))
+        throw EInOutError(FileError(APath, error));
 }
 
 QByteArray ReadConfigFile(const QString& APath) {
@@ -729,19 +738,18 @@ void ReplaceFile(const QString& APath, const QByteArray& ABytes) {
 }
 
 bool ReadReplacedFile(const QString& APath, QByteArray& ABytes, QString& AError) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    for (;;) {
+    bool opened = false;
+    RetryWhileReplacing([&] {
         QFile file(APath);
-        if (file.open(QIODevice::ReadOnly)) {
+        opened = file.open(QIODevice::ReadOnly);
+        if (opened)
             ABytes = file.readAll();
-            return true;
-        }
-        AError = file.errorString();
-        if (elapsed.elapsed() >= platform::ReplaceRetryMilliseconds() || !QFileInfo::exists(APath))
-            return false;
-        QThread::msleep(20);
-    }
+        else
+            AError = file.errorString();
+        // A file that is not there is not being replaced.
+        return opened || !QFileInfo::exists(APath);
+    });
+    return opened;
 }
 
 bool SkipTransmit() {
