@@ -619,11 +619,6 @@ TEST(ScreenFit, WindowsKeepTheirDesignSizeWhereTheyFitAndStayOnScreen) {
 
 TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
     const QString path = QDir::toNativeSeparators(ConfigFilePath());
-    const QString registered = "Windows Registry Editor Version 5.00\r\n\r\n"
-                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
-                               "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"" +
-                               QDir::toNativeSeparators(uOVUtils::ExeDir()).replace("\\", "\\\\") +
-                               "\"\r\n";
     const QString noService = "\nNo service directory is registered, so the service does not "
                               "read this file; install the service first.";
     struct TCase {
@@ -652,7 +647,10 @@ TEST_F(ConfiguratorTest, SaysWhichFileItEditsAndWhatIsWrongWithIt) {
          "Settings file: " + path + noService},
     };
     for (const TCase& c : cases) {
-        FRegistry.Write(c.Registered ? registered : QString());
+        if (c.Registered)
+            FRegistry.WriteServiceDirectory(QDir::toNativeSeparators(uOVUtils::ExeDir()));
+        else
+            FRegistry.Write(QString());
         c.Prepare();
         TfrmBrevoltConfig window;
         EXPECT_EQ(window.lblConfigFile->text(), c.Line) << c.Name;

@@ -330,11 +330,7 @@ TEST_F(EngineTest, InitServiceCutsAHugeConfigurationValueInTheLog) {
 TEST_F(EngineTest, ServiceDirectoryComesFromTheRegistry) {
     testsupport::StartTestAppLogger("EngineTest", testsupport::TTestLog::Files);
     testsupport::TTempDir serviceDir;
-    FRegistry.Write(
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\BrevoltRPro9Connector]\r\n"
-        "\"ServiceDirectory\"=\"" +
-        serviceDir.Dir() + "\"\r\n");
+    FRegistry.WriteServiceDirectory(serviceDir.Dir());
     Engine();
     EXPECT_EQ(ExeDir(), serviceDir.Dir());
     EXPECT_EQ(uOVLogging::LogDir(), serviceDir.Dir() + "logs" + QDir::separator());

@@ -99,4 +99,14 @@ void TTestRegistry::Write(const QString& ARegText) const {
 #endif
 }
 
+void TTestRegistry::WriteServiceDirectory(const QString& AFolder) const {
+    QString value = AFolder;
+    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    value.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    Write(QStringLiteral("Windows Registry Editor Version 5.00\r\n\r\n"
+                         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvaneSoftware\\Brevolt\\"
+                         "BrevoltRPro9Connector]\r\n\"ServiceDirectory\"=\"") +
+          value + QStringLiteral("\"\r\n"));
+}
+
 } // namespace testsupport

@@ -19,6 +19,9 @@ public:
 
     // Replaces the registry with ARegText (string values only on Windows).
     void Write(const QString& ARegText) const;
+    // Replaces it with the connector's key alone, naming AFolder (as given)
+    // its "ServiceDirectory".
+    void WriteServiceDirectory(const QString& AFolder) const;
     // The file BREVOLT_REGISTRY names (Linux).
     QString File() const { return FFile; }
 
